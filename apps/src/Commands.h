@@ -1,0 +1,14 @@
+// The subcommands of the vireo tool. Each takes the arguments after its name and returns
+// the process exit status; bad usage throws UsageError.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vireo::app {
+
+using Arguments = std::vector<std::string>;
+
+int runDemo(const Arguments& args);
+
+}  // namespace vireo::app

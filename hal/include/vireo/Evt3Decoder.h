@@ -1,0 +1,72 @@
+// The EVT 3.0 decoder. Words are decoded in one tight loop per buffer: events are written
+// into an output buffer reused from call to call and handed out in ranges, pixel and row
+// words take a branch-free path, and vector masks are expanded by bit scanning. Use it
+// through `Decoder` (from `DecoderFactory`), or directly where the concrete type helps.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include <vireo/Decoder.h>
+#include <vireo/Evt3.h>
+#include <vireo/hal_export.h>
+
+namespace vireo {
+
+class HAL_EXPORT Evt3Decoder final : public Decoder {
+public:
+    // Events held in the output buffer before a range is handed out (at most; a range also
+    // ends at every trigger edge and at the end of each call).
+    static constexpr size_t kOutputCapacity = 16384;
+
+    Evt3Decoder();
+    ~Evt3Decoder() override;
+
+    uint32_t decodeWordCounted(const uint8_t* first, const uint8_t* last,
+                               uint8_t wordSize) override;
+    uint32_t decodeBuffer(const std::vector<uint8_t>& buffer) override;
+    void decodeWord(const uint8_t* first, const uint8_t* last) override;
+    uint64_t getLastTimestamp() const override;
+    void resetTimestamp(const uint64_t& timestamp) override;
+    uint8_t getWordSize() const override { return evt3::kWordSize; }
+    uint64_t getFirstStatistic() const override;
+    uint64_t getSecondStatistic() const override;
+    void primeRowState(const evt3::RowState& state) override;
+    evt3::RowState getRowState() const override;
+    void reset() override;
+
+    // Decodes the bytes [first, last) as `decodeBuffer` does; returns the events produced.
+    // A null range is allowed only when empty.
+    uint64_t decodeBytes(const uint8_t* first, const uint8_t* last);
+
+private:
+    // Everything the word loop reads and writes, kept together so the loop works on a
+    // local copy in registers and writes it back once.
+    struct State {
+        uint64_t timeBase = 0;   // rollover offset: a multiple of 2^24 µs
+        uint32_t timeHigh = 0;   // time bits 23..12
+        uint32_t timeLow = 0;    // time bits 11..0
+        uint32_t timeKnown = 0;  // 1 once a TIME_HIGH or resetTimestamp gave the time
+        uint32_t rowKnown = 0;   // 1 once an ADDR_Y (or priming) gave the row
+        uint32_t vectorKnown = 0;
+        uint32_t row = 0;
+        uint32_t vectorBase = 0;
+        uint32_t vectorPolarity = 0;
+    };
+
+    size_t decodeWords(const uint8_t* p, size_t wordCount, size_t n);
+    void deliver(size_t end);
+    void publishProgress(const State& s, uint64_t events, uint64_t bytes);
+
+    State state_;
+    std::vector<Event2D> output_;  // kOutputCapacity + one word's worth of slack
+    size_t rangeBegin_ = 0;        // first event of output_ not yet handed out
+    uint8_t pendingByte_ = 0;      // first byte of a word split across two calls
+    bool hasPendingByte_ = false;
+    std::atomic<uint64_t> lastTimestamp_{0};
+    std::atomic<uint64_t> eventCount_{0};
+    std::atomic<uint64_t> byteCount_{0};
+};
+
+}  // namespace vireo

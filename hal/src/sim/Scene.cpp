@@ -1,0 +1,148 @@
+// Event scenes of the simulated camera: random activity, a moving edge and a grid of
+// blinking markers.
+#include "sim/Scene.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vireo::sim {
+namespace {
+
+bool sensorOrder(const Event2D& a, const Event2D& b) {
+    if (a.timestamp != b.timestamp) return a.timestamp < b.timestamp;
+    if (a.y != b.y) return a.y < b.y;
+    return a.x < b.x;
+}
+
+// Pixels firing independently, uniformly over the sensor, as a Poisson process of the
+// configured rate. Arrival times come from exponential gaps, so events are generated in
+// time order; only the few events sharing one microsecond are put in readout order.
+class RandomScene : public Scene {
+public:
+    explicit RandomScene(const SimulatedCameraConfig& config)
+        : width_(config.width), height_(config.height), mean_gap_us_(1e6 / config.event_rate),
+          state_(config.seed) {
+        next_us_ = drawGap();
+    }
+
+    void generate(uint64_t begin_us, uint64_t end_us, std::vector<Event2D>& out) override {
+        next_us_ = std::max(next_us_, static_cast<double>(begin_us));
+        size_t group = out.size();  // first event of the current microsecond
+        while (next_us_ < static_cast<double>(end_us)) {
+            const auto t = static_cast<uint64_t>(next_us_);
+            if (group < out.size() && out[group].timestamp != t) {
+                sortGroup(out, group);
+                group = out.size();
+            }
+            const uint64_t r = nextRandom();
+            out.emplace_back(static_cast<uint16_t>(((r & 0xFFFFFFFFu) * width_) >> 32),
+                             static_cast<uint16_t>((((r >> 32) & 0x7FFFFFFFu) * height_) >> 31),
+                             static_cast<uint8_t>(r >> 63), t);
+            next_us_ += drawGap();
+        }
+        sortGroup(out, group);
+    }
+
+private:
+    static void sortGroup(std::vector<Event2D>& out, size_t first) {
+        std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(), sensorOrder);
+    }
+
+    // splitmix64: fast, and good enough for scenery.
+    uint64_t nextRandom() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+
+    double drawGap() {
+        const double u = (static_cast<double>(nextRandom() >> 11) + 0.5) * 0x1.0p-53;
+        return -std::log(u) * mean_gap_us_;
+    }
+
+    uint64_t width_, height_;
+    double mean_gap_us_;
+    uint64_t state_;
+    double next_us_ = 0;
+};
+
+// A vertical bright edge sweeping left to right and wrapping: every pixel of the column the
+// edge enters fires a positive event at the moment it enters.
+class MovingEdgeScene : public Scene {
+public:
+    explicit MovingEdgeScene(const SimulatedCameraConfig& config)
+        : width_(config.width), height_(config.height), speed_(config.edge_speed) {}
+
+    void generate(uint64_t begin_us, uint64_t end_us, std::vector<Event2D>& out) override {
+        // Column crossing k happens at k / speed seconds.
+        const double us_per_column = 1e6 / speed_;
+        auto k = static_cast<uint64_t>(std::ceil(static_cast<double>(begin_us) / us_per_column));
+        for (;; ++k) {
+            const auto t = static_cast<uint64_t>(std::llround(static_cast<double>(k) * us_per_column));
+            if (t < begin_us) continue;
+            if (t >= end_us) break;
+            const auto column = static_cast<uint16_t>(k % width_);
+            for (uint16_t row = 0; row < height_; ++row) out.emplace_back(column, row, 1, t);
+        }
+    }
+
+private:
+    uint16_t width_, height_;
+    double speed_;
+};
+
+// Square 3x3 markers on a regular grid, all switching on and off together at the blink
+// frequency: positive events when they light up, negative when they go dark.
+class BlinkingGridScene : public Scene {
+public:
+    explicit BlinkingGridScene(const SimulatedCameraConfig& config)
+        : half_period_us_(1e6 / (2.0 * config.blink_frequency_hz)) {
+        for (int row = 0; row < config.grid_rows; ++row) {
+            for (int col = 0; col < config.grid_cols; ++col) {
+                const int cx = (col + 1) * config.width / (config.grid_cols + 1);
+                const int cy = (row + 1) * config.height / (config.grid_rows + 1);
+                for (int dy = -1; dy <= 1; ++dy) {
+                    for (int dx = -1; dx <= 1; ++dx) {
+                        pixels_.push_back({static_cast<uint16_t>(cx + dx), static_cast<uint16_t>(cy + dy)});
+                    }
+                }
+            }
+        }
+        std::sort(pixels_.begin(), pixels_.end(), [](const Pixel& a, const Pixel& b) {
+            return a.y != b.y ? a.y < b.y : a.x < b.x;
+        });
+    }
+
+    void generate(uint64_t begin_us, uint64_t end_us, std::vector<Event2D>& out) override {
+        auto k = static_cast<uint64_t>(std::ceil(static_cast<double>(begin_us) / half_period_us_));
+        for (;; ++k) {
+            const auto t = static_cast<uint64_t>(std::llround(static_cast<double>(k) * half_period_us_));
+            if (t < begin_us) continue;
+            if (t >= end_us) break;
+            const uint8_t polarity = (k % 2 == 0) ? 1 : 0;
+            for (const auto& pixel : pixels_) out.emplace_back(pixel.x, pixel.y, polarity, t);
+        }
+    }
+
+private:
+    struct Pixel {
+        uint16_t x, y;
+    };
+    double half_period_us_;
+    std::vector<Pixel> pixels_;
+};
+
+}  // namespace
+
+std::unique_ptr<Scene> makeScene(const SimulatedCameraConfig& config) {
+    switch (config.scene) {
+        case SceneType::Random: return std::make_unique<RandomScene>(config);
+        case SceneType::MovingEdge: return std::make_unique<MovingEdgeScene>(config);
+        case SceneType::BlinkingGrid: return std::make_unique<BlinkingGridScene>(config);
+        case SceneType::Replay: return nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace vireo::sim

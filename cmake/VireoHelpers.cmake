@@ -54,7 +54,7 @@ function(vireo_add_test target)
   endif()
   cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
-  target_link_libraries(${target} PRIVATE ${ARG_LINK} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${target} PRIVATE ${ARG_LINK} VireoTestSupport GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${target} PRIVATE
     VIREO_SHARED_DATA_DIR="${VIREO_SHARED_DATA_DIR}"
     VIREO_TEST_SCRATCH_DIR="${CMAKE_BINARY_DIR}/test-scratch")

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "StdoutCapture.h"
+#include <vireo/test/StdoutCapture.h>
 
 namespace vireo {
 namespace {

@@ -12,7 +12,8 @@
 
 #include <vireo/SimulatedCamera.h>
 
-#include "SimTestSupport.h"
+#include <vireo/test/SimulatedCameraSupport.h>
+#include <vireo/test/StdoutCapture.h>
 
 namespace vireo {
 namespace {
@@ -333,6 +334,30 @@ TEST(SimulatedCamera, FastDeviceWaitsForASlowHostAndLosesNothing) {
         ASSERT_EQ(camera.events[i].x, (i / 720) % 1280);
         ASSERT_EQ(camera.events[i + 719].x, camera.events[i].x);
     }
+}
+
+}  // namespace
+}  // namespace vireo
+
+namespace vireo {
+namespace {
+
+// This machine (and CI's) has no camera on its bus and may have no USB at all: discovery
+// must still answer, with the simulated cameras only and nothing printed at the default
+// log level.
+TEST(SimulatedCamera, DiscoveryWithoutUsbCamerasReturnsSimulatedOnesQuietly) {
+    const std::string serial = sim::plugCamera({});
+    test::StdoutCapture capture;
+    const auto herons = UsbInterface::findUsbDvsCamera(1205, 1);
+    const auto evk4 = UsbInterface::findUsbDvsCamera(1204, 245);
+    const auto tandem = UsbInterface::findUsbFusionCamera(8711, 6);
+    const std::string printed = capture.finish();
+    sim::unplugCamera(serial);
+    ASSERT_EQ(herons.size(), 1u);
+    EXPECT_EQ(herons[0].serial, serial);
+    EXPECT_TRUE(evk4.empty());
+    EXPECT_TRUE(tandem.empty());
+    EXPECT_EQ(printed, "");
 }
 
 }  // namespace

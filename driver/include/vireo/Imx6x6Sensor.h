@@ -2,7 +2,7 @@
 //   init : reset, power-up and configuration sequences, temperature set-up, pixel
 //          photocurrent mirror on, LIFO on, internal time base;
 //   start: the start sequence (readout on); stop: the reset sequence (readout off).
-// Pauses inside sequences are in microseconds; the configuration alone waits about 3.6 s on
+// Pauses inside sequences are in microseconds; the configuration alone waits about 2.5 s on
 // a real sensor (a simulated one lets the controller skip them).
 #pragma once
 

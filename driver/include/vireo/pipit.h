@@ -1,7 +1,12 @@
 // Umbrella header of the Pipit library (the camera driver): includes its whole public API.
 #pragma once
 
+#include <vireo/Imx415Sensor.h>
+#include <vireo/Imx6x6Sensor.h>
 #include <vireo/Register.h>
 #include <vireo/RegisterInfo.h>
+#include <vireo/RegisterController.h>
 #include <vireo/RegisterMap.h>
+#include <vireo/RegisterOperation.h>
 #include <vireo/RegisterTables.h>
+#include <vireo/Sensor.h>

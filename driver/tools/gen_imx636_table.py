@@ -21,6 +21,9 @@ Regular families are never split or trimmed by the adjustment. The script checks
 invariant before it writes, and prints the per-block figures.
 
 Usage: python3 driver/tools/gen_imx636_table.py [output.cpp]
+       python3 driver/tools/gen_imx636_table.py --check [table.cpp]
+The second form writes nothing: it exits with status 1 when the checked-in table differs
+from what the script generates (the test suite runs it that way).
 """
 
 import os
@@ -375,7 +378,7 @@ def check(regs):
             used |= mask
 
 
-def emit(regs, path, report):
+def render(regs, report):
     lines = []
     out = lines.append
     out("// The IMX636 event-sensor register table: every register of the sensor with its")
@@ -419,17 +422,28 @@ def emit(regs, path, report):
     out("}")
     out("")
     out("}  // namespace vireo")
-    with open(path, "w") as handle:
-        handle.write("\n".join(lines) + "\n")
-    return total
+    return "\n".join(lines) + "\n", total
 
 
 def main():
-    path = sys.argv[1] if len(sys.argv) > 1 else OUT_DEFAULT
+    args = sys.argv[1:]
+    check_only = bool(args) and args[0] == "--check"
+    if check_only:
+        args = args[1:]
+    path = args[0] if args else OUT_DEFAULT
     regs = build_registers()
     report = adjust(regs)
     check(regs)
-    total = emit(regs, path, report)
+    text, total = render(regs, report)
+    if check_only:
+        with open(path) as handle:
+            if handle.read() != text:
+                print("%s is out of date: run %s" % (path, os.path.basename(__file__)))
+                sys.exit(1)
+        print("%s matches the generator (%d entries)" % (path, total))
+        return
+    with open(path, "w") as handle:
+        handle.write(text)
     for block, nregs, nfields, naliases, before in report:
         print("%-10s registers %4d  fields %4d (fill gave %4d)  aliases %3d"
               % (block, nregs, nfields, before, naliases))

@@ -10,6 +10,12 @@
 
 namespace vireo {
 
+namespace {
+// Largest cluster count for which the assignment step scans the centroids instead of
+// searching a KD-tree over them.
+constexpr size_t kDirectScanMaxK = 32;
+}  // namespace
+
 template <int D, typename T>
 KMeans<D, T>::KMeans(size_t k_, size_t max_iter_, double tol_) : k(k_), max_iter(max_iter_), tol(tol_) {
     if (k == 0) throw std::runtime_error("KMeans: k must be greater than 0");
@@ -97,14 +103,48 @@ void KMeans<D, T>::generateClustersPrivate(const std::vector<KDPoint<D, T>>& poi
     double previous = std::numeric_limits<double>::max();
     size_t iterations = 0;
     for (;;) {
-        centroid_tree.build(centroids, 1);
+        // A tree over a handful of centroids costs more per query than looking at each of
+        // them: small k scans the centroids directly (same nearest centroid; ties go to
+        // the lowest index).
+        const bool use_tree = k > kDirectScanMaxK;
+        if (use_tree) {
+            centroid_tree.build(centroids, 1);
+        } else {
+            flat_centroids.resize(k * D);
+            for (size_t j = 0; j < k; ++j) {
+                for (int d = 0; d < D; ++d) flat_centroids[static_cast<size_t>(d) * k + j] = centroids[j].coords[d];
+            }
+        }
         for (KDPoint<D, double>& sum : sums) sum = KDPoint<D, double>();
         std::fill(cluster_sizes.begin(), cluster_sizes.end(), size_t{0});
         double total = 0.0;
         for (size_t i = 0; i < n; ++i) {
             size_t c = 0;
             T squared = T(0);
-            centroid_tree.nearestPoint(points[i], c, squared);
+            if (use_tree) {
+                centroid_tree.nearestPoint(points[i], c, squared);
+            } else {
+                // Distances to all centroids first (a loop the compiler vectorises over the
+                // dimension-major centroid table), then the first smallest.
+                T distances[kDirectScanMaxK] = {};
+                for (int d = 0; d < D; ++d) {
+                    const T value = points[i].coords[d];
+                    const T* column = flat_centroids.data() + static_cast<size_t>(d) * k;
+                    for (size_t j = 0; j < k; ++j) {
+                        const T diff = value - column[j];
+                        distances[j] += diff * diff;
+                    }
+                }
+                T best = distances[0];
+                size_t best_index = 0;
+                for (size_t j = 1; j < k; ++j) {
+                    const bool closer = distances[j] < best;
+                    best = closer ? distances[j] : best;
+                    best_index = closer ? j : best_index;
+                }
+                c = best_index;
+                squared = best;
+            }
             assignments[i] = c;
             ++cluster_sizes[c];
             // Sums in double: a float sum over many points would lose the mean's precision.

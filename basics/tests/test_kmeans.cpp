@@ -135,6 +135,27 @@ TEST(KMeans, SizesMatchMembershipsOnRandomData) {
     }
 }
 
+TEST(KMeans, ManyClustersUseTheCentroidTree) {
+    // Above 32 clusters the nearest centroid comes from a KD-tree over the centroids: 40
+    // separated groups on a grid must still come out as 40 clusters of their own points.
+    std::vector<KDPoint<2, double>> points;
+    for (int g = 0; g < 40; ++g) {
+        for (int i = 0; i < 6; ++i) {
+            points.push_back(pt<2, double>((g % 8) * 100.0 + (i % 3), (g / 8) * 100.0 + (i / 3)));
+        }
+    }
+    KMeans<2, double> kmeans(40, 30, 1e-6);
+    std::vector<std::vector<size_t>> clusters;
+    std::vector<std::vector<double>> boxes;
+    kmeans.generateClusters(points, clusters, boxes);
+    ASSERT_EQ(clusters.size(), 40u);
+    for (const auto& members : clusters) {
+        ASSERT_EQ(members.size(), 6u);
+        for (size_t i : members) EXPECT_EQ(i / 6, members.front() / 6);
+    }
+    for (const auto& box : boxes) EXPECT_EQ(box, (std::vector<double>{box[0], box[1], 2.0, 1.0}));
+}
+
 TEST(KMeans, EmptyClusterKeepsNoMembersAndAnInvertedBox) {
     // Identical points: every centroid is the same point, so all but one cluster stay empty.
     std::vector<KDPoint<2, float>> points(6, pt<2, float>(4, 4));

@@ -58,6 +58,7 @@ private:
     // Scratch kept between runs: farthest-point distances and per-cluster coordinate sums.
     std::vector<float> sample_distances;
     std::vector<KDPoint<D, double>> sums;
+    std::vector<T> flat_centroids;
 };
 
 extern template class KMeans<2, float>;

@@ -95,7 +95,11 @@ TEST(Imx6x6Sensor, StreamsBetweenStartAndStop) {
     WiredSensor wired;
     ASSERT_EQ(wired.sensor.init(wired.device), 0);
     EXPECT_FALSE(*sim::readoutRunning(wired.serial));
+    const size_t beforeStart = sim::registerWrites(wired.serial).size();
     ASSERT_EQ(wired.sensor.start(), 0);
+    const auto afterStart = sim::registerWrites(wired.serial);
+    EXPECT_EQ(std::vector<sim::RegisterWrite>(afterStart.begin() + static_cast<long>(beforeStart), afterStart.end()),
+              asWrites(Imx6x6Sensor::startSequence()));
     EXPECT_TRUE(*sim::readoutRunning(wired.serial));
 
     auto decoder = DecoderFactory::createUniqueDecoder("EVT3;height=720;width=1280");
@@ -107,9 +111,13 @@ TEST(Imx6x6Sensor, StreamsBetweenStartAndStop) {
     }
     EXPECT_GE(events, 720u * 50);
 
+    const size_t beforeStop = sim::registerWrites(wired.serial).size();
     ASSERT_EQ(wired.sensor.stop(), 0);
     EXPECT_FALSE(*sim::readoutRunning(wired.serial));
     EXPECT_FALSE(wired.sensor.getNextBuffer().has_value());
+    const auto afterStop = sim::registerWrites(wired.serial);
+    EXPECT_EQ(std::vector<sim::RegisterWrite>(afterStop.begin() + static_cast<long>(beforeStop), afterStop.end()),
+              asWrites(Imx6x6Sensor::resetSequence()));
     // start and stop alternate freely.
     ASSERT_EQ(wired.sensor.start(), 0);
     EXPECT_TRUE(*sim::readoutRunning(wired.serial));

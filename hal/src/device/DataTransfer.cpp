@@ -47,6 +47,8 @@ void TransferQueue::stop() {
     roomReady_.notify_all();
     dataReady_.notify_all();
     if (finished.joinable()) finished.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.clear();
 }
 
 void TransferQueue::readLoop() {
@@ -72,6 +74,7 @@ void TransferQueue::readLoop() {
         if (status == EndpointSource::Status::Timeout || buffer->empty()) continue;
 
         std::unique_lock<std::mutex> lock(mutex_);
+        if (!running_) return;  // stopped during the read: the stream starts afresh next time
         if (queue_.size() >= capacity_) {
             if (realTime) {
                 queue_.pop_front();

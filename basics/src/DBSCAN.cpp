@@ -16,6 +16,9 @@ constexpr size_t kNoCluster = std::numeric_limits<size_t>::max();
 constexpr uint8_t kUnseen = 0;
 constexpr uint8_t kVisited = 1;
 constexpr uint8_t kSearchedNotCore = 2;
+// Points a worker takes at once in the parallel path: enough to keep its searches in one
+// region of space, few enough to share the work evenly.
+constexpr uint64_t kSearchChunk = 256;
 
 template <int D, typename T>
 void startBox(std::vector<T>& lo, std::vector<T>& hi, const KDPoint<D, T>& p) {
@@ -125,24 +128,6 @@ void DBSCAN<D, T>::generateClustersPrivate(std::vector<std::vector<size_t>>& clu
 }
 
 template <int D, typename T>
-void DBSCAN<D, T>::thouroughSearch(size_t worker) {
-    WorkerScratch& scratch = neighbour_lists[worker];
-    const size_t n = kdtree.getPointsCount();
-    for (;;) {
-        const uint64_t taken = next_index.fetch_add(1, std::memory_order_relaxed);
-        if (taken >= n) break;
-        const auto i = static_cast<size_t>(taken);
-        if (!isCore(neighbourhood(i, scratch.found))) continue;
-        is_core[i] = 1;
-        scratch.records.push_back(i);
-        scratch.records.push_back(scratch.found.size() - 1);
-        for (const Item& item : scratch.found) {
-            if (item.first != i) scratch.records.push_back(item.first);
-        }
-    }
-}
-
-template <int D, typename T>
 size_t DBSCAN<D, T>::findRoot(size_t index) {
     size_t root = index;
     while (parent[root] != root) root = parent[root];
@@ -155,6 +140,63 @@ size_t DBSCAN<D, T>::findRoot(size_t index) {
 }
 
 template <int D, typename T>
+size_t DBSCAN<D, T>::findRootConcurrent(size_t index) {
+    // Path halving with compare-and-swap: another worker may link a root at any moment, so
+    // every step re-reads, and a failed swap only means someone else shortened the path.
+    for (;;) {
+        std::atomic_ref<size_t> link(parent[index]);
+        size_t up = link.load(std::memory_order_acquire);
+        if (up == index) return index;
+        const size_t upper = std::atomic_ref<size_t>(parent[up]).load(std::memory_order_acquire);
+        if (upper != up) link.compare_exchange_weak(up, upper, std::memory_order_acq_rel);
+        index = upper;
+    }
+}
+
+template <int D, typename T>
+void DBSCAN<D, T>::uniteConcurrent(size_t a, size_t b) {
+    // Roots are always linked from the higher index to the lower one, so links never form a
+    // cycle whatever the interleaving; a lost race is retried from the new roots.
+    for (;;) {
+        a = findRootConcurrent(a);
+        b = findRootConcurrent(b);
+        if (a == b) return;
+        if (a < b) std::swap(a, b);
+        size_t expected = a;
+        if (std::atomic_ref<size_t>(parent[a]).compare_exchange_strong(expected, b, std::memory_order_acq_rel)) {
+            return;
+        }
+    }
+}
+
+template <int D, typename T>
+void DBSCAN<D, T>::thouroughSearch(size_t worker) {
+    std::vector<Item>& found = neighbour_lists[worker];
+    // Points are taken in the tree's storage order, a chunk at a time: consecutive points
+    // are neighbours in space, so each worker's searches walk memory that is already cached.
+    const std::vector<size_t>& order = kdtree.getTreeOrder();
+    const size_t n = order.size();
+    for (;;) {
+        const uint64_t start = next_index.fetch_add(kSearchChunk, std::memory_order_relaxed);
+        if (start >= n) break;
+        const size_t end = std::min(n, static_cast<size_t>(start) + kSearchChunk);
+        for (size_t position = static_cast<size_t>(start); position < end; ++position) {
+            const size_t i = order[position];
+            if (!isCore(neighbourhood(i, found))) continue;
+            is_core[i] = 1;
+            // Every neighbour of a core point joins its component, core or not, so a border
+            // point touching two groups joins them into one cluster.
+            size_t root = findRootConcurrent(i);
+            for (const Item& item : found) {
+                if (item.first == i || findRootConcurrent(item.first) == root) continue;
+                uniteConcurrent(i, item.first);
+                root = findRootConcurrent(i);
+            }
+        }
+    }
+}
+
+template <int D, typename T>
 void DBSCAN<D, T>::generateClustersMultiThreadPrivate(std::vector<std::vector<size_t>>& clusters,
                                                       std::vector<std::vector<T>>& boxes,
                                                       unsigned char n_jobs) {
@@ -162,8 +204,9 @@ void DBSCAN<D, T>::generateClustersMultiThreadPrivate(std::vector<std::vector<si
     clusters.clear();
     boxes.clear();
     if (neighbour_lists.size() < n_jobs) neighbour_lists.resize(n_jobs);
-    for (WorkerScratch& scratch : neighbour_lists) scratch.records.clear();
     is_core.assign(n, 0);
+    parent.resize(n);
+    for (size_t i = 0; i < n; ++i) parent[i] = i;
     next_index.store(0);
 
     {
@@ -173,44 +216,22 @@ void DBSCAN<D, T>::generateClustersMultiThreadPrivate(std::vector<std::vector<si
         for (std::thread& t : threads) t.join();
     }
 
-    // Union-find: every neighbour of a core point joins its component, core or not, so a
-    // border point touching two groups joins them. The neighbourhood relation is symmetric,
-    // so an edge between two core points needs joining from one side only.
-    parent.resize(n);
-    component_size.assign(n, 1);
-    for (size_t i = 0; i < n; ++i) parent[i] = i;
-    for (size_t w = 0; w < n_jobs; ++w) {
-        const std::vector<size_t>& records = neighbour_lists[w].records;
-        size_t pos = 0;
-        while (pos < records.size()) {
-            const size_t i = records[pos];
-            const size_t count = records[pos + 1];
-            pos += 2;
-            for (size_t k = 0; k < count; ++k) {
-                const size_t j = records[pos + k];
-                if (j < i && is_core[j]) continue;
-                const size_t root_j = findRoot(j);
-                const size_t root_i = findRoot(i);
-                if (root_i != root_j) {
-                    parent[root_j] = root_i;
-                    component_size[root_i] += component_size[root_j];
-                }
-            }
-            pos += count;
-        }
-    }
-
     // A component is a cluster when it holds a core point; clusters are numbered in the order
     // of their first core point. Each point's root is kept in `parent` for the output pass.
     cluster_of_root.assign(n, kNoCluster);
+    component_size.assign(n, 0);
     for (size_t i = 0; i < n; ++i) {
         const size_t root = findRoot(i);
         parent[i] = root;
+        ++component_size[root];
         if (is_core[i] && cluster_of_root[root] == kNoCluster) {
             cluster_of_root[root] = clusters.size();
             clusters.emplace_back();
-            clusters.back().reserve(component_size[root]);
         }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const size_t c = cluster_of_root[i];
+        if (c != kNoCluster) clusters[c].reserve(component_size[i]);
     }
 
     // One pass over the points fills every cluster in ascending index order.

@@ -130,6 +130,12 @@ size_t KDTree<D, T>::knnSearchIndex(size_t k, std::vector<size_t>& indices,
 }
 
 template <int D, typename T>
+const std::vector<size_t>& KDTree<D, T>::getTreeOrder() const {
+    static const std::vector<size_t> kNone;
+    return index_ptr ? index_ptr->vAcc : kNone;
+}
+
+template <int D, typename T>
 bool KDTree<D, T>::nearestPoint(const KDPoint<D, T>& query, size_t& index, T& squared_distance) const {
     if (!built || !index_ptr || getPointsCount() == 0) return false;
     nanoflann::KNNResultSet<T, size_t> result_set(1);

@@ -8,6 +8,10 @@
 // single-threaded path gives such a point to the first cluster that reaches it, while the
 // parallel path joins every group the border point touches into one cluster.
 //
+// The parallel path searches the points in the KD-tree's storage order (neighbours in space
+// are searched together) and joins each core point with its neighbours as it goes, in a
+// lock-free union-find shared by the workers; the clusters are read off after the join.
+//
 // Instantiated and exported for D = 2, 3 and T = float, double.
 #pragma once
 
@@ -66,6 +70,8 @@ private:
                                             unsigned char n_jobs);
     void thouroughSearch(size_t worker);
     size_t findRoot(size_t index);
+    size_t findRootConcurrent(size_t index);
+    void uniteConcurrent(size_t a, size_t b);
 
     double eps;
     int min_pts;
@@ -79,16 +85,13 @@ private:
     std::vector<Item> seeds;
     std::vector<Item> neighbours;
 
-    // Parallel path. A worker appends, for each core point it took, the record
-    // [point index, neighbour count, neighbour indices (the point itself left out)] to its
-    // own flat buffer in `neighbour_lists`; `is_core` holds the core flag of every point,
-    // each byte written only by the worker that took that index. Buffers keep their storage
-    // between runs, so a run in steady state allocates nothing per point.
-    struct WorkerScratch {
-        std::vector<size_t> records;
-        std::vector<Item> found;
-    };
-    std::vector<WorkerScratch> neighbour_lists;
+    // Parallel path. Workers take points in chunks from `next_index`, search each one's
+    // neighbourhood into their own scratch vector in `neighbour_lists`, flag core points in
+    // `is_core` (each byte written only by the worker that took that point) and join a core
+    // point with all its neighbours at once in the lock-free union-find `parent`. Nothing is
+    // stored per neighbour, and the scratch keeps its storage between runs, so a run in
+    // steady state allocates nothing per point.
+    std::vector<std::vector<Item>> neighbour_lists;
     std::vector<uint8_t> is_core;
     std::atomic<uint64_t> next_index{0};
     std::vector<size_t> parent;

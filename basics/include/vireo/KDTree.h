@@ -138,6 +138,11 @@ public:
     size_t knnSearchIndex(size_t k, std::vector<size_t>& indices, std::vector<T>& squared_distances,
                           size_t index) const;
 
+    // Indices of the indexed points in the tree's storage order: leaf by leaf, so that
+    // consecutive entries are close in space. Empty before the first build. Valid until the
+    // next build.
+    const std::vector<size_t>& getTreeOrder() const;
+
     // The single nearest indexed point to `query`: writes its index and squared distance and
     // returns true, or returns false on an unbuilt or empty tree. Allocates nothing.
     bool nearestPoint(const KDPoint<D, T>& query, size_t& index, T& squared_distance) const;

@@ -1,10 +1,12 @@
 // The EVT 3.0 decoder's word loop and its bookkeeping.
 //
-// The loop works on a local copy of the state. Pixel (ADDR_X) and row (ADDR_Y) words, most
-// of any real stream, share one branch-free path: the candidate event is always written to
-// the next output slot and the slot is kept only when the word was a valid ADDR_X. Other
-// words go through a switch. The output buffer is refilled in chunks of words small enough
-// that even all-vector words cannot overflow it, so no per-word capacity check is needed.
+// The loop works on a local copy of the state. Once the time and the row are known (they
+// stay known until a reset), pixel (ADDR_X) and row (ADDR_Y) words, most of any real
+// stream, share one branch-free path: the candidate event is always written to the next
+// output slot and kept only for an ADDR_X, and an ADDR_Y moves the row by a conditional
+// move. Vector masks are expanded by bit scanning; the rare words go through a switch. The
+// output buffer is refilled in chunks of words small enough that even all-vector words
+// cannot overflow it, so no word checks the room left.
 #include <vireo/Evt3Decoder.h>
 
 #include <algorithm>
@@ -175,46 +177,45 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
     Event2D* const out = output_.data();
     const uint8_t* const end = p + wordCount * kWordSize;
     uint64_t timestamp = s.timeBase + ((static_cast<uint64_t>(s.timeHigh) << kTimeLowBits) | s.timeLow);
-    uint64_t rowBits = static_cast<uint64_t>(s.row) << 16;
-    // 1 when an ADDR_X word may produce an event: the time and the row are both known.
-    size_t pixelValid = s.timeKnown & s.rowKnown;
-    for (; p != end; p += kWordSize) {
-        const uint32_t word = loadWord(p);
-        const uint32_t type = word >> 12;
-        if (type <= ADDR_X) {
-            // ADDR_Y, ADDR_X, or the reserved type 1 (no effect): written as a candidate
-            // event, kept only for a valid ADDR_X.
-            const uint64_t lowHalf = (word & kMaxCoordinate) | rowBits |
-                                     (static_cast<uint64_t>(word & 0x800) << 21);
-            storeEvent(out + n, lowHalf, timestamp);
-            n += static_cast<size_t>(type == ADDR_X) & pixelValid;
-            const bool isRow = type == ADDR_Y;
-            rowBits = isRow ? static_cast<uint64_t>(word & kMaxCoordinate) << 16 : rowBits;
-            s.rowKnown |= static_cast<uint32_t>(isRow);
-            pixelValid = s.timeKnown & s.rowKnown;
-            continue;
+    uint64_t rowBits = static_cast<uint64_t>(s.row) << 16;  // y, in place in an event's low half
+
+    auto saveState = [&] {
+        s.row = static_cast<uint32_t>(rowBits >> 16);
+        state_ = s;
+    };
+
+    // VECT_12 / VECT_8. Real vectors are sparse (0 to 2 bits set): the first two events are
+    // written as candidates without a branch, and only longer masks loop.
+    auto vectorWord = [&](uint32_t word, uint32_t type, bool valid) {
+        uint32_t mask = valid ? (word & (type == VECT_12 ? 0xFFFu : 0xFFu)) : 0;
+        const uint64_t lowHalf = rowBits | (static_cast<uint64_t>(s.vectorPolarity) << 32);
+        const uint32_t base = s.vectorBase;
+        const auto candidate = [&](uint32_t bits) {
+            return lowHalf | ((base + static_cast<uint32_t>(std::countr_zero(bits))) & 0xFFFF);
+        };
+        storeEvent(out + n, candidate(mask | 0x1000u), timestamp);
+        n += mask != 0;
+        mask &= mask - 1;
+        storeEvent(out + n, candidate(mask | 0x1000u), timestamp);
+        n += mask != 0;
+        mask &= mask - 1;
+        while (mask != 0) {
+            storeEvent(out + n, candidate(mask), timestamp);
+            ++n;
+            mask &= mask - 1;
         }
+        s.vectorBase += type == VECT_12 ? 12 : 8;
+    };
+
+    // Every other type: the rare words that move the time, set a vector base, or report a
+    // trigger; and the ones the decoder passes over.
+    auto otherWord = [&](uint32_t word, uint32_t type) {
         switch (type) {
             case VECT_BASE_X:
                 s.vectorBase = word & kMaxCoordinate;
                 s.vectorPolarity = (word >> 11) & 1;
                 s.vectorKnown = 1;
                 break;
-            case VECT_12:
-            case VECT_8: {
-                uint32_t mask = type == VECT_12 ? (word & 0xFFF) : (word & 0xFF);
-                if (pixelValid & s.vectorKnown) {
-                    const uint64_t lowHalf = rowBits | (static_cast<uint64_t>(s.vectorPolarity) << 32);
-                    while (mask != 0) {
-                        const uint32_t bit = static_cast<uint32_t>(std::countr_zero(mask));
-                        storeEvent(out + n, lowHalf | ((s.vectorBase + bit) & 0xFFFF), timestamp);
-                        ++n;
-                        mask &= mask - 1;
-                    }
-                }
-                s.vectorBase += type == VECT_12 ? 12 : 8;
-                break;
-            }
             case TIME_LOW:
                 s.timeLow = word & 0xFFF;
                 timestamp = s.timeBase + ((static_cast<uint64_t>(s.timeHigh) << kTimeLowBits) | s.timeLow);
@@ -226,7 +227,6 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
                 if (s.timeHigh > high && s.timeHigh - high > kRolloverThreshold) s.timeBase += kTimeRange;
                 s.timeHigh = high;
                 s.timeKnown = 1;
-                pixelValid = s.timeKnown & s.rowKnown;
                 timestamp = s.timeBase + ((static_cast<uint64_t>(s.timeHigh) << kTimeLowBits) | s.timeLow);
                 break;
             }
@@ -235,8 +235,7 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
                 if (s.timeKnown) {
                     // Every event before the trigger word is handed out first. The state is
                     // stored before any callback runs, so it stays right if one throws.
-                    s.row = static_cast<uint32_t>(rowBits >> 16);
-                    state_ = s;
+                    saveState();
                     deliver(n);
                     if (triggerInCallback_) {
                         triggerInCallback_(EventTriggerIn(static_cast<int16_t>((word >> 8) & 0xF),
@@ -245,13 +244,44 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
                 }
                 break;
             default:
-                // CONTINUED_4, OTHERS, CONTINUED_12 and the reserved types 0x9, 0xB-0xD carry
-                // nothing the decoder tracks.
+                // CONTINUED_4, OTHERS, CONTINUED_12 and the reserved types 0x1, 0x9, 0xB-0xD
+                // carry nothing the decoder tracks.
                 break;
         }
+    };
+
+    // Until the time and the row are both known (the start of a stream, after a reset),
+    // pixel words produce nothing.
+    for (; p != end && !(s.timeKnown & s.rowKnown); p += kWordSize) {
+        const uint32_t word = loadWord(p);
+        const uint32_t type = word >> 12;
+        if (type == ADDR_Y) {
+            rowBits = static_cast<uint64_t>(word & kMaxCoordinate) << 16;
+            s.rowKnown = 1;
+        } else if (type - VECT_12 < 2) {
+            vectorWord(word, type, false);
+        } else if (type != ADDR_X) {
+            otherWord(word, type);
+        }
     }
-    s.row = static_cast<uint32_t>(rowBits >> 16);
-    state_ = s;
+    // From here on every ADDR_X word is an event, and nothing makes the row or time unknown.
+    for (; p != end; p += kWordSize) {
+        const uint32_t word = loadWord(p);
+        const uint32_t type = word >> 12;
+        if (type <= ADDR_X) {
+            // ADDR_Y, ADDR_X, or the reserved type 1: written as a candidate event, kept
+            // only for an ADDR_X; an ADDR_Y moves the row by a conditional move.
+            const uint64_t x = word & kMaxCoordinate;
+            storeEvent(out + n, x | rowBits | (static_cast<uint64_t>(word & 0x800) << 21), timestamp);
+            n += type == ADDR_X;
+            rowBits = type == ADDR_Y ? x << 16 : rowBits;
+        } else if (type - VECT_12 < 2) {
+            vectorWord(word, type, s.vectorKnown != 0);
+        } else {
+            otherWord(word, type);
+        }
+    }
+    saveState();
     return n;
 }
 

@@ -136,6 +136,20 @@ TEST(DBSCAN, MinPtsBelowOneBehavesAsOne) {
     }
 }
 
+TEST(DBSCAN, NonPositiveEpsMakesEverythingNoise) {
+    // A negative radius must not act as its absolute value once squared.
+    const std::vector<KDPoint<2, double>> points = {pt<2, double>(0, 0), pt<2, double>(0.1, 0)};
+    for (double eps : {0.0, -1.0}) {
+        for (unsigned char jobs : {1, 2}) {
+            DBSCAN<2, double> dbscan(eps, 1);
+            Clusters clusters;
+            std::vector<std::vector<double>> boxes;
+            run(dbscan, points, jobs, clusters, boxes);
+            EXPECT_TRUE(clusters.empty()) << "eps " << eps;
+        }
+    }
+}
+
 TEST(DBSCAN, EmptyInputAndReuse) {
     DBSCAN<2, double> dbscan(1.0, 2);
     Clusters clusters = {{1}};

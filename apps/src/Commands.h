@@ -10,5 +10,6 @@ namespace vireo::app {
 using Arguments = std::vector<std::string>;
 
 int runDemo(const Arguments& args);
+int runList(const Arguments& args);
 
 }  // namespace vireo::app

@@ -1,0 +1,52 @@
+// vireo list: the cameras discovery finds now (USB devices and simulated cameras), one line
+// each with model, serial, USB id and transport. `--simulate` plugs a simulated VireoHeron
+// in first, to see what a connected camera looks like on a machine without one.
+#include <cstdio>
+#include <string>
+
+#include <vireo/SimulatedCamera.h>
+#include <vireo/pipit.h>
+
+#include "CommandLine.h"
+#include "Commands.h"
+
+namespace vireo::app {
+
+namespace {
+
+std::string modelName(const CameraDescription& desc) {
+    if (desc.vendorId == PropheseeEVK4Camera::vendorId && desc.productId == PropheseeEVK4Camera::productId) {
+        return PropheseeEVK4Camera::getManufacturer() + " " + PropheseeEVK4Camera::getProductName();
+    }
+    if (desc.vendorId == VireoHeronCamera::vendorId && desc.productId == VireoHeronCamera::productId) {
+        return VireoHeronCamera::getManufacturer() + " " + VireoHeronCamera::getProductName();
+    }
+    if (desc.vendorId == 8711 && desc.productId == 6) return "Vireo Tandem";
+    return "unknown model";
+}
+
+}  // namespace
+
+int runList(const Arguments& args) {
+    const CommandLine line(args, {}, {"simulate"});
+    line.expectPositionals(0, 0, "vireo list [--simulate]");
+    if (line.hasFlag("simulate")) sim::plugCamera(sim::SimulatedCameraConfig{});
+    DvsCameraManager manager;
+    const auto descs = manager.getCameraDescs();
+    if (descs.empty()) {
+        std::printf("no camera found\n");
+        return 0;
+    }
+    std::printf("%-16s %-24s %-11s %s\n", "model", "serial", "usb id", "transport");
+    for (const auto& desc : descs) {
+        char id[16];
+        std::snprintf(id, sizeof id, "%04x:%04x", static_cast<unsigned>(desc.vendorId),
+                      static_cast<unsigned>(desc.productId));
+        std::printf("%-16s %-24s %-11s %s\n", modelName(desc).c_str(), desc.serial.c_str(), id,
+                    desc.simulated ? "simulated" : "usb");
+    }
+    std::printf("%zu camera%s\n", descs.size(), descs.size() == 1 ? "" : "s");
+    return 0;
+}
+
+}  // namespace vireo::app

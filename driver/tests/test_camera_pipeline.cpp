@@ -185,6 +185,16 @@ TEST(TimeBatching, EventOnTheBoundaryBelongsToTheNextWindowWhateverTheRanges) {
     }
 }
 
+// Fault mended: a window near the largest duration wrapped the boundary around, and the
+// loop then handed out empty batches for ever.
+TEST(TimeBatching, EndlessWindowCollectsEverythingInOneBatch) {
+    OfflineCamera camera;
+    camera.setBatchEventsTime(~0ULL);
+    Access::inject(camera, eventsAt({5, 1'000'000, 1'000'000'000'000ULL}));
+    EXPECT_EQ(Access::timeBatches(camera), 0u);
+    EXPECT_EQ(Access::timeFilling(camera).size(), 3u);
+}
+
 TEST(Batching, SwitchingModesKeepsTheOtherModesEvents) {
     OfflineCamera camera;
     camera.setBatchEventsNum(10);
@@ -364,6 +374,24 @@ TEST(StartStop, StopFromACallbackIsRefusedWithoutDeadlock) {
     ASSERT_TRUE(waitFor([&] { return calls.load() > 5; }));  // still streaming
     EXPECT_EQ(result.load(), -1);
     EXPECT_EQ(camera.stop(), 0);
+}
+
+TEST(Callbacks, ACallbackThatThrowsEndsTheStreamCleanly) {
+    OpenedCamera opened;
+    ASSERT_NE(opened.camera, nullptr);
+    auto& camera = *opened.camera;
+    std::atomic<int> calls{0};
+    camera.addEventsStreamHandleCallback([&](const Event2D*, const Event2D*) {
+        if (++calls == 3) throw std::runtime_error("application failure");
+    });
+    camera.setBatchEventsNum(1'000'000'000ULL);
+    test::StdoutCapture capture;
+    ASSERT_EQ(camera.start(), 0);
+    std::vector<Event2D> batch;
+    EXPECT_FALSE(camera.getNextBatch(batch));  // released by the end of the stream
+    EXPECT_EQ(camera.stop(), 0);
+    EXPECT_EQ(calls.load(), 3);
+    EXPECT_NE(capture.finish().find("application failure"), std::string::npos);
 }
 
 TEST(Callbacks, AddedAndRemovedFromOtherThreadsWhileStreaming) {

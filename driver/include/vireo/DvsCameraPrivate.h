@@ -20,6 +20,8 @@
 // - When the camera is unplugged while streaming, the camera and statistics threads end on
 //   their own; stop() still returns 0 and the camera can be dropped.
 // - The batch sizes and the statistics callback may be changed while streaming.
+// - A callback that throws ends the stream: the camera thread logs the exception and ends,
+//   getNextBatch waiters are released, and stop() cleans up as after an unplug.
 //
 // Recording the raw stream (startRecording, stopRecording, setFileCacheTime) comes with its
 // own work: for now startRecording and stopRecording return -1 and the cache time is

@@ -4,6 +4,7 @@
 #include <vireo/DvsCameraPrivate.h>
 
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 
 #include <vireo/Logger.h>
@@ -15,6 +16,9 @@ namespace {
 constexpr uint32_t kNoBatching = 0;
 constexpr uint32_t kCountBatching = 1;
 constexpr uint32_t kTimeBatching = 2;
+
+// a + b, held at the largest value instead of wrapping (a window of "for ever").
+uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 // The camera whose camera or statistics thread is the current thread, if any: stop() must
 // not try to join the thread it runs on.
@@ -173,7 +177,7 @@ void DvsCameraPrivate::countBatching(const Event2D* first, const Event2D* last) 
 void DvsCameraPrivate::timeBatching(const Event2D* first, const Event2D* last) {
     const uint64_t window = batchEventsTime.load();
     uint64_t boundary =
-        (timeBatchFilling.empty() ? first->timestamp : timeBatchFilling.front().timestamp) + window;
+        saturatingAdd(timeBatchFilling.empty() ? first->timestamp : timeBatchFilling.front().timestamp, window);
     const Event2D* pos = first;
     for (;;) {
         // Windows are half-open, [boundary - window, boundary): the tie rule is the same
@@ -185,7 +189,7 @@ void DvsCameraPrivate::timeBatching(const Event2D* first, const Event2D* last) {
         const Event2D* split = binarySearchTimestamp(boundary, pos, last);
         timeBatchFilling.insert(timeBatchFilling.end(), pos, split);
         handOverTimeBatch();
-        boundary += window;
+        boundary = saturatingAdd(boundary, window);
         pos = split;
     }
 }

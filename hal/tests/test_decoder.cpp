@@ -124,8 +124,9 @@ TEST(Evt3Decoder, SkipsReservedAndSensorSpecificWords) {
         decoder.decodeBuffer(noisy);
         EXPECT_TRUE(got.items == items) << "seed " << seed;
         // The backward look-up passes over them as well.
+        Evt3Decoder prefix;
         for (size_t k = 0; k <= noisy.size(); k += 2 * 13) {
-            Evt3Decoder prefix;
+            prefix.reset();
             prefix.decodeBuffer(std::vector<uint8_t>(noisy.begin(), noisy.begin() + static_cast<std::ptrdiff_t>(k)));
             EXPECT_EQ(recoverRowState(noisy.data(), noisy.data() + k), prefix.getRowState());
         }
@@ -135,13 +136,16 @@ TEST(Evt3Decoder, SkipsReservedAndSensorSpecificWords) {
 TEST(Evt3Decoder, ClosesTheEventRangeBeforeEachTrigger) {
     Fixture f;
     std::vector<size_t> eventsSeenAtTrigger;
+    std::vector<uint64_t> timeSeenAtTrigger;
     f.decoder.setTriggerInCallback([&](EventTriggerIn t) {
         eventsSeenAtTrigger.push_back(f.got.events.size());
+        timeSeenAtTrigger.push_back(f.decoder.getLastTimestamp());
         f.got.items.emplace_back(t);
     });
     f.run({W(TIME_HIGH, 2), W(ADDR_Y, 1), W(ADDR_X, 1), W(ADDR_X, 2), W(EXT_TRIGGER, 0x301),
            W(TIME_LOW, 5), W(EXT_TRIGGER, 0xF00), W(ADDR_X, 3)});
     EXPECT_EQ(eventsSeenAtTrigger, (std::vector<size_t>{2, 2}));
+    EXPECT_EQ(timeSeenAtTrigger, (std::vector<uint64_t>{8192, 8197})) << "the time is current inside callbacks";
     ASSERT_EQ(f.got.items.size(), 5u);
     EXPECT_EQ(std::get<EventTriggerIn>(f.got.items[2]), EventTriggerIn(3, 1, 8192));
     EXPECT_EQ(std::get<EventTriggerIn>(f.got.items[3]), EventTriggerIn(15, 0, 8197));

@@ -58,8 +58,9 @@ TEST(RoundTrip, AnyCutIntoTwoBuffersDecodesTheSame) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         const auto items = randomItems(seed, 80, seed % 2 ? 5 : kNearRollover);
         const auto bytes = encodeItems(items, 11);
+        Evt3Decoder decoder;
         for (size_t cut = 0; cut <= bytes.size(); cut += 2) {
-            Evt3Decoder decoder;
+            decoder.reset();
             Collector got;
             got.attach(decoder);
             const std::vector<uint8_t> head(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
@@ -89,9 +90,9 @@ TEST(RoundTrip, ResumingFromPrimedStateGivesTheEventsOfAFullDecode) {
         }
         ASSERT_TRUE(fullItems.items == items);
         // Word 0 is the first TIME_HIGH: from word 1 on, the time is known.
+        Evt3Decoder resumed;
         for (size_t word = 1; word < bytes.size() / 2; ++word) {
             const uint8_t* resumeAt = bytes.data() + 2 * word;
-            Evt3Decoder resumed;
             Collector got;
             got.attach(resumed);
             resumed.resetTimestamp(timeBefore[word]);
@@ -119,8 +120,8 @@ TEST(RoundTrip, ResumingWithoutRowStateProducesNoInventedEvents) {
     const auto items = randomItems(31, 200, 50);
     const auto bytes = encodeItems(items);
     const auto all = eventsOf(items);
+    Evt3Decoder decoder;
     for (size_t word = 3; word < bytes.size() / 2; word += 7) {
-        Evt3Decoder decoder;
         Collector got;
         got.attach(decoder);
         decoder.resetTimestamp(0);

@@ -4,8 +4,10 @@
 //
 // A decoder is stateful: consecutive calls continue one stream, and the time, row and
 // vector state carry over from call to call (a buffer may end in the middle of anything,
-// even between the two bytes of a word). One decoder serves one decoding thread;
-// `getLastTimestamp` and the two statistics may be read from any thread while it decodes.
+// even between the two bytes of a word). One decoder serves one decoding thread, and a
+// callback must not call back into the decoder that called it; `getLastTimestamp` and the
+// two statistics may be read from any thread while it decodes (the statistics move once per
+// decode call, the time whenever events are handed out).
 #pragma once
 
 #include <cstdint>

@@ -119,6 +119,9 @@ uint32_t Evt3Decoder::decodeWordCounted(const uint8_t* first, const uint8_t* las
 }
 
 void Evt3Decoder::deliver(size_t end) {
+    // A callback that asks for the time sees the time reached by the events it receives.
+    lastTimestamp_.store(state_.timeBase + ((static_cast<uint64_t>(state_.timeHigh) << kTimeLowBits) | state_.timeLow),
+                         std::memory_order_relaxed);
     if (end > rangeBegin_ && eventsCallback_) {
         eventsCallback_(output_.data() + rangeBegin_, output_.data() + end);
     }

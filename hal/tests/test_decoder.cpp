@@ -240,3 +240,14 @@ TEST(BinarySearchTimestamp, FindsTheFirstEventAtOrAfterTheTime) {
     }
     EXPECT_EQ(binarySearchTimestamp(5, static_cast<const Event2D*>(nullptr), nullptr), nullptr);
 }
+
+TEST(Evt3Decoder, StaysUsableAfterACallbackThrows) {
+    Fixture f;
+    f.decoder.setTriggerInCallback([](EventTriggerIn) { throw std::runtime_error("consumer failed"); });
+    EXPECT_THROW(f.run({W(TIME_HIGH, 1), W(ADDR_Y, 6), W(ADDR_X, 1), W(EXT_TRIGGER, 1), W(ADDR_X, 2)}),
+                 std::runtime_error);
+    EXPECT_EQ(f.got.events, (std::vector<Event2D>{{1, 6, 0, 4096}})) << "events before the edge were delivered";
+    // The state reached at the trigger word is kept: the next buffer continues the row and time.
+    f.run({W(TIME_LOW, 3), W(ADDR_X, 9)});
+    EXPECT_EQ(f.got.events.back(), Event2D(9, 6, 0, 4099));
+}

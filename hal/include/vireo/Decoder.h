@@ -5,7 +5,9 @@
 // A decoder is stateful: consecutive calls continue one stream, and the time, row and
 // vector state carry over from call to call (a buffer may end in the middle of anything,
 // even between the two bytes of a word). One decoder serves one decoding thread, and a
-// callback must not call back into the decoder that called it; `getLastTimestamp` and the
+// callback must not call back into the decoder that called it (an exception thrown by a
+// callback leaves the decode call; the decoder's state is that of the word being decoded,
+// and the rest of that call's bytes are not decoded); `getLastTimestamp` and the
 // two statistics may be read from any thread while it decodes (the statistics move once per
 // decode call, the time whenever events are handed out).
 #pragma once

@@ -171,7 +171,7 @@ void DBSCAN<D, T>::uniteConcurrent(size_t a, size_t b) {
 
 template <int D, typename T>
 void DBSCAN<D, T>::thouroughSearch(size_t worker) {
-    std::vector<Item>& found = neighbour_lists[worker];
+    std::vector<Item>& found = worker_neighbours[worker];
     // Points are taken in the tree's storage order, a chunk at a time: consecutive points
     // are neighbours in space, so each worker's searches walk memory that is already cached.
     const std::vector<size_t>& order = kdtree.getTreeOrder();
@@ -203,7 +203,7 @@ void DBSCAN<D, T>::generateClustersMultiThreadPrivate(std::vector<std::vector<si
     const size_t n = kdtree.getPointsCount();
     clusters.clear();
     boxes.clear();
-    if (neighbour_lists.size() < n_jobs) neighbour_lists.resize(n_jobs);
+    if (worker_neighbours.size() < n_jobs) worker_neighbours.resize(n_jobs);
     is_core.assign(n, 0);
     parent.resize(n);
     for (size_t i = 0; i < n; ++i) parent[i] = i;

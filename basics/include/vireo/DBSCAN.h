@@ -86,12 +86,12 @@ private:
     std::vector<Item> neighbours;
 
     // Parallel path. Workers take points in chunks from `next_index`, search each one's
-    // neighbourhood into their own scratch vector in `neighbour_lists`, flag core points in
+    // neighbourhood into their own scratch vector in `worker_neighbours`, flag core points in
     // `is_core` (each byte written only by the worker that took that point) and join a core
     // point with all its neighbours at once in the lock-free union-find `parent`. Nothing is
     // stored per neighbour, and the scratch keeps its storage between runs, so a run in
     // steady state allocates nothing per point.
-    std::vector<std::vector<Item>> neighbour_lists;
+    std::vector<std::vector<Item>> worker_neighbours;
     std::vector<uint8_t> is_core;
     std::atomic<uint64_t> next_index{0};
     std::vector<size_t> parent;

@@ -1,0 +1,168 @@
+// `RawFileReader`: reads RAW recordings (a text header of "%" lines, then the EVT3 word
+// stream) with random access by time and by event number.
+//
+// Loading checks the header, then builds a bookmark index by one scan of the file (or
+// reloads the one saved beside it, "<name>.dsmark.tmp") that ties times and event numbers
+// to byte offsets. Seeks start from the nearest bookmark and resume decoding in exactly the
+// state (time, row, vector) that a decode from the start of the file has at that word, so
+// every read after a seek gives the same events as a sequential decode from there on.
+//
+// One reader serves one reading thread at a time. The get operations return the reader's
+// own output vector: the next get operation clears and refills it, so copy what you keep.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <vireo/Decoder.h>
+#include <vireo/DvsFileReader.h>
+#include <vireo/SharedTypes.h>
+#include <vireo/pipit_export.h>
+
+namespace vireo {
+
+class PIPIT_EXPORT RawFileReader : public DvsFileReader {
+public:
+    // One index record: decoding can resume at `offset` with time `timestamp` µs, and
+    // `eventIndex` events of the file lie before it (the low 32 bits: the reader widens
+    // indices of recordings with more than 2^32 events itself).
+    struct Bookmark {
+        uint64_t offset = 0;
+        uint8_t reserved = 0;
+        uint64_t timestamp = 0;
+        uint32_t eventIndex = 0;
+    };
+
+    // A new bookmark is made each time the decoded time has advanced by this many µs.
+    static constexpr uint64_t bookmark_period_us = 2000;
+
+    // Receives the progress of an index build: bytes scanned so far and bytes to scan.
+    using IndexProgressCallback = std::function<void(uint64_t bytesDone, uint64_t bytesTotal)>;
+
+    // Stores the path and creates the decoder; opens nothing.
+    explicit RawFileReader(std::string path);
+    ~RawFileReader() override;
+    RawFileReader(const RawFileReader&) = delete;
+    RawFileReader& operator=(const RawFileReader&) = delete;
+
+    // Opens the file, reads its header, builds or reloads the bookmark index and moves to
+    // event 0. False (and the reader unusable) when the file cannot be opened, is not EVT3,
+    // or holds no bookmark. A "width", "height" or geometry value that is not a number
+    // throws std::invalid_argument, one beyond 32 bits std::out_of_range; so does a saved
+    // index whose header values are not numbers. May be called again to reload.
+    bool loadFile() override;
+    bool getStartTimeStamp(uint64_t& timestamp) override;
+    bool getEndTimeStamp(uint64_t& timestamp) override;
+    bool getMaxEvents(uint64_t& count) override;
+    bool reachedEndOfEvents() override;
+    // After a successful seek the next event read is the first one decoded at `timestamp`
+    // or later (for time-ordered data: every later event follows, every earlier one was
+    // before); its number is `getCurrentPosEventNum` and the read time is `timestamp`. A
+    // time after the last event but not after the end time leaves nothing to read. Outside
+    // [start, end] the seek fails, setting the read time to end + 1 (after) or start - 1
+    // (before).
+    bool seekTime(uint64_t timestamp) override;
+    // After a successful seek the next event read is event number `eventNum` exactly (for
+    // `eventNum` = the event count: nothing is left to read); the read time is the time in
+    // force at the event before it. Past the event count it fails, setting the event number
+    // to count + 1 and the read time to end + 1.
+    bool seekNEvents(uint64_t eventNum) override;
+    uint64_t getCurrentPosTimeStamp() override;
+    uint64_t getCurrentPosEventNum() override;
+    // More than remain: logs a warning and returns what remains (an empty vector at the end).
+    std::shared_ptr<std::vector<Event2D>> getNEvents(uint64_t count) override;
+    std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartTimeStamp(uint64_t timestamp,
+                                                                        uint64_t count) override;
+    std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartEvent(uint64_t eventNum,
+                                                                    uint64_t count) override;
+    // The undelivered events with timestamps below read time + `duration`; the read time
+    // then advances by `duration` (saturating). Spans before the start or past the end are
+    // answered with a fresh empty vector and a warning.
+    std::shared_ptr<std::vector<Event2D>> getNTimeEvents(uint64_t duration) override;
+    std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartTimeStamp(uint64_t timestamp,
+                                                                            uint64_t duration) override;
+    std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartEvent(uint64_t eventNum,
+                                                                        uint64_t duration) override;
+    // Cutting and video export are not part of this build yet: they log an error and
+    // return false.
+    bool extractEventData(uint64_t start, uint64_t end, std::string path) override;
+    bool exportEventDataToVideo(uint64_t start, uint64_t end, std::string path) override;
+    uint16_t getWidth() const override;
+    uint16_t getHeight() const override;
+
+    // The serial number from the header ("% serial_number ..."), empty when there is none.
+    const std::string& getSerialNumber() const { return serialNumber; }
+    // The path of the bookmark index file (known after `loadFile`): the RAW path with its
+    // last ".raw" in the file name replaced by ".dsmark.tmp", or with ".dsmark.tmp"
+    // appended when the file name has no ".raw".
+    const std::string& getIndexPath() const { return indexPath; }
+    // True when the last `loadFile` read a saved index, false when it scanned the file.
+    bool isIndexReloaded() const { return indexReloaded; }
+    // Bytes of the text header (the offset of the first EVT3 word), known after `loadFile`.
+    uint64_t getHeaderSize() const { return dataStart; }
+    // Size of the RAW file in bytes, measured by `loadFile`.
+    uint64_t getFileSize() const { return fileSize; }
+    // Called during an index build (not during a reload) about every 64 MiB and at the end.
+    void setIndexProgressCallback(IndexProgressCallback callback) { progressCallback = std::move(callback); }
+
+    // The reader's working form of its index (private to the library's sources).
+    struct IndexTable;
+
+private:
+    friend struct RawFileReaderTestPeer;
+
+    bool readHeader();
+    void initBookmark();
+    bool writeIndexFile(const std::string& path);
+    static uint8_t crc8(const std::vector<uint8_t>& bytes);
+    bool checkBookmarksFromFile(const std::string& path);
+    bool loadBookmarksFromFile(const std::string& path);
+    bool getRawFileBookmark(uint64_t timestamp, Bookmark& bookmark);
+    bool getRawFileBookmarkByNEvents(uint64_t eventNum, Bookmark& bookmark);
+    bool readAndDecodeEvents(const std::function<bool()>& done);
+    void installIndex(std::unique_ptr<IndexTable> index);
+    void positionStream(uint64_t offset);
+    void clearReadState();
+
+    std::unique_ptr<Decoder> decoder;
+    std::string filePath;
+    std::string indexPath;
+    std::ifstream file;
+    std::mutex readMutex;
+    uint64_t chunkSize = 131072;
+    std::vector<uint8_t> chunkBuffer;
+    std::shared_ptr<std::vector<Event2D>> decodedEvents;
+    std::shared_ptr<std::vector<Event2D>> pendingEvents;
+    std::shared_ptr<std::vector<Event2D>> outputEvents;
+    uint64_t currentEventNum = 0;
+    uint64_t currentTimeStamp = 0;
+    uint64_t startTimeStamp = 0;
+    uint64_t endTimeStamp = 0;
+    uint64_t maxEvents = 0;
+    std::string serialNumber;
+    uint16_t width = 1280;
+    uint16_t height = 720;
+    uint64_t fileSize = 0;
+    int32_t frameRate = 30;
+    std::map<uint64_t, Bookmark> bookmarks;
+    // Event number (widened past 32 bits) -> key of a bookmark with that many events before it.
+    std::map<uint64_t, uint64_t> eventIndexMap;
+
+    // Beyond the index itself: where the EVT3 words start, the byte the stream stands at,
+    // the vector the decoder's callback fills, and the per-bookmark resume states.
+    uint64_t dataStart = 0;
+    uint64_t readOffset = 0;
+    size_t pendingHead = 0;  // events of pendingEvents before this one are already delivered
+    std::vector<Event2D>* eventSink = nullptr;
+    bool indexReloaded = false;
+    IndexProgressCallback progressCallback;
+    std::unique_ptr<IndexTable> table;
+};
+
+}  // namespace vireo

@@ -303,7 +303,9 @@ TEST(SimulatedCamera, RealTimeDeviceDropsOldestBuffersOnlyWhenTheHostFallsBehind
     config.real_time = true;
     config.event_rate = 2e6;
     const std::string serial = plugged.plug(config);
-    OpenedCamera camera(serial);
+    // 16 MiB transfers: the host queue holds only two of them, so it fills within a few
+    // transfers of 5 ms each, even on a slow machine.
+    OpenedCamera camera(serial, 16u << 20);
     camera.stream->start();
     test::startReadout(*camera.device);
     // Nobody takes buffers: the queue fills and the device starts losing buffers.

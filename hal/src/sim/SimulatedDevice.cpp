@@ -5,7 +5,8 @@
 //   - real time: the sensor time follows the clock while the time base runs; a slice is
 //     generated once at least 1 ms of new time has passed, and a transfer is handed out
 //     when the pending bytes fill one or cover 5 ms, like a USB transfer that completes
-//     on a full buffer or a time-out;
+//     on a full buffer or a time-out. Slices are at most 10 ms long, and when generation
+//     lags more than 100 ms behind the clock (a loaded machine), the scene skips ahead;
 //   - as fast as the host reads: slices of 1 ms are generated back to back until a
 //     transfer is full (or 50 ms of sensor time are covered, so quiet scenes still deliver).
 // When the readout stops, undelivered bytes are dropped, as the sensor's FIFO is reset.
@@ -23,6 +24,8 @@ namespace {
 constexpr uint64_t kSlice_us = 1000;
 constexpr uint64_t kMaxPendingSpan_us = 5000;
 constexpr uint64_t kMaxFastSpan_us = 50000;
+constexpr uint64_t kMaxSlice_us = 10000;
+constexpr uint64_t kMaxLag_us = 100000;
 
 }  // namespace
 
@@ -246,9 +249,13 @@ EndpointSource::Status SimulatedDevice::readScene(std::vector<uint8_t>& out, siz
             return EndpointSource::Status::Data;
         }
 
+        // A machine too slow to generate the scene in real time skips ahead rather than fall
+        // further and further behind (each slice also stays short, so stopping is prompt).
+        if (now_us > generatedUntil_us_ + kMaxLag_us) generatedUntil_us_ = now_us - kMaxLag_us;
         if (now_us >= generatedUntil_us_ + kSlice_us) {
-            generateSlice(generatedUntil_us_, now_us);
-            generatedUntil_us_ = now_us;
+            const uint64_t end = std::min(now_us, generatedUntil_us_ + kMaxSlice_us);
+            generateSlice(generatedUntil_us_, end);
+            generatedUntil_us_ = end;
         }
         const size_t available = pending_.size() - pendingOffset_;
         if (available >= transferSize ||

@@ -50,10 +50,12 @@ struct OpenedCamera {
     bool keepBytes = false;
     uint64_t buffers = 0;
 
-    explicit OpenedCamera(const std::string& serial) {
+    // Opens the camera's event endpoint with transfers of `transferSize` bytes (the host
+    // queue holds fewer of them the larger they are).
+    explicit OpenedCamera(const std::string& serial, uint32_t transferSize = 0x20000) {
         device = UsbInterface::createUsbInterface(describe(serial));
         if (!device) return;
-        stream = std::make_unique<EventStream>(createDataTransferUniquePtr(device, 2, 0x20000, 0x52));
+        stream = std::make_unique<EventStream>(createDataTransferUniquePtr(device, 2, transferSize, 0x52));
         decoder = DecoderFactory::createUniqueDecoder("EVT3;height=720;width=1280");
         decoder->setEventsStreamHandleCallback([this](const Event2D* first, const Event2D* last) {
             events.insert(events.end(), first, last);

@@ -394,6 +394,27 @@ TEST(Callbacks, ACallbackThatThrowsEndsTheStreamCleanly) {
     EXPECT_NE(capture.finish().find("application failure"), std::string::npos);
 }
 
+TEST(GetNextBatch, FromACallbackIsRefusedInsteadOfWaitingForItself) {
+    OpenedCamera opened;
+    ASSERT_NE(opened.camera, nullptr);
+    auto& camera = *opened.camera;
+    camera.setBatchEventsNum(10);
+    std::atomic<int> calls{0};
+    std::atomic<int> refused{0};
+    camera.addEventsStreamHandleCallback([&](const Event2D*, const Event2D*) {
+        if (calls++ == 0) {
+            std::vector<Event2D> batch;
+            if (!camera.getNextBatch(batch)) ++refused;
+        }
+    });
+    ASSERT_EQ(camera.start(), 0);
+    ASSERT_TRUE(waitFor([&] { return calls.load() > 5; }));  // the camera thread went on
+    EXPECT_EQ(refused.load(), 1);
+    std::vector<Event2D> batch;
+    EXPECT_TRUE(camera.getNextBatch(batch));
+    EXPECT_EQ(camera.stop(), 0);
+}
+
 TEST(Callbacks, AddedAndRemovedFromOtherThreadsWhileStreaming) {
     OpenedCamera opened;
     ASSERT_NE(opened.camera, nullptr);

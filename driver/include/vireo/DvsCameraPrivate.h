@@ -15,6 +15,8 @@
 //   streaming, and returns false when stop() (or the end of the stream, e.g. an unplug)
 //   interrupts its wait; stop() wakes every waiter, and a change of batch mode wakes the
 //   waiters of the other mode.
+// - getNextBatch called from a callback returns false at once (logged): the camera thread
+//   that would have to complete the batch is the one waiting.
 // - stop() called from a callback (on one of the camera's own threads) logs an error and
 //   returns -1 without stopping anything; stop the camera from an application thread.
 // - When the camera is unplugged while streaming, the camera and statistics threads end on

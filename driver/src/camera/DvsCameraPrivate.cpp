@@ -105,6 +105,11 @@ bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
         mode = activeBatchMode;
     }
     if (mode == kNoBatching || !streaming()) return false;
+    if (tlsOwnThreadsCamera == this) {
+        // The camera thread builds the batches: waiting on it would wait for ever.
+        VIREO_LOG_ERROR("getNextBatch() called from a camera callback: poll from another thread");
+        return false;
+    }
 
     const bool byCount = mode == kCountBatching;
     std::mutex& mutex = byCount ? countBatchMutex : timeBatchMutex;

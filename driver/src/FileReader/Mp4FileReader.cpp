@@ -1,0 +1,193 @@
+// Mp4FileReader: FFmpeg's demuxer, decoder and scaler behind the frame-reader interface.
+// Packet times are listed once at load; frames are decoded on demand and converted to
+// packed BGR24 in one image buffer that every delivered frame reuses.
+#include <vireo/Mp4FileReader.h>
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include <vireo/Logger.h>
+
+#include "tools/FfmpegLogging.h"
+
+namespace vireo {
+
+namespace {
+
+constexpr AVRational kMicroseconds{1, 1000000};
+// Seeks to an earlier key frame when the one found first lies after the wanted frame (a
+// reordered stream can index a key frame by a decode time below the wanted display time).
+constexpr int kMaxSeekAttempts = 8;
+
+int64_t presentationTime(const AVFrame* decoded) {
+    return decoded->pts != AV_NOPTS_VALUE ? decoded->pts : decoded->best_effort_timestamp;
+}
+
+}  // namespace
+
+Mp4FileReader::Mp4FileReader(std::string path) : ApsFileReader(path), filePath(std::move(path)) {
+    detail::quietFfmpegLogging();
+}
+
+Mp4FileReader::~Mp4FileReader() { close(); }
+
+void Mp4FileReader::close() {
+    avformat_close_input(&formatContext);
+    avcodec_free_context(&decoderContext);
+    sws_freeContext(swsContext);
+    swsContext = nullptr;
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    av_freep(&imageData[0]);
+    imageBuffer = nullptr;
+    videoStream = nullptr;
+    videoStreamIndex = -1;
+    decoder = nullptr;
+    draining = false;
+}
+
+bool Mp4FileReader::loadFile() {
+    close();
+    if (avformat_open_input(&formatContext, filePath.c_str(), nullptr, nullptr) < 0) return false;
+    if (avformat_find_stream_info(formatContext, nullptr) < 0) return false;
+    for (unsigned i = 0; i < formatContext->nb_streams; ++i) {
+        if (formatContext->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            videoStreamIndex = static_cast<int32_t>(i);
+        }
+    }
+    if (videoStreamIndex < 0) return false;
+    videoStream = formatContext->streams[videoStreamIndex];
+
+    width = static_cast<uint16_t>(videoStream->codecpar->width);
+    height = static_cast<uint16_t>(videoStream->codecpar->height);
+    frame = av_frame_alloc();
+    packet = av_packet_alloc();
+    if (frame == nullptr || packet == nullptr) return false;
+    imageWidth = width;
+    imageHeight = height;
+    if (av_image_alloc(imageData, imageLinesize, imageWidth, imageHeight, static_cast<AVPixelFormat>(imagePixFmt),
+                       1) < 0) {
+        return false;
+    }
+    imageBuffer = imageData[0];
+
+    timeStamps.clear();
+    while (av_read_frame(formatContext, packet) >= 0) {
+        if (packet->stream_index == videoStreamIndex) timeStamps.push_back(static_cast<uint64_t>(packet->pts));
+        av_packet_unref(packet);
+    }
+    if (av_seek_frame(formatContext, videoStreamIndex, 0, AVSEEK_FLAG_BACKWARD) < 0) {
+        VIREO_LOG_ERROR("Seek frame failed!");
+        return false;
+    }
+
+    decoder = avcodec_find_decoder(videoStream->codecpar->codec_id);
+    if (decoder == nullptr) {
+        VIREO_LOG_ERROR("No decoder for the video stream of %s.", filePath.c_str());
+        return false;
+    }
+    decoderContext = avcodec_alloc_context3(decoder);
+    if (decoderContext == nullptr || avcodec_parameters_to_context(decoderContext, videoStream->codecpar) < 0 ||
+        avcodec_open2(decoderContext, decoder, nullptr) < 0) {
+        VIREO_LOG_ERROR("Failed to open the decoder for %s.", filePath.c_str());
+        return false;
+    }
+    swsContext = sws_getContext(decoderContext->width, decoderContext->height, decoderContext->pix_fmt, imageWidth,
+                                imageHeight, static_cast<AVPixelFormat>(imagePixFmt), SWS_BICUBIC, nullptr, nullptr,
+                                nullptr);
+    return true;
+}
+
+bool Mp4FileReader::getTimeStamps(std::vector<uint64_t>& out) {
+    if (&out != &timeStamps) out = timeStamps;
+    return true;
+}
+
+// Converts `decoded` into the image buffer and describes it in `out`.
+bool Mp4FileReader::deliver(AVFrame* decoded, ApsFrame& out) {
+    // The scaler follows the decoded frames, whose format may differ from what the stream
+    // header announced.
+    swsContext = sws_getCachedContext(swsContext, decoded->width, decoded->height,
+                                      static_cast<AVPixelFormat>(decoded->format), imageWidth, imageHeight,
+                                      static_cast<AVPixelFormat>(imagePixFmt), SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (swsContext == nullptr) return false;
+    if (sws_scale(swsContext, decoded->data, decoded->linesize, 0, decoded->height, imageData, imageLinesize) <= 0) {
+        return false;
+    }
+    out.data = imageBuffer;
+    out.size = static_cast<uint32_t>(imageHeight) * static_cast<uint32_t>(imageWidth) * 3u;
+    // Exact integer rescaling: going through a double can land one microsecond low.
+    const auto time = static_cast<uint64_t>(av_rescale_q(presentationTime(decoded), videoStream->time_base,
+                                                         kMicroseconds));
+    out.timestamp = time;
+    out.syncTimestamp = time;
+    return true;
+}
+
+bool Mp4FileReader::getNextFrame(ApsFrame& out) {
+    if (formatContext == nullptr || decoderContext == nullptr) return false;
+    if (!draining) {
+        if (av_read_frame(formatContext, packet) >= 0) {
+            bool ok = true;
+            if (packet->stream_index == videoStreamIndex && avcodec_send_packet(decoderContext, packet) >= 0) {
+                while (ok && avcodec_receive_frame(decoderContext, frame) >= 0) ok = deliver(frame, out);
+            }
+            av_packet_unref(packet);
+            return ok;
+        }
+        // End of the file: the decoder may still hold frames (reordered streams); hand them
+        // out one per call.
+        draining = true;
+        avcodec_send_packet(decoderContext, nullptr);
+    }
+    if (avcodec_receive_frame(decoderContext, frame) < 0) return false;
+    return deliver(frame, out);
+}
+
+bool Mp4FileReader::getNFrame(int32_t n, ApsFrame& out) {
+    if (n < 0 || static_cast<size_t>(n) >= timeStamps.size()) throw std::out_of_range("invalid vector subscript");
+    if (formatContext == nullptr || decoderContext == nullptr) return false;
+    const auto target = static_cast<int64_t>(timeStamps[static_cast<size_t>(n)]);
+
+    int64_t seekTo = target;
+    for (int attempt = 0; attempt < kMaxSeekAttempts; ++attempt) {
+        // The seek reads the time in the stream's own time base, as the listed times are.
+        if (av_seek_frame(formatContext, videoStreamIndex, seekTo, AVSEEK_FLAG_BACKWARD) < 0) return false;
+        // Frames buffered before the seek belong elsewhere in the file.
+        avcodec_flush_buffers(decoderContext);
+        draining = false;
+        int64_t firstDecoded = std::numeric_limits<int64_t>::min();
+        bool sent = true;
+        while (sent) {
+            if (av_read_frame(formatContext, packet) >= 0) {
+                if (packet->stream_index == videoStreamIndex) avcodec_send_packet(decoderContext, packet);
+                av_packet_unref(packet);
+            } else {
+                draining = true;
+                avcodec_send_packet(decoderContext, nullptr);
+                sent = false;
+            }
+            while (avcodec_receive_frame(decoderContext, frame) >= 0) {
+                const int64_t pts = presentationTime(frame);
+                if (firstDecoded == std::numeric_limits<int64_t>::min()) firstDecoded = pts;
+                if (pts < target) continue;
+                if (firstDecoded > target) break;  // the key frame lies after the wanted frame
+                return deliver(frame, out);
+            }
+            if (firstDecoded > target) break;
+        }
+        if (firstDecoded <= target || seekTo <= 0) return false;
+        seekTo = std::min(seekTo, firstDecoded) - 1;
+    }
+    return false;
+}
+
+}  // namespace vireo

@@ -1,0 +1,310 @@
+// DataToVideoConverter: FFmpeg's H.264 encoder and MP4 muxer behind a small image-in,
+// file-out interface, with the software scaler converting the caller's pixel format to the
+// encoder's. Every FFmpeg object is owned here and freed by flushAndCloseVideo or the
+// destructor, whichever comes first.
+#include <vireo/DataToVideoConverter.h>
+
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <vireo/Logger.h>
+
+#include "tools/FfmpegLogging.h"
+
+namespace vireo {
+
+static_assert(static_cast<int>(VIDEO_PIX_FMT_YUV420P) == static_cast<int>(AV_PIX_FMT_YUV420P));
+static_assert(static_cast<int>(VIDEO_PIX_FMT_BGR24) == static_cast<int>(AV_PIX_FMT_BGR24));
+static_assert(static_cast<int>(VIDEO_PIX_FMT_NV12) == static_cast<int>(AV_PIX_FMT_NV12));
+
+namespace {
+
+constexpr int64_t kFrameDuration = 33333;     // µs between frames at 30 frames per second
+constexpr int64_t kBitRate = 60000000;        // bits per second
+constexpr int kFrameAlignment = 32;           // bytes, for the frame buffers
+constexpr const char* kPreset = "ultrafast";  // x264 speed preset
+
+}  // namespace
+
+DataToVideoConverter::DataToVideoConverter() { detail::quietFfmpegLogging(); }
+
+DataToVideoConverter::~DataToVideoConverter() { freeAll(); }
+
+void DataToVideoConverter::freeAll() {
+    // An output whose trailer was never written is closed as it stands: the file is left
+    // incomplete, which is what an interrupted recording looks like.
+    if (formatContext != nullptr && fileOpened) avio_closep(&formatContext->pb);
+    fileOpened = false;
+    av_frame_free(&dstFrame);
+    av_frame_free(&srcFrame);
+    av_packet_free(&packet);
+    avcodec_free_context(&codecContext);
+    avformat_free_context(formatContext);
+    formatContext = nullptr;
+    stream = nullptr;
+    sws_freeContext(swsContext);
+    swsContext = nullptr;
+}
+
+void DataToVideoConverter::setConverterFrameSize(int32_t srcHeight_, int32_t srcWidth_, int32_t dstHeight_,
+                                                 int32_t dstWidth_) {
+    srcHeight = srcHeight_;
+    srcWidth = srcWidth_;
+    dstHeight = dstHeight_;
+    dstWidth = dstWidth_;
+}
+
+void DataToVideoConverter::setConverterFmt(int srcFormat_, int dstFormat_) {
+    sws_freeContext(swsContext);
+    swsContext = sws_getContext(srcWidth, srcHeight, static_cast<AVPixelFormat>(srcFormat_), dstWidth, dstHeight,
+                                static_cast<AVPixelFormat>(dstFormat_), SWS_POINT, nullptr, nullptr, nullptr);
+    srcFormat = srcFormat_;
+    dstFormat = dstFormat_;
+}
+
+int32_t DataToVideoConverter::initVideoConverter(std::string path) {
+    if (formatContext != nullptr) {
+        VIREO_LOG_ERROR("Video converter is already initialized.");
+        return -1;
+    }
+    if (avformat_alloc_output_context2(&formatContext, nullptr, nullptr, path.c_str()) < 0 ||
+        formatContext == nullptr) {
+        VIREO_LOG_ERROR("Failed to create output context.");
+        return -1;
+    }
+    codec = avcodec_find_encoder(AV_CODEC_ID_H264);
+    if (codec == nullptr) {
+        VIREO_LOG_ERROR("H.264 encoder not found.");
+        return -1;
+    }
+    stream = avformat_new_stream(formatContext, nullptr);
+    codecContext = avcodec_alloc_context3(codec);
+    if (stream == nullptr || codecContext == nullptr) {
+        VIREO_LOG_ERROR("Failed to create the video stream.");
+        return -1;
+    }
+    codecContext->width = dstWidth;
+    codecContext->height = dstHeight;
+    codecContext->pix_fmt = static_cast<AVPixelFormat>(dstFormat);
+    codecContext->time_base = AVRational{timeBaseNum, timeBaseDen};
+    codecContext->framerate = AVRational{frameRate, 1};
+    codecContext->max_b_frames = 0;
+    codecContext->bit_rate = kBitRate;
+    // MP4 keeps the parameter sets in the stream description, not in every key frame.
+    if ((formatContext->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
+        codecContext->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    // x264's default preset encodes full-sensor event images (speckles of single pixels
+    // everywhere) at a fraction of real time on a two-core machine; its fastest preset keeps
+    // up, and at this bit rate it still keeps single pixels. Encoders without the option
+    // ignore it.
+    if (codecContext->priv_data != nullptr) av_opt_set(codecContext->priv_data, "preset", kPreset, 0);
+    if (avcodec_open2(codecContext, codec, nullptr) < 0) {
+        VIREO_LOG_ERROR("Failed to open the H.264 encoder.");
+        return -1;
+    }
+    avcodec_parameters_from_context(stream->codecpar, codecContext);
+    stream->time_base = codecContext->time_base;
+
+    if ((formatContext->oformat->flags & AVFMT_NOFILE) == 0) {
+        if (avio_open(&formatContext->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) {
+            VIREO_LOG_ERROR("Failed to open output file: %s.", path.c_str());
+            return -1;
+        }
+        fileOpened = true;
+    }
+    if (avformat_write_header(formatContext, nullptr) != 0) {
+        VIREO_LOG_ERROR("Failed to write video header.");
+        return -1;
+    }
+
+    dstFrame = av_frame_alloc();
+    if (dstFrame == nullptr) {
+        VIREO_LOG_ERROR("Could not allocate video frame");
+        return -1;
+    }
+    dstFrame->format = dstFormat;
+    dstFrame->width = dstWidth;
+    dstFrame->height = dstHeight;
+    if (av_frame_get_buffer(dstFrame, kFrameAlignment) < 0) {
+        VIREO_LOG_ERROR("Could not allocate the video frame data");
+        av_frame_free(&dstFrame);
+        return -1;
+    }
+    srcFrame = av_frame_alloc();
+    if (srcFrame == nullptr) {
+        VIREO_LOG_ERROR("Could not allocate video frame");
+        return -1;
+    }
+    srcFrame->format = srcFormat;
+    srcFrame->width = srcWidth;
+    srcFrame->height = srcHeight;
+    if (av_frame_get_buffer(srcFrame, kFrameAlignment) < 0) {
+        VIREO_LOG_ERROR("Could not allocate the video frame data");
+        av_frame_free(&srcFrame);
+        return -1;
+    }
+    packet = av_packet_alloc();
+    if (packet == nullptr) {
+        VIREO_LOG_ERROR("Could not allocate the video packet");
+        return -1;
+    }
+    return 0;
+}
+
+// Sends `frame` and writes every packet the encoder has ready. With `logErrors` failures go
+// to the logger and give -1; otherwise (the frame-sensor path) they go to the C standard
+// error stream and give the encoder's status.
+int32_t DataToVideoConverter::encodeFrame(AVFrame* frame, bool logErrors) {
+    int status = avcodec_send_frame(codecContext, frame);
+    if (status < 0) {
+        if (logErrors) {
+            VIREO_LOG_ERROR("Error sending a frame for encoding");
+            return -1;
+        }
+        std::fprintf(stderr, "Error sending a frame for encoding\n");
+        return -1;
+    }
+    while (status >= 0) {
+        status = avcodec_receive_packet(codecContext, packet);
+        if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return 0;
+        if (status < 0) {
+            if (logErrors) {
+                VIREO_LOG_ERROR("Error during encoding");
+                return -1;
+            }
+            std::fprintf(stderr, "Error during encoding\n");
+            return status;
+        }
+        av_packet_rescale_ts(packet, codecContext->time_base, stream->time_base);
+        packet->stream_index = stream->index;
+        av_interleaved_write_frame(formatContext, packet);
+        av_packet_unref(packet);
+    }
+    return 0;
+}
+
+int32_t DataToVideoConverter::rgbToVideo(unsigned char* image) {
+    if (srcFormat != AV_PIX_FMT_BGR24) {
+        VIREO_LOG_ERROR("Sws scale fmt is not AV_PIX_FMT_BGR24");
+        return -1;
+    }
+    if (codecContext == nullptr || srcFrame == nullptr || dstFrame == nullptr || packet == nullptr ||
+        swsContext == nullptr || image == nullptr) {
+        VIREO_LOG_ERROR("Video converter is not initialized.");
+        return -1;
+    }
+    const size_t rowBytes = static_cast<size_t>(srcWidth) * 3;
+    for (int32_t row = 0; row < srcHeight; ++row) {
+        std::memcpy(srcFrame->data[0] + static_cast<ptrdiff_t>(row) * srcFrame->linesize[0],
+                    image + static_cast<size_t>(row) * rowBytes, rowBytes);
+    }
+    // The encoder may still hold the previous picture: get a buffer of our own first.
+    if (av_frame_make_writable(dstFrame) < 0) {
+        VIREO_LOG_ERROR("Could not allocate the video frame data");
+        return -1;
+    }
+    sws_scale(swsContext, srcFrame->data, srcFrame->linesize, 0, srcHeight, dstFrame->data, dstFrame->linesize);
+    dstFrame->pts = nextPts;
+    nextPts += kFrameDuration;
+    return encodeFrame(dstFrame, true);
+}
+
+int32_t DataToVideoConverter::nv12ToViedo(unsigned char* image, int64_t timestamp) {
+    if (srcFormat != AV_PIX_FMT_NV12) {
+        VIREO_LOG_ERROR("Sws scale fmt is not AV_PIX_FMT_NV12");
+        return -1;
+    }
+    if (codecContext == nullptr || srcFrame == nullptr || dstFrame == nullptr || packet == nullptr ||
+        swsContext == nullptr || image == nullptr) {
+        VIREO_LOG_ERROR("Video converter is not initialized.");
+        return -1;
+    }
+    // Row by row: the frame's lines may be padded beyond the image width.
+    const size_t width = static_cast<size_t>(srcWidth);
+    const unsigned char* chroma = image + width * static_cast<size_t>(srcHeight);
+    for (int32_t row = 0; row < srcHeight; ++row) {
+        std::memcpy(srcFrame->data[0] + static_cast<ptrdiff_t>(row) * srcFrame->linesize[0],
+                    image + static_cast<size_t>(row) * width, width);
+    }
+    for (int32_t row = 0; row < srcHeight / 2; ++row) {
+        std::memcpy(srcFrame->data[1] + static_cast<ptrdiff_t>(row) * srcFrame->linesize[1],
+                    chroma + static_cast<size_t>(row) * width, width);
+    }
+    if (av_frame_make_writable(dstFrame) < 0) {
+        std::fprintf(stderr, "Could not allocate the video frame data\n");
+        return -1;
+    }
+    sws_scale(swsContext, srcFrame->data, srcFrame->linesize, 0, srcHeight, dstFrame->data, dstFrame->linesize);
+    if (timestamp == -1) {
+        srcFrame->pts = nextPts;
+        dstFrame->pts = nextPts;
+        nextPts += kFrameDuration;
+    } else {
+        srcFrame->pts = timestamp;
+        dstFrame->pts = timestamp;
+        // A following frame without a time comes one frame period later, not at the same
+        // time (the muxer would refuse it as a duplicate and the frame would be lost).
+        nextPts = timestamp + kFrameDuration;
+    }
+    return encodeFrame(dstFrame, false);
+}
+
+int32_t DataToVideoConverter::nv12ToRGB(unsigned char* image, unsigned char* output) {
+    if (swsContext == nullptr || image == nullptr || output == nullptr) return 0;
+    const uint8_t* const srcPlanes[4] = {image, image + static_cast<size_t>(srcWidth) * srcHeight, nullptr,
+                                         nullptr};
+    const int srcStrides[4] = {srcWidth, srcWidth, 0, 0};
+    uint8_t* const dstPlanes[4] = {output, nullptr, nullptr, nullptr};
+    const int dstStrides[4] = {dstWidth * 3, 0, 0, 0};
+    sws_scale(swsContext, srcPlanes, srcStrides, 0, srcHeight, dstPlanes, dstStrides);
+    return 0;
+}
+
+int32_t DataToVideoConverter::flushAndCloseVideo() {
+    if (codecContext == nullptr || formatContext == nullptr || packet == nullptr || stream == nullptr) {
+        VIREO_LOG_ERROR("Video converter is not initialized.");
+        return -1;
+    }
+    av_packet_unref(packet);
+    for (;;) {
+        const int status = avcodec_receive_packet(codecContext, packet);
+        if (status == AVERROR(EAGAIN)) {
+            // Nothing left without more input: an empty frame puts the encoder into draining.
+            const int sent = avcodec_send_frame(codecContext, nullptr);
+            if (sent < 0 && sent != AVERROR_EOF) {
+                VIREO_LOG_ERROR("Error receiving packet from encoder.");
+                return -1;
+            }
+            continue;
+        }
+        if (status == AVERROR_EOF) {
+            av_write_trailer(formatContext);
+            if (fileOpened) avio_closep(&formatContext->pb);
+            fileOpened = false;
+            VIREO_LOG_INFO("Video created successfully");
+            freeAll();
+            return 0;
+        }
+        if (status < 0) {
+            VIREO_LOG_ERROR("Error receiving packet from encoder.");
+            return -1;
+        }
+        av_packet_rescale_ts(packet, codecContext->time_base, stream->time_base);
+        packet->stream_index = stream->index;
+        if (av_interleaved_write_frame(formatContext, packet) < 0) {
+            VIREO_LOG_ERROR("Write frame to file failed!");
+        }
+        av_packet_unref(packet);
+    }
+}
+
+}  // namespace vireo

@@ -1,9 +1,31 @@
-// Links the installed kit and logs one line through its logger.
+// Links the installed kit: logs through its logger, asks the driver for a register, decodes
+// a few encoded events and indexes them in a KD-tree.
+#include <vireo/basics.h>
 #include <vireo/groundwork.h>
+#include <vireo/hal.h>
+#include <vireo/pipit.h>
 
 int main() {
-    vireo::Event2D event(1, 2, 1, 3);
-    VIREO_LOG_INFO("consumer linked the installed kit (event at %u,%u)",
-                   static_cast<unsigned>(event.x), static_cast<unsigned>(event.y));
-    return vireo::hexToString(255, 4) == "00FF" ? 0 : 1;
+    std::size_t count = 0;
+    vireo::getImx636RegisterTable(count);
+
+    std::vector<vireo::Event2D> events{{1, 2, 1, 100}, {5, 2, 0, 100}, {7, 9, 1, 250}};
+    std::vector<uint8_t> raw;
+    vireo::Evt3Encoder encoder;
+    encoder.encodeEvents(events, raw);
+    auto decoder = vireo::DecoderFactory::createUniqueDecoder("EVT3;height=720;width=1280");
+    const uint32_t decoded = decoder->decodeBuffer(raw);
+
+    std::vector<vireo::KDPoint<2, float>> points;
+    for (const auto& e : events) {
+        vireo::KDPoint<2, float> p;
+        p.coords = {static_cast<float>(e.x), static_cast<float>(e.y)};
+        points.push_back(p);
+    }
+    vireo::KDTree<2, float> tree;
+    tree.build(points, 1);
+
+    VIREO_LOG_INFO("consumer linked the installed kit (%zu register entries, %u events, %zu points)",
+                   count, decoded, tree.getPointsCount());
+    return count == 2879 && decoded == 3 && tree.getPointsCount() == 3 ? 0 : 1;
 }

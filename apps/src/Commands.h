@@ -10,6 +10,7 @@ namespace vireo::app {
 using Arguments = std::vector<std::string>;
 
 int runDemo(const Arguments& args);
+int runInfo(const Arguments& args);
 int runList(const Arguments& args);
 
 }  // namespace vireo::app

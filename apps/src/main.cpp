@@ -30,6 +30,7 @@ int printVersion(const Arguments&) {
 const std::vector<Command>& commands() {
     static const std::vector<Command> table{
         {"demo", "", "walk through the kit with a simulated camera", vireo::app::runDemo},
+        {"info", "FILE.raw", "describe a RAW recording (header, times, events, rate)", vireo::app::runInfo},
         {"list", "[--simulate]", "list the cameras found (model and serial)", vireo::app::runList},
         {"version", "", "print the kit's version", printVersion},
     };

@@ -83,6 +83,8 @@ const uint8_t* scanWords(const uint8_t* p, const uint8_t* end, ScanState& s, uin
                                                            0, 0, 0, 0, 0,     0,    0, 0};
     static constexpr std::array<uint8_t, 16> kBaseAdvance = {0, 0, 0, 0, 12, 8, 0, 0,
                                                              0, 0, 0, 0, 0,  0, 0, 0};
+    // Word types handled apart: VECT_BASE_X, TIME_LOW and TIME_HIGH.
+    constexpr uint32_t kRareTypes = (1u << VECT_BASE_X) | (1u << TIME_LOW) | (1u << TIME_HIGH);
     end = p + ((end - p) / kWordSize) * kWordSize;
 
     uint64_t n = events;
@@ -91,10 +93,12 @@ const uint8_t* scanWords(const uint8_t* p, const uint8_t* end, ScanState& s, uin
     uint32_t polarity = s.rows.vectorPolarity;
     bool rowKnown = s.rows.hasRow;
     bool vectorKnown = s.rows.hasVector;
+    bool timeKnown = s.timeKnown;
     uint64_t now = s.time();
 
     auto save = [&] {
         events = n;
+        s.timeKnown = timeKnown;
         s.rows.row = static_cast<uint16_t>(row);
         s.rows.vectorBase = static_cast<uint16_t>(base);
         s.rows.vectorPolarity = static_cast<uint8_t>(polarity);
@@ -107,18 +111,21 @@ const uint8_t* scanWords(const uint8_t* p, const uint8_t* end, ScanState& s, uin
         const uint32_t type = word >> 12;
         // Events of this word: an ADDR_X, or the set bits of a vector mask. Pixel words
         // need the time and the row, vector words the vector base as well.
-        const uint32_t pixelValid = static_cast<uint32_t>(s.timeKnown & rowKnown);
+        const uint32_t pixelValid = static_cast<uint32_t>(timeKnown & rowKnown);
         const uint32_t produced =
             ((type == ADDR_X) & pixelValid) +
             (counts[word & kMaskBits[type]] & (0u - (pixelValid & static_cast<uint32_t>(vectorKnown))));
-        if (produced != 0 && (n + produced >= countLimit || now >= timeLimit)) break;
+        // One rarely taken branch: its parts are combined without short-circuits, which
+        // would branch on every pixel word.
+        const bool stop = (produced != 0) & ((n + produced >= countLimit) | (now >= timeLimit));
+        if (stop) break;
         n += produced;
         // Row and vector state, without a branch for the common word types.
         rowKnown = rowKnown | (type == ADDR_Y);
         row = type == ADDR_Y ? (word & kMaxCoordinate) : row;
         base = (base + kBaseAdvance[type]) & 0xFFFF;
-        if (type >= VECT_BASE_X && type != VECT_12 && type != VECT_8) {
-            // The rare words: vector base, time, and the ones without state.
+        if ((kRareTypes >> type) & 1u) {
+            // The rare words: vector base and time.
             if (type == VECT_BASE_X) {
                 base = word & kMaxCoordinate;
                 polarity = (word >> 11) & 1;
@@ -130,7 +137,7 @@ const uint8_t* scanWords(const uint8_t* p, const uint8_t* end, ScanState& s, uin
                 if (onTime(p, newTime)) break;
                 s.low = newLow;
                 now = newTime;
-            } else if (type == TIME_HIGH) {
+            } else {
                 const uint32_t newHigh = word & 0xFFF;
                 uint64_t newBase = s.timeBase;
                 if (s.high > newHigh && s.high - newHigh > kRolloverThreshold) newBase += kTimeRange;
@@ -139,13 +146,56 @@ const uint8_t* scanWords(const uint8_t* p, const uint8_t* end, ScanState& s, uin
                 if (onTime(p, newTime)) break;
                 s.timeBase = newBase;
                 s.high = newHigh;
-                s.timeKnown = true;
+                timeKnown = true;
                 now = newTime;
             }
         }
     }
     save();
     return p;
+}
+
+// The index build's walk once the time and the row are known (they stay known): counts
+// the events of the whole words of [p, end) and calls `onTime(word, newTime)` before each
+// time word exactly as `scanWords` does (`s` and `events` up to date for it), but follows
+// only the time and whether a vector base has been seen, not the row and the base
+// themselves: `s.rows` keeps its old row and base. Never stops early.
+template <class OnTime>
+void countWords(const uint8_t* p, const uint8_t* end, ScanState& s, uint64_t& events, OnTime&& onTime) {
+    using namespace evt3;
+    const auto& counts = maskEventCounts();
+    static constexpr std::array<uint16_t, 16> kMaskBits = {0, 0, 0, 0, 0xFFF, 0xFF, 0, 0,
+                                                           0, 0, 0, 0, 0,     0,    0, 0};
+    constexpr uint32_t kRareTypes = (1u << VECT_BASE_X) | (1u << TIME_LOW) | (1u << TIME_HIGH);
+    end = p + ((end - p) / kWordSize) * kWordSize;
+    uint64_t n = events;
+    // All ones once a VECT_BASE_X has been seen: vector words count from then on.
+    uint32_t vectorMask = s.rows.hasVector ? 0xFFu : 0u;
+    for (; p != end; p += kWordSize) {
+        const uint32_t word = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
+        const uint32_t type = word >> 12;
+        n += static_cast<uint32_t>(type == ADDR_X) + (counts[word & kMaskBits[type]] & vectorMask);
+        if ((kRareTypes >> type) & 1u) {
+            if (type == VECT_BASE_X) {
+                vectorMask = 0xFFu;
+                s.rows.hasVector = true;
+            } else if (type == TIME_LOW) {
+                const uint32_t newLow = word & 0xFFF;
+                events = n;
+                onTime(p, s.timeBase + ((static_cast<uint64_t>(s.high) << 12) | newLow));
+                s.low = newLow;
+            } else {
+                const uint32_t newHigh = word & 0xFFF;
+                uint64_t newBase = s.timeBase;
+                if (s.high > newHigh && s.high - newHigh > kRolloverThreshold) newBase += kTimeRange;
+                events = n;
+                onTime(p, newBase + ((static_cast<uint64_t>(newHigh) << 12) | s.low));
+                s.timeBase = newBase;
+                s.high = newHigh;
+            }
+        }
+    }
+    events = n;
 }
 
 // Primes `decoder` so that decoding resumes exactly in state `s`.

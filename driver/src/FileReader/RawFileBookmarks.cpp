@@ -2,10 +2,12 @@
 // file beside the recording with its CRC-8, validating and reloading that file, and the
 // two lookups by time and by event number.
 //
-// The scan follows the decoder's state word by word without decoding events (Evt3Scan.h),
-// so one pass gives the bookmark times and offsets, the event counts between them and the
-// state each bookmark resumes in. Its bookmarks are those of a word-by-word decode: a new
-// one each time the decoded time has advanced by `bookmark_period_us`.
+// The scan follows the decoder's time word by word and counts the events it would produce
+// without decoding them (Evt3Scan.h), so one pass gives the bookmark times and offsets and
+// the event counts between them. Its bookmarks are those of a word-by-word decode: a new
+// one each time the decoded time has advanced by `bookmark_period_us`. The row and vector
+// state a bookmark resumes in is looked up when a seek first needs it, for a built index
+// and a reloaded one alike.
 #include <vireo/RawFileReader.h>
 
 #include <array>
@@ -74,7 +76,6 @@ void RawFileReader::initBookmark() {
     uint64_t pendingOffset = dataStart;
     uint64_t pendingTime = 0;
     uint64_t pendingCount = 0;
-    detail::ScanState pendingState;
     uint64_t chunkStart = dataStart;
     const uint8_t* chunkBegin = nullptr;
 
@@ -83,7 +84,11 @@ void RawFileReader::initBookmark() {
         record.offset = pendingOffset;
         record.timestamp = pendingTime;
         record.eventIndex = static_cast<uint32_t>(pendingCount);
-        index->add(pendingTime, record, pendingCount, pendingState);
+        // The first record resumes from scratch; the state at the others is looked up
+        // when a seek first needs it (the scan below does not follow rows and bases).
+        std::optional<detail::ScanState> resume;
+        if (index->size() == 0 && pendingOffset == dataStart) resume = detail::ScanState{};
+        index->add(pendingTime, record, pendingCount, resume);
     };
     // Called before each time word with the time it sets; never stops the scan.
     auto onTime = [&](const uint8_t* word, uint64_t t) {
@@ -97,8 +102,6 @@ void RawFileReader::initBookmark() {
             pendingOffset = chunkStart + static_cast<uint64_t>(word - chunkBegin);
             pendingTime = t;
             pendingCount = events;  // a time word adds no event
-            pendingState = state;
-            pendingState.setTime(t);
         }
         return false;
     };
@@ -113,7 +116,13 @@ void RawFileReader::initBookmark() {
         const auto got = static_cast<uint64_t>(file.gcount());
         if (got == 0) break;
         chunkBegin = chunkBuffer.data();
-        detail::scanWords(chunkBegin, chunkBegin + got, state, events, detail::kNoLimit, detail::kNoLimit, onTime);
+        // The full walk until the time and the row are known, which is normally at once;
+        // from then on only counting and times.
+        if (state.timeKnown && state.rows.hasRow) {
+            detail::countWords(chunkBegin, chunkBegin + got, state, events, onTime);
+        } else {
+            detail::scanWords(chunkBegin, chunkBegin + got, state, events, detail::kNoLimit, detail::kNoLimit, onTime);
+        }
         chunkStart += got;
         if (progressCallback && (chunkStart - dataStart >= nextProgress || chunkStart >= fileSize)) {
             progressCallback(chunkStart - dataStart, total);
@@ -133,7 +142,7 @@ void RawFileReader::initBookmark() {
     // part, ran ahead of the TIME_LOW after it): the end record then comes just after it.
     if (index->size() > 0 && end.timestamp <= index->keys.back()) end.timestamp = index->keys.back() + 1;
     end.eventIndex = static_cast<uint32_t>(events);
-    index->add(end.timestamp, end, events, state);
+    index->add(end.timestamp, end, events, std::nullopt);
     if (progressCallback && total == 0) progressCallback(0, 0);
 
     installIndex(std::move(index));

@@ -24,7 +24,7 @@ namespace {
 
 using test::Bgr;
 using test::pixelAt;
-using test::scratchPath;
+using test::videoScratchPath;
 
 static_assert(!std::is_copy_constructible_v<Mp4FileReader>);
 static_assert(!std::is_copy_assignable_v<Mp4FileReader>);
@@ -53,7 +53,7 @@ std::vector<uint8_t> testImage(uint8_t level) {
 
 // Writes `frames` test images with the kit's encoder.
 std::string makeKitVideo(const std::string& name, int frames) {
-    const std::string path = scratchPath(name);
+    const std::string path = videoScratchPath(name);
     DataToVideoConverter converter;
     converter.setConverterFrameSize(kHeight, kWidth, kHeight, kWidth);
     converter.setConverterFmt(VIDEO_PIX_FMT_BGR24, VIDEO_PIX_FMT_YUV420P);
@@ -70,7 +70,7 @@ std::string makeKitVideo(const std::string& name, int frames) {
 // Writes `frames` test images with the ffmpeg tool: 25 frames per second (time base
 // 1/12800), up to 2 B-frames, a key frame every 8 frames. Empty when the tool fails.
 std::string makeToolVideo(const std::string& name, int frames) {
-    const std::string raw = scratchPath(name + ".bgr");
+    const std::string raw = videoScratchPath(name + ".bgr");
     {
         std::ofstream out(raw, std::ios::binary);
         for (int i = 0; i < frames; ++i) {
@@ -78,7 +78,7 @@ std::string makeToolVideo(const std::string& name, int frames) {
             out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
         }
     }
-    const std::string path = scratchPath(name);
+    const std::string path = videoScratchPath(name);
     const auto result = test::runCommand("ffmpeg -nostdin -y -loglevel error -f rawvideo -pix_fmt bgr24 -s " +
                                          std::to_string(kWidth) + "x" + std::to_string(kHeight) + " -r 25 -i '" +
                                          raw + "' -c:v libx264 -bf 2 -g 8 -crf 10 -pix_fmt yuv420p '" + path + "'");
@@ -205,9 +205,9 @@ TEST(Mp4Reader, ConsecutiveFramesShareTheReadersImage) {
 }
 
 TEST(Mp4Reader, LoadFailsForMissingAndNonVideoFiles) {
-    Mp4FileReader missing(scratchPath("missing.mp4"));
+    Mp4FileReader missing(videoScratchPath("missing.mp4"));
     EXPECT_FALSE(missing.loadFile());
-    const std::string text = scratchPath("text.mp4");
+    const std::string text = videoScratchPath("text.mp4");
     std::ofstream(text) << "not a video\n";
     Mp4FileReader notVideo(text);
     EXPECT_FALSE(notVideo.loadFile());
@@ -215,7 +215,7 @@ TEST(Mp4Reader, LoadFailsForMissingAndNonVideoFiles) {
     EXPECT_FALSE(notVideo.getNextFrame(frame));
 
     if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
-    const std::string audio = scratchPath("audio.mp4");
+    const std::string audio = videoScratchPath("audio.mp4");
     ASSERT_TRUE(test::runCommand("ffmpeg -nostdin -y -loglevel error -f lavfi -i sine=duration=0.2 -c:a aac '" +
                                  audio + "'")
                     .ok);

@@ -17,7 +17,7 @@ namespace {
 
 using test::Bgr;
 using test::pixelAt;
-using test::scratchPath;
+using test::videoScratchPath;
 
 static_assert(!std::is_copy_constructible_v<DataToVideoConverter>);
 static_assert(!std::is_copy_assignable_v<DataToVideoConverter>);
@@ -45,7 +45,7 @@ std::vector<uint8_t> flatNv12(int width, int height, uint8_t y, uint8_t u, uint8
 }
 
 TEST(VideoConverter, BgrFramesAreTimedEvery33333Microseconds) {
-    const std::string path = scratchPath("frames.mp4");
+    const std::string path = videoScratchPath("frames.mp4");
     DataToVideoConverter converter;
     openBgr(converter, path);
     EXPECT_EQ(converter.getNextPts(), 0);
@@ -74,7 +74,7 @@ TEST(VideoConverter, BgrFramesAreTimedEvery33333Microseconds) {
 }
 
 TEST(VideoConverter, Nv12FramesTakeGivenTimesAndContinueFromThem) {
-    const std::string path = scratchPath("nv12.mp4");
+    const std::string path = videoScratchPath("nv12.mp4");
     DataToVideoConverter converter;
     converter.setConverterFrameSize(kHeight, kWidth, kHeight, kWidth);
     converter.setConverterFmt(VIDEO_PIX_FMT_NV12, VIDEO_PIX_FMT_YUV420P);
@@ -93,7 +93,7 @@ TEST(VideoConverter, Nv12FramesTakeGivenTimesAndContinueFromThem) {
 }
 
 TEST(VideoConverter, FlushRightAfterInitWritesAnEmptyVideo) {
-    const std::string path = scratchPath("empty.mp4");
+    const std::string path = videoScratchPath("empty.mp4");
     DataToVideoConverter converter;
     openBgr(converter, path);
     test::StdoutCapture capture;
@@ -108,7 +108,7 @@ TEST(VideoConverter, FlushRightAfterInitWritesAnEmptyVideo) {
 }
 
 TEST(VideoConverter, WrongSourceFormatIsRefusedWithoutEncoding) {
-    const std::string path = scratchPath("wrong.mp4");
+    const std::string path = videoScratchPath("wrong.mp4");
     DataToVideoConverter converter;
     converter.setConverterFrameSize(kHeight, kWidth, kHeight, kWidth);
     converter.setConverterFmt(VIDEO_PIX_FMT_NV12, VIDEO_PIX_FMT_YUV420P);
@@ -122,7 +122,7 @@ TEST(VideoConverter, WrongSourceFormatIsRefusedWithoutEncoding) {
     EXPECT_EQ(converter.getNextPts(), 0);
 
     DataToVideoConverter bgrConverter;
-    openBgr(bgrConverter, scratchPath("wrong2.mp4"));
+    openBgr(bgrConverter, videoScratchPath("wrong2.mp4"));
     test::StdoutCapture capture;
     EXPECT_EQ(bgrConverter.nv12ToViedo(bgr.data(), -1), -1);
     EXPECT_TRUE(contains(capture.finish(), "[error] Sws scale fmt is not AV_PIX_FMT_NV12"));
@@ -135,7 +135,7 @@ TEST(VideoConverter, InitialisationFailuresAreReported) {
         converter.setConverterFrameSize(kHeight, kWidth, kHeight, kWidth);
         converter.setConverterFmt(VIDEO_PIX_FMT_BGR24, VIDEO_PIX_FMT_YUV420P);
         test::StdoutCapture capture;
-        EXPECT_EQ(converter.initVideoConverter(scratchPath("video.notacontainer")), -1);
+        EXPECT_EQ(converter.initVideoConverter(videoScratchPath("video.notacontainer")), -1);
         EXPECT_TRUE(contains(capture.finish(), "[error] Failed to create output context."));
     }
     {
@@ -143,7 +143,7 @@ TEST(VideoConverter, InitialisationFailuresAreReported) {
         DataToVideoConverter converter;
         converter.setConverterFrameSize(kHeight, kWidth, kHeight, kWidth);
         converter.setConverterFmt(VIDEO_PIX_FMT_BGR24, VIDEO_PIX_FMT_YUV420P);
-        const std::string path = scratchPath("missing") + "/folder/out.mp4";
+        const std::string path = videoScratchPath("missing") + "/folder/out.mp4";
         test::StdoutCapture capture;
         EXPECT_EQ(converter.initVideoConverter(path), -1);
         EXPECT_TRUE(contains(capture.finish(), "[error] Failed to open output file: " + path));
@@ -155,7 +155,7 @@ TEST(VideoConverter, InitialisationFailuresAreReported) {
         converter.setConverterFrameSize(47, 63, 47, 63);
         converter.setConverterFmt(VIDEO_PIX_FMT_BGR24, VIDEO_PIX_FMT_YUV420P);
         test::StdoutCapture capture;
-        EXPECT_EQ(converter.initVideoConverter(scratchPath("odd.mp4")), -1);
+        EXPECT_EQ(converter.initVideoConverter(videoScratchPath("odd.mp4")), -1);
         EXPECT_TRUE(contains(capture.finish(), "[error] Failed to open the H.264 encoder."));
     }
 }
@@ -168,7 +168,7 @@ TEST(VideoConverter, CallsOutOfOrderFailInsteadOfCrashing) {
     test::StdoutCapture capture;
     EXPECT_EQ(converter.rgbToVideo(image.data()), -1);
     EXPECT_EQ(converter.flushAndCloseVideo(), -1);
-    const std::string path = scratchPath("twice.mp4");
+    const std::string path = videoScratchPath("twice.mp4");
     EXPECT_EQ(converter.initVideoConverter(path), 0);
     EXPECT_EQ(converter.initVideoConverter(path), -1);
     EXPECT_EQ(converter.flushAndCloseVideo(), 0);
@@ -178,7 +178,7 @@ TEST(VideoConverter, CallsOutOfOrderFailInsteadOfCrashing) {
 }
 
 TEST(VideoConverter, DestroyingAnUnfinishedConverterReleasesTheFile) {
-    const std::string path = scratchPath("unfinished.mp4");
+    const std::string path = videoScratchPath("unfinished.mp4");
     {
         DataToVideoConverter converter;
         openBgr(converter, path);

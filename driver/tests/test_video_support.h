@@ -19,7 +19,7 @@
 namespace vireo::test {
 
 // A path under the scratch folder named after the running test and `suffix`.
-inline std::string scratchPath(const std::string& suffix) {
+inline std::string videoScratchPath(const std::string& suffix) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::filesystem::path dir = std::filesystem::path(VIREO_TEST_SCRATCH_DIR) / "video";
     std::filesystem::create_directories(dir);

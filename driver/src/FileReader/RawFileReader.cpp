@@ -28,6 +28,8 @@ namespace {
 
 constexpr uint64_t kMaxTime = std::numeric_limits<uint64_t>::max();
 constexpr uint64_t kLookBackBlock = 65536;
+// Requests for at least this many more events are decoded straight into the output.
+constexpr uint64_t kDirectReadEvents = 65536;
 
 uint64_t saturatingAdd(uint64_t a, uint64_t b) { return b > kMaxTime - a ? kMaxTime : a + b; }
 
@@ -479,14 +481,32 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::getNEvents(uint64_t count) 
         out.assign(pendingBegin, pending.end());
         pending.clear();
         pendingHead = 0;
-        if (out.size() < count) {
-            // The decoder appends straight to the output; what a chunk gives beyond the
-            // request is moved to pending.
+        if (out.size() < count && count - out.size() >= kDirectReadEvents) {
+            // A large request: the decoder appends straight to the output, and what the
+            // last chunk gives beyond the request is moved to pending.
             SinkScope sink(eventSink, outputEvents.get(), decodedEvents.get());
             const bool ok = readAndDecodeEvents([&] {
                 if (out.size() < count) return false;
                 pending.assign(out.begin() + static_cast<std::ptrdiff_t>(count), out.end());
                 out.resize(static_cast<size_t>(count));
+                return true;
+            });
+            if (!ok) return outputEvents;
+        } else if (out.size() < count) {
+            // A small one, likely met within one chunk: the chunk is decoded into pending and
+            // the request taken from there, so the surplus is not copied twice.
+            SinkScope sink(eventSink, pendingEvents.get(), decodedEvents.get());
+            const bool ok = readAndDecodeEvents([&] {
+                const size_t need = static_cast<size_t>(count) - out.size();
+                const auto first = pending.begin() + static_cast<std::ptrdiff_t>(pendingHead);
+                if (pending.size() - pendingHead < need) {
+                    out.insert(out.end(), first, pending.end());
+                    pending.clear();
+                    pendingHead = 0;
+                    return false;
+                }
+                out.insert(out.end(), first, first + static_cast<std::ptrdiff_t>(need));
+                pendingHead += need;
                 return true;
             });
             if (!ok) return outputEvents;

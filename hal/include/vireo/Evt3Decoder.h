@@ -53,6 +53,9 @@ private:
         uint32_t row = 0;
         uint32_t vectorBase = 0;
         uint32_t vectorPolarity = 0;
+
+        // µs, rollovers included
+        uint64_t time() const { return timeBase + ((uint64_t{timeHigh} << evt3::kTimeLowBits) | timeLow); }
     };
 
     size_t decodeWords(const uint8_t* p, size_t wordCount, size_t n);

@@ -120,8 +120,7 @@ uint32_t Evt3Decoder::decodeWordCounted(const uint8_t* first, const uint8_t* las
 
 void Evt3Decoder::deliver(size_t end) {
     // A callback that asks for the time sees the time reached by the events it receives.
-    lastTimestamp_.store(state_.timeBase + ((static_cast<uint64_t>(state_.timeHigh) << kTimeLowBits) | state_.timeLow),
-                         std::memory_order_relaxed);
+    lastTimestamp_.store(state_.time(), std::memory_order_relaxed);
     if (end > rangeBegin_ && eventsCallback_) {
         eventsCallback_(output_.data() + rangeBegin_, output_.data() + end);
     }
@@ -129,8 +128,7 @@ void Evt3Decoder::deliver(size_t end) {
 }
 
 void Evt3Decoder::publishProgress(const State& s, uint64_t events, uint64_t bytes) {
-    lastTimestamp_.store(s.timeBase + ((static_cast<uint64_t>(s.timeHigh) << kTimeLowBits) | s.timeLow),
-                         std::memory_order_relaxed);
+    lastTimestamp_.store(s.time(), std::memory_order_relaxed);
     eventCount_.fetch_add(events, std::memory_order_relaxed);
     byteCount_.fetch_add(bytes, std::memory_order_relaxed);
 }
@@ -179,7 +177,7 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
     State s = state_;
     Event2D* const out = output_.data();
     const uint8_t* const end = p + wordCount * kWordSize;
-    uint64_t timestamp = s.timeBase + ((static_cast<uint64_t>(s.timeHigh) << kTimeLowBits) | s.timeLow);
+    uint64_t timestamp = s.time();
     uint64_t rowBits = static_cast<uint64_t>(s.row) << 16;  // y, in place in an event's low half
 
     auto saveState = [&] {
@@ -221,7 +219,7 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
                 break;
             case TIME_LOW:
                 s.timeLow = word & 0xFFF;
-                timestamp = s.timeBase + ((static_cast<uint64_t>(s.timeHigh) << kTimeLowBits) | s.timeLow);
+                timestamp = s.time();
                 break;
             case TIME_HIGH: {
                 const uint32_t high = word & 0xFFF;
@@ -230,7 +228,7 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
                 if (s.timeHigh > high && s.timeHigh - high > kRolloverThreshold) s.timeBase += kTimeRange;
                 s.timeHigh = high;
                 s.timeKnown = 1;
-                timestamp = s.timeBase + ((static_cast<uint64_t>(s.timeHigh) << kTimeLowBits) | s.timeLow);
+                timestamp = s.time();
                 break;
             }
             case EXT_TRIGGER:

@@ -9,8 +9,10 @@ namespace vireo::app {
 
 using Arguments = std::vector<std::string>;
 
+int runCut(const Arguments& args);
 int runDemo(const Arguments& args);
 int runInfo(const Arguments& args);
 int runList(const Arguments& args);
+int runVideo(const Arguments& args);
 
 }  // namespace vireo::app

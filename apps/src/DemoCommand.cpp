@@ -5,11 +5,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <vireo/EventDataExport.h>
+#include <vireo/Evt3Encoder.h>
+#include <vireo/Mp4FileReader.h>
+#include <vireo/RawFileReader.h>
 #include <vireo/groundwork.h>
 #include <vireo/SimulatedCamera.h>
 #include <vireo/pipit.h>
@@ -77,6 +82,80 @@ void streamStep() {
     sim::unplugCamera(serial);
 }
 
+// Writes a two-second 1280 x 720 RAW recording of a bar sweeping across the sensor (its
+// leading edge brightens, its trailing edge darkens), with the recorder's header.
+std::string writeSweepRecording(const std::string& path) {
+    constexpr uint64_t kStart_us = 1000000;
+    constexpr uint64_t kDuration_us = 2000000;
+    constexpr int kBarWidth = 60;
+    Evt3Encoder encoder;
+    std::vector<uint8_t> body;
+    std::vector<Event2D> events;
+    for (uint64_t t = kStart_us; t < kStart_us + kDuration_us; t += 500) {
+        const int lead = static_cast<int>((t - kStart_us) * 1400 / kDuration_us);  // x of the leading edge
+        events.clear();
+        for (int y = 100; y < 620; y += 2) {
+            const int wobble = (y / 40) % 2 == 0 ? 0 : 8;
+            const int xOn = lead + wobble;
+            const int xOff = lead + wobble - kBarWidth;
+            if (xOn >= 0 && xOn < 1280) events.emplace_back(xOn, y, 1, t);
+            if (xOff >= 0 && xOff < 1280) events.emplace_back(xOff, y, 0, t);
+        }
+        encoder.encodeEvents(events, body);
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << "% camera_integrator_name Vireo\n% date " << getSysTime() << "\n% evt 3.0\n"
+        << "% format EVT3; height = 720; width = 1280\n% generation 4.2\n% geometry 1280x720\n"
+        << "% integrator_name Vireo\n% plugin_integrator_name Vireo\n% plugin_name hal_plugin_vireo\n"
+        << "% sensor_generation 4.2\n% sensor_name IMX646\n% serial_number DEMO\n% system_ID 53\n% end\n";
+    out.write(reinterpret_cast<const char*>(body.data()), static_cast<std::streamsize>(body.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+    return path;
+}
+
+// Cuts half a second out of a recording into a RAW file of its own and renders the whole
+// recording to an MP4 video, in the working folder.
+void cutAndRenderStep() {
+    const std::string recording = writeSweepRecording("vireo_demo_sweep.raw");
+    VIREO_LOG_INFO("wrote %s: a bar sweeping across the sensor for 2 s (until the demo records its camera)",
+                   recording.c_str());
+    RawFileReader reader(recording);
+    if (!reader.loadFile()) throw std::runtime_error("cannot read back " + recording);
+    uint64_t first = 0, last = 0, events = 0;
+    reader.getStartTimeStamp(first);
+    reader.getEndTimeStamp(last);
+    reader.getMaxEvents(events);
+
+    const std::string cutPath = "vireo_demo_cut.raw";
+    if (!reader.extractEventData(first + 500000, first + 1000000, cutPath)) {
+        throw std::runtime_error("cutting " + recording + " failed");
+    }
+    RawFileReader cut(cutPath);
+    uint64_t cutEvents = 0;
+    if (cut.loadFile()) cut.getMaxEvents(cutEvents);
+    VIREO_LOG_INFO("cut [%llu, %llu) us into %s: %llu of the recording's %llu events",
+                   static_cast<unsigned long long>(first + 500000), static_cast<unsigned long long>(first + 1000000),
+                   cutPath.c_str(), static_cast<unsigned long long>(cutEvents), static_cast<unsigned long long>(events));
+
+    const std::string videoPath = "vireo_demo_sweep.mp4";
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
+    int shown = -1;
+    const bool rendered = exportEventsToVideo(reader, first, last + 1, videoPath, [&](uint64_t done, uint64_t total) {
+        const int percent = static_cast<int>(100 * done / (total == 0 ? 1 : total));
+        if (terminal ? percent == shown : percent / 25 == shown / 25) return;
+        shown = percent;
+        std::printf(terminal ? "\r  rendering %s: %3d %%" : "  rendering %s: %3d %%\n", videoPath.c_str(), percent);
+        std::fflush(stdout);
+    });
+    if (terminal) std::printf("\n");
+    if (!rendered) throw std::runtime_error("rendering " + recording + " failed");
+    Mp4FileReader video(videoPath);
+    std::vector<uint64_t> frames;
+    if (video.loadFile()) video.getTimeStamps(frames);
+    VIREO_LOG_INFO("rendered %s: %zu frames of 1280 x 720 at 30 per second; open it with any video player",
+                   videoPath.c_str(), frames.size());
+}
+
 }  // namespace
 
 int runDemo(const Arguments& args) {
@@ -84,12 +163,11 @@ int runDemo(const Arguments& args) {
     VIREO_LOG_INFO("Vireo %s demo, %s", VIREO_VERSION_STRING, getSysTime().c_str());
 
     streamStep();
+    cutAndRenderStep();
 
     const std::vector<std::string> pending{
         "record the stream to a RAW file",
         "read the recording back by time and by event count",
-        "cut a piece of the recording",
-        "render the recording to an MP4 video",
         "locate the calibration grid and calibrate",
     };
     for (const auto& step : pending) {

@@ -29,9 +29,13 @@ int printVersion(const Arguments&) {
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table{
+        {"cut", "IN.raw OUT.raw START END", "copy [START, END) us of a recording into a new RAW file",
+         vireo::app::runCut},
         {"demo", "", "walk through the kit with a simulated camera", vireo::app::runDemo},
         {"info", "FILE.raw", "describe a RAW recording (header, times, events, rate)", vireo::app::runInfo},
         {"list", "[--simulate]", "list the cameras found (model and serial)", vireo::app::runList},
+        {"video", "IN.raw OUT.mp4 [START END]", "render a recording (or [START, END) us of it) to MP4",
+         vireo::app::runVideo},
         {"version", "", "print the kit's version", printVersion},
     };
     return table;

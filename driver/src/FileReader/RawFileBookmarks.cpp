@@ -142,7 +142,10 @@ void RawFileReader::initBookmark() {
     // part, ran ahead of the TIME_LOW after it): the end record then comes just after it.
     if (index->size() > 0 && end.timestamp <= index->keys.back()) end.timestamp = index->keys.back() + 1;
     end.eventIndex = static_cast<uint32_t>(events);
-    index->add(end.timestamp, end, events, std::nullopt);
+    // Alone (no data), the end record is also the first record, resumed from scratch.
+    std::optional<detail::ScanState> endState;
+    if (index->size() == 0) endState = detail::ScanState{};
+    index->add(end.timestamp, end, events, endState);
     if (progressCallback && total == 0) progressCallback(0, 0);
 
     installIndex(std::move(index));

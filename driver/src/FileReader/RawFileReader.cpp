@@ -129,6 +129,10 @@ bool timeSurelyKnown(uint64_t timestamp) { return timestamp >= evt3::kTimeHighPe
 // The resume state of record `i`, computed on first use for an index read from its file.
 const detail::ScanState& resumeState(RawFileReader::IndexTable& index, size_t i, std::ifstream& file) {
     if (index.states[i]) return *index.states[i];
+    // The first record stands at the data start, where decoding starts from scratch; it
+    // also ends every look back below.
+    if (!index.states[0]) index.states[0] = detail::ScanState{};
+    if (i == 0) return *index.states[0];
     std::vector<SpanTail> tails;  // tails[j] belongs to record i - j
     size_t k = i;
     while (true) {

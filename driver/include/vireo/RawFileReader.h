@@ -89,8 +89,8 @@ public:
                                                                             uint64_t duration) override;
     std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartEvent(uint64_t eventNum,
                                                                         uint64_t duration) override;
-    // Cutting and video export are not part of this build yet: they log an error and
-    // return false.
+    // Cut [start, end) µs into a new RAW file, or render it to an H.264 video (implemented
+    // in RawFileExport.cpp; see docs/video.md). False on failure, with the reason logged.
     bool extractEventData(uint64_t start, uint64_t end, std::string path) override;
     bool exportEventDataToVideo(uint64_t start, uint64_t end, std::string path) override;
     uint16_t getWidth() const override;

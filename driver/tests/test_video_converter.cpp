@@ -171,6 +171,13 @@ TEST(VideoConverter, CallsOutOfOrderFailInsteadOfCrashing) {
     const std::string path = videoScratchPath("twice.mp4");
     EXPECT_EQ(converter.initVideoConverter(path), 0);
     EXPECT_EQ(converter.initVideoConverter(path), -1);
+    // Sizes changed after initialisation: the frames are too small for the new images.
+    converter.setConverterFrameSize(kHeight * 2, kWidth * 2, kHeight * 2, kWidth * 2);
+    auto large = test::flatImage(kWidth * 2, kHeight * 2, 1, 2, 3);
+    EXPECT_EQ(converter.rgbToVideo(large.data()), -1);
+    converter.setConverterFmt(VIDEO_PIX_FMT_BGR24, VIDEO_PIX_FMT_YUV420P);
+    EXPECT_EQ(converter.rgbToVideo(large.data()), -1);
+    EXPECT_EQ(converter.getNextPts(), 0);
     EXPECT_EQ(converter.flushAndCloseVideo(), 0);
     EXPECT_EQ(converter.flushAndCloseVideo(), -1);  // closed: nothing left to finish
     EXPECT_EQ(converter.rgbToVideo(image.data()), -1);

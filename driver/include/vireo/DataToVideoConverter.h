@@ -71,8 +71,8 @@ public:
 
     // Encodes one packed BGR24 image of srcWidth x srcHeight pixels (rows top to bottom, no
     // padding) as the next frame, 33333 µs after the previous one. -1 with an error logged
-    // when the source format is not BGR24, the converter is not initialised, or encoding
-    // fails; 0 otherwise.
+    // when the source format is not BGR24, the converter is not initialised, sizes or
+    // formats were changed after `initVideoConverter`, or encoding fails; 0 otherwise.
     int32_t rgbToVideo(unsigned char* image);
 
     // Encodes one NV12 image of srcWidth x srcHeight pixels (the luma plane, then the
@@ -100,6 +100,7 @@ public:
 
 private:
     int32_t encodeFrame(AVFrame* frame, bool logErrors);
+    bool framesMatchSettings() const;
     void freeAll();
 
     AVFormatContext* formatContext = nullptr;
@@ -122,6 +123,8 @@ private:
     AVFrame* srcFrame = nullptr;
     AVPacket* packet = nullptr;
     bool fileOpened = false;  // the output file was opened by us and must be closed
+    // Source width, height, destination width, height the scaler was built for.
+    int32_t scalerSizes[4] = {0, 0, 0, 0};
 };
 
 }  // namespace vireo

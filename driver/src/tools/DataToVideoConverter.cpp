@@ -68,6 +68,20 @@ void DataToVideoConverter::setConverterFmt(int srcFormat_, int dstFormat_) {
                                 static_cast<AVPixelFormat>(dstFormat_), SWS_POINT, nullptr, nullptr, nullptr);
     srcFormat = srcFormat_;
     dstFormat = dstFormat_;
+    scalerSizes[0] = srcWidth;
+    scalerSizes[1] = srcHeight;
+    scalerSizes[2] = dstWidth;
+    scalerSizes[3] = dstHeight;
+}
+
+// The frames, the scaler and the encoder were made for the sizes and formats in force now:
+// images are copied and scaled by these numbers, so a change after initialisation would
+// run past the frames' buffers.
+bool DataToVideoConverter::framesMatchSettings() const {
+    return srcFrame->format == srcFormat && srcFrame->width == srcWidth && srcFrame->height == srcHeight &&
+           dstFrame->format == dstFormat && dstFrame->width == dstWidth && dstFrame->height == dstHeight &&
+           scalerSizes[0] == srcWidth && scalerSizes[1] == srcHeight && scalerSizes[2] == dstWidth &&
+           scalerSizes[3] == dstHeight;
 }
 
 int32_t DataToVideoConverter::initVideoConverter(std::string path) {
@@ -202,6 +216,10 @@ int32_t DataToVideoConverter::rgbToVideo(unsigned char* image) {
         VIREO_LOG_ERROR("Video converter is not initialized.");
         return -1;
     }
+    if (!framesMatchSettings()) {
+        VIREO_LOG_ERROR("Video converter sizes or formats changed after initialization.");
+        return -1;
+    }
     const size_t rowBytes = static_cast<size_t>(srcWidth) * 3;
     for (int32_t row = 0; row < srcHeight; ++row) {
         std::memcpy(srcFrame->data[0] + static_cast<ptrdiff_t>(row) * srcFrame->linesize[0],
@@ -226,6 +244,10 @@ int32_t DataToVideoConverter::nv12ToViedo(unsigned char* image, int64_t timestam
     if (codecContext == nullptr || srcFrame == nullptr || dstFrame == nullptr || packet == nullptr ||
         swsContext == nullptr || image == nullptr) {
         VIREO_LOG_ERROR("Video converter is not initialized.");
+        return -1;
+    }
+    if (!framesMatchSettings()) {
+        VIREO_LOG_ERROR("Video converter sizes or formats changed after initialization.");
         return -1;
     }
     // Row by row: the frame's lines may be padded beyond the image width.

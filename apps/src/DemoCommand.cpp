@@ -126,6 +126,19 @@ void cutAndRenderStep() {
     reader.getEndTimeStamp(last);
     reader.getMaxEvents(events);
 
+    // Random access: by time (the events of one millisecond half-way through) and by count
+    // (the last thousand events).
+    const uint64_t middle = first + (last - first) / 2;
+    const auto window = reader.getNTimeEventsGivenStartTimeStamp(middle, 1000);
+    const size_t inWindow = window ? window->size() : 0;
+    const auto tail = reader.getNEventsGivenStartEvent(events > 1000 ? events - 1000 : 0, 1000);
+    VIREO_LOG_INFO("read back %llu events over [%llu, %llu] us: %zu in the millisecond from %llu us, "
+                   "the last %zu ending at %llu us",
+                   static_cast<unsigned long long>(events), static_cast<unsigned long long>(first),
+                   static_cast<unsigned long long>(last), inWindow, static_cast<unsigned long long>(middle),
+                   tail ? tail->size() : size_t{0},
+                   static_cast<unsigned long long>(tail && !tail->empty() ? tail->back().timestamp : 0));
+
     const std::string cutPath = "vireo_demo_cut.raw";
     if (!reader.extractEventData(first + 500000, first + 1000000, cutPath)) {
         throw std::runtime_error("cutting " + recording + " failed");
@@ -167,7 +180,6 @@ int runDemo(const Arguments& args) {
 
     const std::vector<std::string> pending{
         "record the stream to a RAW file",
-        "read the recording back by time and by event count",
         "locate the calibration grid and calibrate",
     };
     for (const auto& step : pending) {

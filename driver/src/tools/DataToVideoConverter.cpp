@@ -32,6 +32,25 @@ constexpr int64_t kBitRate = 60000000;        // bits per second
 constexpr int kFrameAlignment = 32;           // bytes, for the frame buffers
 constexpr const char* kPreset = "ultrafast";  // x264 speed preset
 
+// A frame of `format` and size with its own pixel buffers; null (logged) when either
+// allocation fails.
+AVFrame* allocateFrame(int format, int width, int height) {
+    AVFrame* frame = av_frame_alloc();
+    if (frame == nullptr) {
+        VIREO_LOG_ERROR("Could not allocate video frame");
+        return nullptr;
+    }
+    frame->format = format;
+    frame->width = width;
+    frame->height = height;
+    if (av_frame_get_buffer(frame, kFrameAlignment) < 0) {
+        VIREO_LOG_ERROR("Could not allocate the video frame data");
+        av_frame_free(&frame);
+        return nullptr;
+    }
+    return frame;
+}
+
 }  // namespace
 
 DataToVideoConverter::DataToVideoConverter() { detail::quietFfmpegLogging(); }
@@ -140,32 +159,9 @@ int32_t DataToVideoConverter::initVideoConverter(std::string path) {
         return -1;
     }
 
-    dstFrame = av_frame_alloc();
-    if (dstFrame == nullptr) {
-        VIREO_LOG_ERROR("Could not allocate video frame");
-        return -1;
-    }
-    dstFrame->format = dstFormat;
-    dstFrame->width = dstWidth;
-    dstFrame->height = dstHeight;
-    if (av_frame_get_buffer(dstFrame, kFrameAlignment) < 0) {
-        VIREO_LOG_ERROR("Could not allocate the video frame data");
-        av_frame_free(&dstFrame);
-        return -1;
-    }
-    srcFrame = av_frame_alloc();
-    if (srcFrame == nullptr) {
-        VIREO_LOG_ERROR("Could not allocate video frame");
-        return -1;
-    }
-    srcFrame->format = srcFormat;
-    srcFrame->width = srcWidth;
-    srcFrame->height = srcHeight;
-    if (av_frame_get_buffer(srcFrame, kFrameAlignment) < 0) {
-        VIREO_LOG_ERROR("Could not allocate the video frame data");
-        av_frame_free(&srcFrame);
-        return -1;
-    }
+    dstFrame = allocateFrame(dstFormat, dstWidth, dstHeight);
+    srcFrame = allocateFrame(srcFormat, srcWidth, srcHeight);
+    if (dstFrame == nullptr || srcFrame == nullptr) return -1;
     packet = av_packet_alloc();
     if (packet == nullptr) {
         VIREO_LOG_ERROR("Could not allocate the video packet");

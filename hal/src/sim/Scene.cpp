@@ -8,6 +8,19 @@
 namespace vireo::sim {
 namespace {
 
+// Calls `tick(k, t)` for every tick k of a periodic scene whose time t = round(k * period_us)
+// lies in [begin_us, end_us), in order.
+template <typename Tick>
+void forEachTick(double period_us, uint64_t begin_us, uint64_t end_us, Tick tick) {
+    auto k = static_cast<uint64_t>(std::ceil(static_cast<double>(begin_us) / period_us));
+    for (;; ++k) {
+        const auto t = static_cast<uint64_t>(std::llround(static_cast<double>(k) * period_us));
+        if (t < begin_us) continue;
+        if (t >= end_us) break;
+        tick(k, t);
+    }
+}
+
 bool sensorOrder(const Event2D& a, const Event2D& b) {
     if (a.timestamp != b.timestamp) return a.timestamp < b.timestamp;
     if (a.y != b.y) return a.y < b.y;
@@ -76,15 +89,10 @@ public:
 
     void generate(uint64_t begin_us, uint64_t end_us, std::vector<Event2D>& out) override {
         // Column crossing k happens at k / speed seconds.
-        const double us_per_column = 1e6 / speed_;
-        auto k = static_cast<uint64_t>(std::ceil(static_cast<double>(begin_us) / us_per_column));
-        for (;; ++k) {
-            const auto t = static_cast<uint64_t>(std::llround(static_cast<double>(k) * us_per_column));
-            if (t < begin_us) continue;
-            if (t >= end_us) break;
+        forEachTick(1e6 / speed_, begin_us, end_us, [&](uint64_t k, uint64_t t) {
             const auto column = static_cast<uint16_t>(k % width_);
             for (uint16_t row = 0; row < height_; ++row) out.emplace_back(column, row, 1, t);
-        }
+        });
     }
 
 private:
@@ -115,14 +123,10 @@ public:
     }
 
     void generate(uint64_t begin_us, uint64_t end_us, std::vector<Event2D>& out) override {
-        auto k = static_cast<uint64_t>(std::ceil(static_cast<double>(begin_us) / half_period_us_));
-        for (;; ++k) {
-            const auto t = static_cast<uint64_t>(std::llround(static_cast<double>(k) * half_period_us_));
-            if (t < begin_us) continue;
-            if (t >= end_us) break;
+        forEachTick(half_period_us_, begin_us, end_us, [&](uint64_t k, uint64_t t) {
             const uint8_t polarity = (k % 2 == 0) ? 1 : 0;
             for (const auto& pixel : pixels_) out.emplace_back(pixel.x, pixel.y, polarity, t);
-        }
+        });
     }
 
 private:

@@ -270,7 +270,7 @@ TEST(CameraTools, ToolInfoIsFreshOnEveryCallAndToolsShareTheController) {
     EXPECT_EQ(biases->getRegisterController()->getPrefix(), "PSEE/IMX636/");
 }
 
-TEST(CameraTools, ParameterAccessReportsNotSupportedYet) {
+TEST(CameraTools, RefusedParameterAccessLogsTheToolAndTheName) {
     PluggedCamera plugged;
     DvsCameraManager manager;
     manager.updateCameras();
@@ -280,14 +280,14 @@ TEST(CameraTools, ParameterAccessReportsNotSupportedYet) {
     auto erc = camera->getTool(TOOL_EVENT_RATE_CONTROL);
     int value = 0;
     test::StdoutCapture capture;
-    EXPECT_FALSE(biases->getParam("bias_fo", value));
-    EXPECT_FALSE(biases->setParam("bias_fo", 3));
-    EXPECT_FALSE(erc->setParam("enable", true));
-    EXPECT_FALSE(erc->setParam("max_event_rate", 2.5));
-    EXPECT_TRUE(erc->getAllParamInfo().empty());
+    EXPECT_FALSE(biases->getParam("bias_unknown", value));
+    EXPECT_FALSE(erc->setParam("max_event_rate", 2.5));  // a double never reaches an int parameter
+    EXPECT_EQ(erc->getAllParamInfo().size(), 2u);
     const auto out = capture.finish();
-    EXPECT_NE(out.find("Imx636Biases: parameter access is not supported yet"), std::string::npos) << out;
-    EXPECT_NE(out.find("Imx636EventRateControl: parameter access is not supported yet"), std::string::npos);
+    EXPECT_NE(out.find("Imx636Biases: no int parameter of that name (parameter \"bias_unknown\")"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("Imx636EventRateControl: no float parameter of that name (parameter \"max_event_rate\")"),
+              std::string::npos) << out;
 }
 
 }  // namespace

@@ -11,6 +11,13 @@
 //
 // Readout: the device streams only while output is enabled (bit 1 of register 0x9028 clear)
 // and bit 10 of register 0x0004 is set; its time base runs while bit 0 of 0x9008 is set.
+//
+// Sensor filters: a scene's events pass the sensor's region of interest (roi_td_en and
+// td_roi_roni_n_en of 0x0004, column masks from 0x2000, row masks from 0x4000, a set bit
+// disabling its line), its event-rate controller (erc_en of 0x6028: at most the target of
+// 0x600C per reference period of 0x6008 in microseconds, the excess dropped evenly) and the
+// trigger input enable (bit 10 of 0x7004, set at reset), as the camera tools set them. A
+// replayed recording streams unchanged.
 #pragma once
 
 #include <cstdint>

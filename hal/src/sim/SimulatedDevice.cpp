@@ -32,8 +32,11 @@ constexpr uint64_t kMaxLag_us = 100000;
 SimulatedDevice::SimulatedDevice(SimulatedCameraConfig config, std::string serial,
                                  const std::vector<std::pair<uint32_t, uint32_t>>& resetValues)
     : config_(std::move(config)), serial_(std::move(serial)) {
+    // The trigger input is enabled at reset; the driver's reset values, when installed, say so
+    // too, but a device plugged in without them must not lose its trigger edges.
+    registers_[reg::kTriggerInAddress] = reg::kTriggerInEnableBit;
     for (const auto& [address, value] : resetValues) registers_[address] = value;
-    registers_[kChipIdAddress] = kChipId;
+    registers_[reg::kChipIdAddress] = reg::kChipId;
     if (config_.scene == SceneType::Replay) {
         replay_ = std::make_unique<ReplayReader>(config_.replay_path);
     } else {
@@ -85,7 +88,8 @@ bool SimulatedDevice::writeRegister(uint32_t address, uint32_t value, uint32_t m
         std::lock_guard<std::mutex> lock(mutex_);
         if (!connected_) return false;
         writes_.push_back({address, value, mask});
-        if (address == kChipIdAddress) return true;  // the chip identity is read-only
+        if (address == reg::kChipIdAddress) return true;  // the chip identity is read-only
+        if (reg::affectsStreamFilter(address)) filterVersion_.fetch_add(1, std::memory_order_release);
         const bool wasRunning = timeBaseRunningLocked();
         uint32_t& reg = registers_[address];
         reg = (reg & ~mask) | (value & mask);
@@ -126,13 +130,13 @@ bool SimulatedDevice::readoutRunningLocked() const {
         const auto it = registers_.find(address);
         return it == registers_.end() ? 0u : it->second;
     };
-    return connected_ && (value(kOutputControlAddress) & kOutputDisableBit) == 0 &&
-           (value(kReadoutEnableAddress) & kReadoutEnableBit) != 0;
+    return connected_ && (value(reg::kOutputControlAddress) & reg::kOutputDisableBit) == 0 &&
+           (value(reg::kRoiCtrlAddress) & reg::kReadoutEnableBit) != 0;
 }
 
 bool SimulatedDevice::timeBaseRunningLocked() const {
-    const auto it = registers_.find(kTimeBaseAddress);
-    return it != registers_.end() && (it->second & kTimeBaseEnableBit) != 0;
+    const auto it = registers_.find(reg::kTimeBaseAddress);
+    return it != registers_.end() && (it->second & reg::kTimeBaseEnableBit) != 0;
 }
 
 void SimulatedDevice::updateTimeBaseLocked(bool wasRunning) {
@@ -156,9 +160,25 @@ uint64_t SimulatedDevice::sensorTimeLocked() const {
     return t;
 }
 
+void SimulatedDevice::refreshFilter() {
+    const uint64_t version = filterVersion_.load(std::memory_order_acquire);
+    if (version == appliedFilterVersion_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    appliedFilterVersion_ = filterVersion_.load(std::memory_order_relaxed);
+    filter_.configure(
+        [this](uint32_t address) {
+            const auto it = registers_.find(address);
+            return it == registers_.end() ? 0u : it->second;
+        },
+        config_.width, config_.height);
+}
+
 void SimulatedDevice::generateSlice(uint64_t begin_us, uint64_t end_us) {
     sliceEvents_.clear();
     scene_->generate(begin_us, end_us, sliceEvents_);
+    // The filters act on events before they are encoded, so dropping never cuts a word.
+    refreshFilter();
+    if (!filter_.passesAllEvents()) filter_.apply(sliceEvents_, begin_us, end_us);
     if (pending_.size() == pendingOffset_) pendingSince_us_ = begin_us;
 
     // Trigger edges alternate rising and falling on channel 0, the k-th at k periods.
@@ -176,7 +196,9 @@ void SimulatedDevice::generateSlice(uint64_t begin_us, uint64_t end_us) {
                 return e.timestamp < time;
             });
             encoder_.encodeEvents(first, split, pending_);
-            encoder_.encodeTrigger(EventTriggerIn(0, static_cast<int16_t>(k % 2), t), pending_);
+            if (filter_.triggersEnabled()) {
+                encoder_.encodeTrigger(EventTriggerIn(0, static_cast<int16_t>(k % 2), t), pending_);
+            }
             first = split;
             triggersEmitted_ = k;
         }

@@ -1,8 +1,11 @@
 // One simulated camera: its register file, the sensor readout state that the registers
 // control, and the production of its event stream (EVT3 words from a scene, or the bytes of
-// a recording) for the host's reads.
+// a recording) for the host's reads. Scene events pass through the sensor's filters
+// (region of interest, event-rate limit, trigger input enable) as the registers set them; a
+// replayed recording streams unchanged.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -20,6 +23,7 @@
 #include <vireo/SimulatedCamera.h>
 
 #include "sim/Scene.h"
+#include "sim/StreamFilter.h"
 
 namespace vireo::sim {
 
@@ -27,16 +31,6 @@ class ReplayReader;
 
 class SimulatedDevice {
 public:
-    // Registers of the sensor that gate the readout.
-    static constexpr uint32_t kChipIdAddress = 0x0014;
-    static constexpr uint32_t kChipId = 0xA0401806;
-    static constexpr uint32_t kReadoutEnableAddress = 0x0004;  // bit 10 set: readout on
-    static constexpr uint32_t kReadoutEnableBit = 1u << 10;
-    static constexpr uint32_t kOutputControlAddress = 0x9028;  // bit 1 set: output off
-    static constexpr uint32_t kOutputDisableBit = 1u << 1;
-    static constexpr uint32_t kTimeBaseAddress = 0x9008;       // bit 0 set: time base runs
-    static constexpr uint32_t kTimeBaseEnableBit = 1u;
-
     SimulatedDevice(SimulatedCameraConfig config, std::string serial,
                     const std::vector<std::pair<uint32_t, uint32_t>>& resetValues);
     ~SimulatedDevice();
@@ -70,6 +64,7 @@ private:
     uint64_t sensorTimeLocked() const;  // real-time mode: microseconds of running time base
 
     void generateSlice(uint64_t begin_us, uint64_t end_us);
+    void refreshFilter();
     EndpointSource::Status readScene(std::vector<uint8_t>& out, size_t transferSize,
                                      Clock::time_point deadline);
     EndpointSource::Status readReplay(std::vector<uint8_t>& out, size_t transferSize,
@@ -101,6 +96,10 @@ private:
     uint64_t generatedUntil_us_ = 0;
     uint64_t triggersEmitted_ = 0;
     bool streaming_ = false;  // the readout was running at the previous read
+    StreamFilter filter_;              // the sensor's filters as of filterVersion_
+    uint64_t appliedFilterVersion_ = 0;
+    // Bumped (under mutex_) by every write that may change the filters.
+    std::atomic<uint64_t> filterVersion_{1};
     Clock::time_point replayStart_;  // clock time of replay time 0
     uint64_t replayElapsed_us_ = 0;   // replay time delivered so far
 };

@@ -25,16 +25,33 @@
 // - A callback that throws ends the stream: the camera thread logs the exception and ends,
 //   getNextBatch waiters are released, and stop() cleans up as after an unplug.
 //
-// Recording the raw stream (startRecording, stopRecording, setFileCacheTime) comes with its
-// own work: for now startRecording and stopRecording return -1 and the cache time is
-// ignored.
+//
+// Recording (startRecording, stopRecording, setFileCacheTime) copies the raw buffers, before
+// decoding, into pooled 10 MiB buffers; a record thread writes them to temporary segment
+// files and stopRecording joins the RAW header and the segments into the output file. Its
+// behaviour is described in DvsCameraRecording.cpp and in docs/recording.md; in short:
+// - Everything the camera delivered between startRecording and stopRecording reaches the
+//   file, including the last, partly filled buffer.
+// - Segment files are named "<index>vireo.raw.tmp" and live in the camera's own folder,
+//   "vireo-segments-<serial>-<process id>" under the current directory unless
+//   setSegmentDirectory chose another, so two cameras recording at once never share a
+//   segment file.
+// - stopRecording returns -1 (logged with the path) when the output cannot be opened or
+//   written, or when a segment could not be written; the segments of a recording whose
+//   output failed are kept and lead the next recording's file.
+// - setFileCacheTime(0) while only the cache runs ends the record thread and deletes the
+//   cache's segments.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -42,6 +59,7 @@
 #include <vireo/Decoder.h>
 #include <vireo/DvsCamera.h>
 #include <vireo/Interface.h>
+#include <vireo/ObjectPool.h>
 #include <vireo/RawEventStreamFormat.h>
 #include <vireo/RegisterController.h>
 #include <vireo/Sensor.h>
@@ -70,10 +88,29 @@ public:
     int start() override;
     int stop() override;
 
-    // Not available yet: logs at error level and returns -1.
+    // Size of the pooled raw buffers: a buffer goes to the record thread once it holds more.
+    static constexpr uint64_t kMaxRawDataBufferSize = 10485760;
+
+    // Starts recording the raw stream for the RAW file `path` (opened only by stopRecording).
+    // 0 on success; -1 (logged) when a recording already runs. Throws std::runtime_error
+    // "Camera is not inited" before the camera is opened. May be called before start().
     int startRecording(std::string path) override;
-    // Nothing is recording yet: returns -1.
+    // Ends the recording and writes the RAW file: 0 on success and when nothing records; -1
+    // (logged with the path) when the output could not be opened or written or a segment
+    // could not be written. Throws std::runtime_error "Camera is not inited" before init.
     int stopRecording() override;
+    // Keeps the last `seconds` one-second segments of the raw stream on disk while no
+    // recording runs, so that a later recording begins with them. 0 ends the cache (its
+    // segment files are deleted unless a recording runs, which keeps them).
+    void setFileCacheTime(unsigned short seconds) override;
+
+    // Folder of this camera's segment files (created when the first segment is written). An
+    // empty `directory` restores the default, "vireo-segments-<serial>-<process id>" under the
+    // current directory. Refused (logged, false) while a recording or the cache runs.
+    bool setSegmentDirectory(const std::string& directory);
+    std::string getSegmentDirectory() const;
+    // Names of the segment files written and not yet consumed, oldest first.
+    std::deque<std::string> getSegmentFiles() const;
 
     void setStatisticInfoCallback(StatisticCallback cb) override;
 
@@ -84,6 +121,11 @@ protected:
     // Decoder callbacks, on the camera thread.
     void eventStreamArrvied(const Event2D* first, const Event2D* last);
     void triggerInArrvied(EventTriggerIn trigger);
+
+    // Recording: called by the camera loop with each raw buffer, before decoding, while a
+    // recording or the cache runs; and the body of the record thread.
+    void prepareData2Save(std::vector<uint8_t>& data);
+    void recordLoop();
 
     // Fields the concrete camera's init fills.
     std::shared_ptr<RegisterController> registerController;
@@ -144,6 +186,53 @@ private:
     StatisticCallback statisticCallback;
     std::mutex statisticMutex;  // guards statisticCallback and the statistics thread's wait
     std::condition_variable statisticCond;
+
+    // Recording (DvsCameraRecording.cpp).
+    using RawBuffer = std::vector<uint8_t>;
+    // Makes the pool and the current buffer if absent, raises `flag` (recording or caching)
+    // and starts the record thread if it is not running.
+    void startRecordThread(std::atomic<bool>& flag);
+    void endRecordThread();    // wakes and joins the record thread
+    bool openSegment(uint64_t index);
+    void rotateSegment();
+    void writeToSegment(const RawBuffer& buffer);
+    void deleteCacheSegments();
+    void releaseRawBuffers();
+    std::string segmentPath(uint64_t index) const;
+    std::string segmentFolder() const;
+    int stopRecordingLocked();
+    int assembleRecording();  // writes the RAW file from the header and the segments
+    void endCacheLocked();
+    // Ends a recording (writing its file) and the cache when the camera is stopped or
+    // destroyed; the recording's result, 0 when none ran.
+    int shutDownRecording();
+
+    std::shared_ptr<ObjectPool<RawBuffer, 1>> rawBufferPool;  // absent until first needed
+    std::shared_ptr<RawBuffer> currentRawBuffer;
+    std::deque<std::shared_ptr<RawBuffer>> recordQueue;
+    std::mutex recordMutex;  // guards recordQueue, currentRawBuffer and the flag changes
+    std::condition_variable recordCond;
+    std::string recordPath;
+    std::atomic<bool> recording{false};
+    std::thread recordThread;
+    std::atomic<bool> caching{false};
+    std::atomic<uint16_t> fileCacheTime{0};
+    std::deque<std::string> segmentFiles;  // guarded by segmentListMutex
+    uint64_t segmentStartTimestamp = 0;
+    std::ofstream segmentStream;
+    std::string segmentName;
+    uint64_t segmentIndex = 0;
+
+    bool recordThreadStop = false;       // guarded by recordMutex: drain the queue and end
+    std::atomic<bool> recordThreadRunning{false};
+    bool segmentOpen = false;            // segmentStream belongs to the newest segment
+    size_t keptSegments = 0;             // leading segmentFiles kept from a failed output
+    uint64_t segmentIndexBase = 0;       // first index after the kept segments
+    uint64_t highestSegmentIndex = 0;    // the largest index opened since the list was empty
+    std::set<std::string> failedSegments;  // segments with data that could not be written
+    std::string segmentDirectory;        // empty: the default per-camera folder
+    mutable std::mutex segmentListMutex; // guards segmentFiles for readers on other threads
+    std::mutex recordControlMutex;       // serialises the recording operations and stop
 };
 
 }  // namespace vireo

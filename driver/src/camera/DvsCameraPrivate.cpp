@@ -30,6 +30,12 @@ DvsCameraPrivate::DvsCameraPrivate(CameraDescription description) : DvsCamera(st
 
 DvsCameraPrivate::~DvsCameraPrivate() {
     stop();
+    // A recording started before start() (or the cache) still needs the decoder's time.
+    try {
+        shutDownRecording();
+    } catch (const std::exception& error) {
+        VIREO_LOG_ERROR("Camera %s: ending the recording failed: %s", desc.serial.c_str(), error.what());
+    }
     // A thread still joinable here means stop() failed; joining beats std::terminate.
     running = 0;
     wakeAll();
@@ -241,7 +247,8 @@ void DvsCameraPrivate::cameraLoop() {
                 }
                 continue;
             }
-            // Recording taps the raw buffer here, before decoding, once it exists.
+            // Recording taps the raw buffer here, before decoding.
+            if (recording.load() || caching.load()) prepareData2Save(**buffer);
             decoder->decodeBuffer(**buffer);
         }
     } catch (const std::exception& error) {
@@ -301,22 +308,14 @@ int DvsCameraPrivate::stop() {
         if (statisticThread.joinable()) statisticThread.join();
         wakeAll();
         sensor->stop();
+        // Ends a recording (writing its file) and the cache (deleting its segments). A
+        // recording whose file could not be written makes the stop fail.
+        if (shutDownRecording() != 0) result = -1;
     } catch (const std::exception& error) {
         VIREO_LOG_ERROR("Camera %s: stop failed: %s", desc.serial.c_str(), error.what());
         result = -1;
     }
     return result;
-}
-
-int DvsCameraPrivate::startRecording(std::string path) {
-    if (!inited) throw std::runtime_error("Camera is not inited");
-    VIREO_LOG_ERROR("Recording to %s is not available yet", path.c_str());
-    return -1;
-}
-
-int DvsCameraPrivate::stopRecording() {
-    if (!inited) throw std::runtime_error("Camera is not inited");
-    return -1;
 }
 
 }  // namespace vireo

@@ -1,0 +1,525 @@
+// Recording of the raw stream to RAW files, and the pre-trigger cache.
+//
+// The camera thread appends every raw buffer, before decoding, to a pooled 10 MiB buffer
+// (prepareData2Save); a buffer that grows past 10 MiB is queued for the record thread, which
+// writes it into the open segment file. A segment ends at the first buffer written one
+// second or more of decoder time after it began. stopRecording queues the partly filled
+// buffer, lets the record thread write everything queued and end, then writes the RAW file:
+// the header lines, then the segments oldest first.
+//
+// The cache keeps the newest `fileCacheTime` segments while no recording runs (their indexes
+// cycle through a ring); a recording started meanwhile keeps every later segment, so its file
+// begins with the cached ones.
+//
+// Locking: recordMutex guards the queue, the current buffer and the changes of the two flags;
+// the record thread holds it only to take the queued buffers, so the camera thread never
+// waits for a file write. The segment fields (stream, name, index, times) belong to the record
+// thread while it runs and to the controlling operation (serialised by recordControlMutex)
+// once it has been joined; segmentListMutex lets other threads read the segment list.
+#include <vireo/DvsCameraPrivate.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include <vireo/Helpers.h>
+#include <vireo/Logger.h>
+
+namespace vireo {
+
+namespace {
+
+constexpr uint64_t kSegmentSpan_us = 1000000;
+constexpr const char* kSegmentSuffix = "vireo.raw.tmp";
+constexpr size_t kRawBufferCount = 10;
+// Room above the hand-over size, so that the USB buffer that crosses 10 MiB fits without
+// the vector reallocating (and copying 10 MiB) on the camera thread.
+constexpr size_t kRawBufferSlack = size_t{1} << 20;
+
+std::string rawFileHeader(const std::string& serial) {
+    return "% camera_integrator_name Vireo\n"
+           "% date " + getSysTime() + "\n"
+           "% evt 3.0\n"
+           "% format EVT3; height = 720; width = 1280\n"
+           "% generation 4.2\n"
+           "% geometry 1280x720\n"
+           "% integrator_name Vireo\n"
+           "% plugin_integrator_name Vireo\n"
+           "% plugin_name hal_plugin_vireo\n"
+           "% sensor_generation 4.2\n"
+           "% sensor_name IMX646\n"
+           "% serial_number " + serial + "\n"
+           "% system_ID 53\n"
+           "% end\n";
+}
+
+// Writes all of [data, data + size) to `fd`; false on an error (errno tells which).
+bool writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+enum class AppendResult { Ok, ReadFailed, WriteFailed };
+
+// Appends the whole file `path` to `outFd`. The kernel copies the bytes itself where it can
+// (copy_file_range); otherwise they go through a buffer.
+AppendResult appendFile(int outFd, const std::string& path) {
+    const int inFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (inFd < 0) return AppendResult::ReadFailed;
+    AppendResult result = AppendResult::Ok;
+    bool kernelCopy = true;
+    std::vector<char> chunk;
+    for (;;) {
+        if (kernelCopy) {
+            const ssize_t n = ::copy_file_range(inFd, nullptr, outFd, nullptr, size_t{1} << 30, 0);
+            if (n > 0) continue;
+            if (n == 0) break;
+            if (errno == EINTR) continue;
+            if (errno == ENOSPC || errno == EIO || errno == EFBIG || errno == EDQUOT) {
+                result = AppendResult::WriteFailed;
+                break;
+            }
+            kernelCopy = false;  // not supported between these files: copy through a buffer
+            chunk.resize(size_t{8} << 20);
+        }
+        const ssize_t n = ::read(inFd, chunk.data(), chunk.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            result = AppendResult::ReadFailed;
+            break;
+        }
+        if (n == 0) break;
+        if (!writeAll(outFd, chunk.data(), static_cast<size_t>(n))) {
+            result = AppendResult::WriteFailed;
+            break;
+        }
+    }
+    ::close(inFd);
+    return result;
+}
+
+// "vireo-segments-<serial>-<process id>": one folder per camera, and per process, since two
+// processes may each drive a simulated camera of the same serial from one directory.
+// Characters of the serial that do not belong in a file name become '_'.
+std::string defaultSegmentFolder(const std::string& serial) {
+    std::string name = "vireo-segments-";
+    if (serial.empty()) name += "camera";
+    for (char c : serial) {
+        const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           c == '-' || c == '_' || c == '.';
+        name += plain ? c : '_';
+    }
+    return name + "-" + std::to_string(static_cast<long long>(::getpid()));
+}
+
+}  // namespace
+
+// ---- configuration ------------------------------------------------------------------------
+
+std::string DvsCameraPrivate::segmentFolder() const {
+    return segmentDirectory.empty() ? defaultSegmentFolder(desc.serial) : segmentDirectory;
+}
+
+bool DvsCameraPrivate::setSegmentDirectory(const std::string& directory) {
+    std::lock_guard<std::mutex> control(recordControlMutex);
+    if (recording.load() || caching.load() || recordThread.joinable()) {
+        VIREO_LOG_ERROR("setSegmentDirectory(%s): not while a recording or the cache runs", directory.c_str());
+        return false;
+    }
+    segmentDirectory = directory;
+    return true;
+}
+
+std::string DvsCameraPrivate::getSegmentDirectory() const { return segmentFolder(); }
+
+std::deque<std::string> DvsCameraPrivate::getSegmentFiles() const {
+    std::lock_guard<std::mutex> lock(segmentListMutex);
+    return segmentFiles;
+}
+
+std::string DvsCameraPrivate::segmentPath(uint64_t index) const {
+    return (std::filesystem::path(segmentFolder()) / (std::to_string(index) + kSegmentSuffix)).string();
+}
+
+// ---- camera thread ------------------------------------------------------------------------
+
+void DvsCameraPrivate::prepareData2Save(std::vector<uint8_t>& data) {
+    bool handedOver = false;
+    {
+        std::lock_guard<std::mutex> lock(recordMutex);
+        // The recording may have ended since the caller looked at the flags; its last buffer
+        // has then been taken away already.
+        if (!currentRawBuffer || (!recording.load() && !caching.load())) return;
+        RawBuffer& buffer = *currentRawBuffer;
+        if (buffer.size() + data.size() > buffer.capacity()) {
+            buffer.reserve(std::max<size_t>(buffer.size() + data.size(), kMaxRawDataBufferSize + kRawBufferSlack));
+        }
+        buffer.insert(buffer.end(), data.begin(), data.end());
+        if (buffer.size() > kMaxRawDataBufferSize) {
+            recordQueue.push_back(std::move(currentRawBuffer));
+            currentRawBuffer = rawBufferPool->acquire();
+            currentRawBuffer->clear();
+            handedOver = true;
+        }
+    }
+    if (handedOver) recordCond.notify_one();
+}
+
+// ---- record thread ------------------------------------------------------------------------
+
+bool DvsCameraPrivate::openSegment(uint64_t index) {
+    segmentIndex = index;
+    highestSegmentIndex = std::max(highestSegmentIndex, index);
+    segmentName = segmentPath(index);
+    {
+        std::lock_guard<std::mutex> lock(segmentListMutex);
+        segmentFiles.push_back(segmentName);
+    }
+    failedSegments.erase(segmentName);
+    std::error_code ignored;
+    std::filesystem::create_directories(segmentFolder(), ignored);
+    segmentStream.clear();
+    segmentStream.open(segmentName, std::ios::binary | std::ios::trunc);
+    segmentOpen = true;
+    if (!segmentStream.is_open()) {
+        VIREO_LOG_ERROR("Unable to open %s for writing", segmentName.c_str());
+        failedSegments.insert(segmentName);
+        return false;
+    }
+    return true;
+}
+
+void DvsCameraPrivate::rotateSegment() {
+    segmentStream.close();
+    if (segmentStream.fail() && !failedSegments.count(segmentName)) {
+        VIREO_LOG_ERROR("Failed writing %s", segmentName.c_str());
+        failedSegments.insert(segmentName);
+    }
+    segmentOpen = false;
+
+    const uint64_t cacheSize = fileCacheTime.load();
+    const bool keepAll = recording.load();
+    uint64_t index = segmentIndex + 1;
+    if (keepAll && index < segmentIndexBase + cacheSize) index += cacheSize;  // past the cache's ring
+    if (!keepAll && index >= segmentIndexBase + cacheSize) index = segmentIndexBase;
+    const std::string next = segmentPath(index);
+
+    if (!keepAll) {
+        // The cache keeps its newest segments only; segments kept from a recording whose
+        // output failed are not the cache's to drop.
+        std::lock_guard<std::mutex> lock(segmentListMutex);
+        while (segmentFiles.size() > keptSegments && segmentFiles.size() - keptSegments >= cacheSize) {
+            const std::string oldest = segmentFiles[keptSegments];
+            segmentFiles.erase(segmentFiles.begin() + static_cast<std::ptrdiff_t>(keptSegments));
+            failedSegments.erase(oldest);
+            VIREO_LOG_INFO("over buffer: %s", oldest.c_str());
+            // The ring reuses the name (the file is overwritten); a name the ring no longer
+            // reaches (the cache time was lowered) would stay on disk for ever.
+            if (oldest != next) {
+                std::error_code ignored;
+                std::filesystem::remove(oldest, ignored);
+            }
+        }
+    }
+    openSegment(index);
+    segmentStartTimestamp = decoder->getLastTimestamp();
+    VIREO_LOG_INFO("saveing cache file: %s", segmentName.c_str());
+}
+
+void DvsCameraPrivate::writeToSegment(const RawBuffer& buffer) {
+    if (!segmentOpen) {
+        // A fresh start: the numbering begins after the segments kept from a failed output,
+        // which must not be overwritten.
+        if (keptSegments == 0) {
+            segmentIndexBase = 0;
+            highestSegmentIndex = 0;
+        }
+        openSegment(segmentIndexBase);
+        segmentStartTimestamp = decoder->getLastTimestamp();
+        VIREO_LOG_INFO("start save cache file.");
+    }
+    const uint64_t now = decoder->getLastTimestamp();
+    if (segmentStream.is_open()) {
+        segmentStream.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
+    }
+    if (!segmentStream.good() && !failedSegments.count(segmentName)) {
+        VIREO_LOG_ERROR("Failed writing %s: %s", segmentName.c_str(), std::strerror(errno));
+        failedSegments.insert(segmentName);
+    }
+    // A decoder time before the segment's start means the sensor's clock was reset: the
+    // segment's second counts from there.
+    if (now < segmentStartTimestamp) segmentStartTimestamp = now;
+    if (now - segmentStartTimestamp < kSegmentSpan_us) {
+        VIREO_LOG_INFO("save cache file: %s", segmentName.c_str());
+    } else {
+        rotateSegment();
+    }
+}
+
+void DvsCameraPrivate::recordLoop() {
+    VIREO_LOG_INFO("Start recordLoop");
+    std::deque<std::shared_ptr<RawBuffer>> taken;
+    try {
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(recordMutex);
+                recordCond.wait(lock, [this] { return !recordQueue.empty() || recordThreadStop; });
+                if (recordQueue.empty()) break;  // asked to end, and everything is written
+                taken.swap(recordQueue);
+            }
+            // Written outside the lock: the camera thread keeps handing buffers over meanwhile.
+            while (!taken.empty()) {
+                writeToSegment(*taken.front());
+                taken.pop_front();  // back to the pool
+            }
+        }
+    } catch (const std::exception& error) {
+        VIREO_LOG_ERROR("Record thread failed: %s", error.what());
+        if (segmentOpen) failedSegments.insert(segmentName);
+        std::lock_guard<std::mutex> lock(recordMutex);
+        recordQueue.clear();
+    }
+    if (segmentOpen) {
+        segmentStream.close();
+        if (segmentStream.fail() && !failedSegments.count(segmentName)) {
+            VIREO_LOG_ERROR("Failed writing %s", segmentName.c_str());
+            failedSegments.insert(segmentName);
+        }
+        segmentOpen = false;
+    }
+    recordThreadRunning = false;
+    VIREO_LOG_INFO("Stop recordLoop");
+}
+
+// ---- control ------------------------------------------------------------------------------
+
+void DvsCameraPrivate::startRecordThread(std::atomic<bool>& flag) {
+    // The pool is made outside the lock (it zero-fills 100 MiB); the flag is raised only
+    // once the current buffer exists, so that no buffer of the camera thread is turned away.
+    std::shared_ptr<ObjectPool<RawBuffer, 1>> pool;
+    bool needBuffer = false;
+    {
+        std::lock_guard<std::mutex> lock(recordMutex);
+        pool = rawBufferPool;
+        needBuffer = !currentRawBuffer;
+    }
+    if (!pool) {
+        pool = std::make_shared<ObjectPool<RawBuffer, 1>>(kRawBufferCount, false,
+                                                          static_cast<size_t>(kMaxRawDataBufferSize));
+    }
+    std::shared_ptr<RawBuffer> fresh;
+    if (needBuffer) {
+        fresh = pool->acquire();
+        fresh->clear();
+        fresh->reserve(kMaxRawDataBufferSize + kRawBufferSlack);
+    }
+    {
+        std::lock_guard<std::mutex> lock(recordMutex);
+        if (!rawBufferPool) rawBufferPool = pool;
+        if (!currentRawBuffer && fresh) currentRawBuffer = std::move(fresh);
+        flag = true;
+    }
+    // A record thread that ended on an error is joined and replaced.
+    if (recordThread.joinable() && !recordThreadRunning.load()) recordThread.join();
+    if (!recordThread.joinable()) {
+        recordThreadRunning = true;
+        recordThread = std::thread(&DvsCameraPrivate::recordLoop, this);
+    }
+}
+
+void DvsCameraPrivate::endRecordThread() {
+    {
+        std::lock_guard<std::mutex> lock(recordMutex);
+        recordThreadStop = true;
+    }
+    recordCond.notify_all();
+    if (recordThread.joinable()) recordThread.join();
+    std::lock_guard<std::mutex> lock(recordMutex);
+    recordThreadStop = false;
+}
+
+void DvsCameraPrivate::releaseRawBuffers() {
+    std::lock_guard<std::mutex> lock(recordMutex);
+    currentRawBuffer.reset();
+    rawBufferPool.reset();
+}
+
+void DvsCameraPrivate::deleteCacheSegments() {
+    std::lock_guard<std::mutex> lock(segmentListMutex);
+    while (segmentFiles.size() > keptSegments) {
+        const std::string name = segmentFiles.back();
+        segmentFiles.pop_back();
+        failedSegments.erase(name);
+        std::error_code error;
+        if (!std::filesystem::remove(name, error) && error) {
+            VIREO_LOG_ERROR("Error deleting file: %s", name.c_str());
+        }
+    }
+    if (segmentFiles.empty() && segmentDirectory.empty()) {
+        std::error_code ignored;  // the default folder goes when empty; a chosen one stays
+        std::filesystem::remove(segmentFolder(), ignored);
+    }
+}
+
+int DvsCameraPrivate::startRecording(std::string path) {
+    if (!inited) throw std::runtime_error("Camera is not inited");
+    std::lock_guard<std::mutex> control(recordControlMutex);
+    if (recording.load()) {
+        VIREO_LOG_INFO("Do not save again while saving.");
+        return -1;
+    }
+    recordPath = std::move(path);
+    startRecordThread(recording);
+    return 0;
+}
+
+void DvsCameraPrivate::setFileCacheTime(unsigned short seconds) {
+    std::lock_guard<std::mutex> control(recordControlMutex);
+    fileCacheTime = seconds;
+    if (seconds == 0) {
+        if (recording.load()) {
+            // The recording goes on and keeps what the cache collected.
+            std::lock_guard<std::mutex> lock(recordMutex);
+            caching = false;
+            return;
+        }
+        endCacheLocked();
+        return;
+    }
+    startRecordThread(caching);
+}
+
+void DvsCameraPrivate::endCacheLocked() {
+    if (!caching.load()) return;
+    {
+        std::lock_guard<std::mutex> lock(recordMutex);
+        caching = false;
+        currentRawBuffer.reset();  // not yet in a segment: dropped with the cache
+    }
+    endRecordThread();
+    {
+        std::lock_guard<std::mutex> lock(recordMutex);
+        recordQueue.clear();
+    }
+    deleteCacheSegments();
+    releaseRawBuffers();
+}
+
+int DvsCameraPrivate::stopRecording() {
+    if (!inited) throw std::runtime_error("Camera is not inited");
+    std::lock_guard<std::mutex> control(recordControlMutex);
+    return stopRecordingLocked();
+}
+
+int DvsCameraPrivate::stopRecordingLocked() {
+    if (!recording.load()) return 0;
+    const bool wasCaching = caching.load();
+    {
+        // Everything the camera delivered so far belongs to the recording, the partly filled
+        // buffer too; what comes after this point does not.
+        std::lock_guard<std::mutex> lock(recordMutex);
+        if (currentRawBuffer && !currentRawBuffer->empty()) recordQueue.push_back(std::move(currentRawBuffer));
+        currentRawBuffer.reset();
+    }
+    // `recording` stays true until the queue is written, so that no rotation of the final
+    // writes drops a segment as if it belonged to the cache.
+    endRecordThread();
+    {
+        std::lock_guard<std::mutex> lock(recordMutex);
+        recording = false;
+        caching = false;
+    }
+
+    const int result = assembleRecording();
+    if (result == 0 || keptSegments == 0) segmentStartTimestamp = 0;
+
+    if (wasCaching && streaming() && keptSegments == 0) {
+        // The cache goes on with a new ring.
+        startRecordThread(caching);
+    } else {
+        releaseRawBuffers();
+    }
+    return result;
+}
+
+int DvsCameraPrivate::assembleRecording() {
+    std::deque<std::string> names = getSegmentFiles();
+    const int out = ::open(recordPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool outputFailed = out < 0;
+    if (outputFailed) {
+        VIREO_LOG_ERROR("Unable to open %s for writing", recordPath.c_str());
+    } else {
+        const std::string header = rawFileHeader(desc.serial);
+        outputFailed = !writeAll(out, header.data(), header.size());
+    }
+    bool dataMissing = false;
+    for (const auto& name : names) {
+        if (outputFailed) break;
+        switch (appendFile(out, name)) {
+            case AppendResult::Ok: VIREO_LOG_INFO("app file: %s", name.c_str()); break;
+            case AppendResult::ReadFailed:
+                VIREO_LOG_ERROR("Unable to read %s: its data is missing from %s", name.c_str(), recordPath.c_str());
+                dataMissing = true;
+                break;
+            case AppendResult::WriteFailed: outputFailed = true; break;
+        }
+        if (failedSegments.count(name)) dataMissing = true;
+    }
+    if (out >= 0 && ::close(out) != 0) outputFailed = true;
+
+    if (outputFailed) {
+        if (out >= 0) VIREO_LOG_ERROR("Failed writing %s: %s", recordPath.c_str(), std::strerror(errno));
+        // The segments hold the only complete copy: they stay, and lead the next recording.
+        std::lock_guard<std::mutex> lock(segmentListMutex);
+        keptSegments = segmentFiles.size();
+        segmentIndexBase = keptSegments > 0 ? highestSegmentIndex + 1 : 0;
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(segmentListMutex);
+        for (const auto& name : names) {
+            std::error_code error;
+            if (!std::filesystem::remove(name, error) && error) {
+                VIREO_LOG_ERROR("Error deleting file: %s", name.c_str());
+            }
+        }
+        segmentFiles.clear();
+        keptSegments = 0;
+        segmentIndexBase = 0;
+    }
+    failedSegments.clear();
+    if (segmentDirectory.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(segmentFolder(), ignored);
+    }
+    if (dataMissing) {
+        VIREO_LOG_ERROR("Recording %s is incomplete: a segment could not be written or read", recordPath.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int DvsCameraPrivate::shutDownRecording() {
+    if (!inited) return 0;
+    std::lock_guard<std::mutex> control(recordControlMutex);
+    const int result = recording.load() ? stopRecordingLocked() : 0;
+    endCacheLocked();
+    if (recordThread.joinable()) endRecordThread();
+    releaseRawBuffers();
+    return result;
+}
+
+}  // namespace vireo

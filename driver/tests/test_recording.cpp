@@ -1,0 +1,514 @@
+// Recording to RAW files: the file is the recorder's header followed by exactly the raw
+// bytes the camera delivered while recording (checked byte for byte against a replayed
+// body), with the pre-trigger cache's segments first; the edge cases of starting, stopping
+// and failing; and two cameras recording at once.
+//
+// The cameras replay a generated body whose time spans more than half of the sensor's
+// 24-bit clock, so that each loop of the replay reads as a clock rollover and time keeps
+// rising. Every camera decodes the bytes it delivers, so its decoder's byte count tells how
+// far into the (looped) body the stream had come when it stopped.
+#include <vireo/DvsCameraPrivate.h>
+#include <vireo/RawFileReader.h>
+#include <vireo/UsbInterface.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include <vireo/test/StdoutCapture.h>
+
+#include "RecordingTestSupport.h"
+#include "test_camera_support.h"
+
+namespace vireo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::PluggedCamera;
+using test::waitFor;
+
+constexpr uint64_t kMiB = uint64_t{1} << 20;
+constexpr size_t kHeaderLines = 14;
+
+// A simulated VireoHeron opened by the test itself, with its decoder's byte count.
+class RecordingHeron : public test::TestHeron {
+public:
+    using test::TestHeron::TestHeron;
+    uint64_t deliveredBytes() const { return decoder->getSecondStatistic(); }
+};
+
+CameraDescription findDescription(const std::string& serial) {
+    for (const auto& desc : UsbInterface::findUsbDvsCamera(1205, 1)) {
+        if (desc.serial == serial) return desc;
+    }
+    return {};
+}
+
+// A folder of the build's scratch space for the running test, emptied at first use.
+fs::path scratchFolder() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const fs::path dir = fs::path(VIREO_TEST_SCRATCH_DIR) / "recording" /
+                         (std::string(info->test_suite_name()) + "." + info->name());
+    static std::string prepared;
+    if (prepared != dir.string()) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        prepared = dir.string();
+    }
+    return dir;
+}
+
+// A steady stream: every 100 us a time-high, time-low and row word, then `pixels` single
+// pixel events, from 1 s for `span_us`. Rows and columns come from `seed`.
+std::vector<uint8_t> steadyBody(uint32_t seed, uint64_t span_us, int pixels) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> out;
+    auto put = [&out](uint32_t type, uint32_t payload) {
+        const uint16_t w = static_cast<uint16_t>((type << 12) | (payload & 0xFFF));
+        out.push_back(static_cast<uint8_t>(w & 0xFF));
+        out.push_back(static_cast<uint8_t>(w >> 8));
+    };
+    for (uint64_t t = 1000000; t < 1000000 + span_us; t += 100) {
+        put(0x8, static_cast<uint32_t>((t >> 12) & 0xFFF));
+        put(0x6, static_cast<uint32_t>(t & 0xFFF));
+        put(0x0, rng() % 720);
+        for (int i = 0; i < pixels; ++i) put(0x2, (rng() % 1280) | ((rng() & 1) << 11));
+    }
+    return out;
+}
+
+// The events a decoder finds in bytes of a steady stream: the pixel words met once a time
+// and a row are known (the stream may begin anywhere in a step).
+uint64_t steadyEvents(const std::vector<uint8_t>& bytes) {
+    uint64_t events = 0;
+    bool time = false, row = false;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        switch (bytes[i + 1] >> 4) {
+            case 0x8: time = true; break;
+            case 0x0: row = true; break;
+            case 0x2: events += (time && row) ? 1 : 0; break;
+            default: break;
+        }
+    }
+    return events;
+}
+
+// Replays a steady body: 10.2 s of sensor time (more than half the 24-bit clock) in 4 MiB.
+struct ReplayBody {
+    std::vector<uint8_t> body;
+    std::string path;
+
+    explicit ReplayBody(uint32_t seed, const std::string& name = "replayed.raw")
+        : body(steadyBody(seed, 10200000, 17)), path((scratchFolder() / name).string()) {
+        test::writeFile(path, test::recorderHeader("REPLAY"), body);
+    }
+
+    sim::SimulatedCameraConfig config(const std::string& serial = {}) const {
+        sim::SimulatedCameraConfig c = test::fastCameraConfig(serial);
+        c.scene = sim::SceneType::Replay;
+        c.replay_path = path;
+        return c;
+    }
+
+    // Bytes [begin, end) of the body looped for ever.
+    std::vector<uint8_t> looped(uint64_t begin, uint64_t end) const {
+        std::vector<uint8_t> out;
+        out.reserve(end - begin);
+        while (begin < end) {
+            const uint64_t at = begin % body.size();
+            const uint64_t n = std::min<uint64_t>(end - begin, body.size() - at);
+            out.insert(out.end(), body.begin() + static_cast<std::ptrdiff_t>(at),
+                       body.begin() + static_cast<std::ptrdiff_t>(at + n));
+            begin += n;
+        }
+        return out;
+    }
+};
+
+// A RAW file split into its header lines and its body.
+struct RawFile {
+    std::vector<std::string> lines;
+    std::vector<uint8_t> body;
+};
+
+RawFile readRawFile(const std::string& path) {
+    RawFile file;
+    const std::vector<uint8_t> bytes = test::readFile(path);
+    size_t pos = 0;
+    while (file.lines.size() < kHeaderLines && pos < bytes.size()) {
+        const auto end = std::find(bytes.begin() + static_cast<std::ptrdiff_t>(pos), bytes.end(), uint8_t{'\n'});
+        if (end == bytes.end()) break;
+        file.lines.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(pos), end);
+        pos = static_cast<size_t>(end - bytes.begin()) + 1;
+    }
+    file.body.assign(bytes.begin() + static_cast<std::ptrdiff_t>(pos), bytes.end());
+    return file;
+}
+
+void expectRecorderHeader(const RawFile& file, const std::string& serial) {
+    const std::vector<std::string> expected{
+        "% camera_integrator_name Vireo", "% date ", "% evt 3.0", "% format EVT3; height = 720; width = 1280",
+        "% generation 4.2", "% geometry 1280x720", "% integrator_name Vireo", "% plugin_integrator_name Vireo",
+        "% plugin_name hal_plugin_vireo", "% sensor_generation 4.2", "% sensor_name IMX646",
+        "% serial_number " + serial, "% system_ID 53", "% end"};
+    ASSERT_EQ(file.lines.size(), kHeaderLines);
+    for (size_t i = 0; i < kHeaderLines; ++i) {
+        if (i == 1) {
+            EXPECT_TRUE(std::regex_match(file.lines[i], std::regex("% date \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d")))
+                << file.lines[i];
+        } else {
+            EXPECT_EQ(file.lines[i], expected[i]);
+        }
+    }
+}
+
+// The body must equal `expected` byte for byte; the first difference is reported.
+void expectSameBytes(const std::vector<uint8_t>& body, const std::vector<uint8_t>& expected) {
+    ASSERT_EQ(body.size(), expected.size());
+    const auto diff = std::mismatch(body.begin(), body.end(), expected.begin());
+    EXPECT_TRUE(diff.first == body.end()) << "first difference at byte " << (diff.first - body.begin());
+}
+
+uint64_t readerEvents(const std::string& path) {
+    RawFileReader reader(path);
+    if (!reader.loadFile()) return UINT64_MAX;
+    uint64_t events = 0;
+    reader.getMaxEvents(events);
+    return events;
+}
+
+std::vector<std::string> fileNames(const std::deque<std::string>& paths) {
+    std::vector<std::string> names;
+    for (const auto& p : paths) names.push_back(fs::path(p).filename().string());
+    return names;
+}
+
+bool folderIsEmpty(const fs::path& dir) { return !fs::exists(dir) || fs::is_empty(dir); }
+
+// An opened replaying camera whose segments go to the test's own folder.
+struct ReplayCamera {
+    ReplayBody replay;
+    PluggedCamera plugged;
+    RecordingHeron camera;
+    fs::path segments;
+
+    explicit ReplayCamera(uint32_t seed, const std::string& tag = "a")
+        : replay(seed, "replayed-" + tag + ".raw"),
+          plugged(replay.config()),
+          camera(findDescription(plugged.serial)),
+          segments(scratchFolder() / ("segments-" + tag)) {
+        EXPECT_EQ(camera.init(), 0);
+        EXPECT_TRUE(camera.setSegmentDirectory(segments.string()));
+    }
+    ~ReplayCamera() { camera.stop(); }
+
+    bool waitForBytes(uint64_t bytes) {
+        return waitFor([&] { return camera.deliveredBytes() >= bytes; });
+    }
+};
+
+// Where in the looped body, between `from` and `to`, the stretch `bytes` begins (its first
+// 256 bytes match); UINT64_MAX when nowhere.
+uint64_t findStretch(const ReplayBody& replay, const std::vector<uint8_t>& bytes, uint64_t from, uint64_t to) {
+    const uint64_t period = replay.body.size();
+    const size_t probe = std::min<size_t>(256, bytes.size());
+    for (uint64_t at = from & ~uint64_t{1}; at <= to; at += 2) {
+        if (bytes[0] != replay.body[at % period]) continue;
+        const std::vector<uint8_t> candidate = replay.looped(at, at + probe);
+        if (std::equal(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(probe), candidate.begin())) return at;
+    }
+    return UINT64_MAX;
+}
+
+// ---- the file's content --------------------------------------------------------------------
+
+TEST(Recording, FileHoldsExactlyTheBytesDeliveredWhileRecording) {
+    ReplayCamera rec(11);
+    const std::string out = (scratchFolder() / "out.raw").string();
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(3 * kMiB));
+    const uint64_t beforeStart = rec.camera.deliveredBytes();
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    const uint64_t atStart = rec.camera.deliveredBytes();
+    // More than two hand-overs of 10 MiB, then the partly filled buffer.
+    ASSERT_TRUE(rec.waitForBytes(atStart + 25 * kMiB));
+    ASSERT_EQ(rec.camera.stopRecording(), 0);
+    const uint64_t afterStop = rec.camera.deliveredBytes();
+    ASSERT_EQ(rec.camera.stop(), 0);
+
+    const RawFile file = readRawFile(out);
+    expectRecorderHeader(file, rec.plugged.serial);
+    // The body is one stretch of the stream. It begins with a buffer handled while
+    // startRecording ran (transfers are 128 KiB), and ends no later than the stream's
+    // position when stopRecording returned.
+    ASSERT_GE(file.body.size(), 25 * kMiB);
+    const uint64_t found = findStretch(rec.replay, file.body, beforeStart - 131072, atStart + 131072);
+    ASSERT_NE(found, UINT64_MAX) << "the body does not begin where the recording started";
+    EXPECT_LE(found + file.body.size(), afterStop);
+    expectSameBytes(file.body, rec.replay.looped(found, found + file.body.size()));
+    EXPECT_EQ(readerEvents(out), steadyEvents(file.body));
+    EXPECT_EQ(sim::droppedBuffers(rec.plugged.serial).value_or(1), 0u);
+    // The segments are consumed and their folder is empty.
+    EXPECT_TRUE(rec.camera.getSegmentFiles().empty());
+    EXPECT_TRUE(folderIsEmpty(rec.segments));
+}
+
+TEST(Recording, RecordingStartedBeforeStartHoldsEveryDeliveredByteAndEvent) {
+    ReplayCamera rec(12);
+    const std::string out = (scratchFolder() / "whole.raw").string();
+    std::atomic<uint64_t> events{0};
+    rec.camera.addEventsStreamHandleCallback([&](const Event2D* first, const Event2D* last) {
+        events.fetch_add(static_cast<uint64_t>(last - first));
+    });
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(12 * kMiB));
+    // stop() ends the recording after the camera thread's last buffer: nothing is left out.
+    ASSERT_EQ(rec.camera.stop(), 0);
+    const uint64_t delivered = rec.camera.deliveredBytes();
+
+    const RawFile file = readRawFile(out);
+    expectRecorderHeader(file, rec.plugged.serial);
+    expectSameBytes(file.body, rec.replay.looped(0, delivered));
+    EXPECT_EQ(readerEvents(out), events.load());
+    EXPECT_EQ(steadyEvents(file.body), events.load());
+}
+
+TEST(Recording, TwoCamerasRecordingAtOnceKeepTheirOwnBytes) {
+    ReplayBody bodyA(21, "replayed-a.raw");
+    ReplayBody bodyB(22, "replayed-b.raw");
+    const std::string pid = std::to_string(::getpid());
+    PluggedCamera pluggedA(bodyA.config("RECA" + pid));
+    PluggedCamera pluggedB(bodyB.config("RECB" + pid));
+    RecordingHeron a(findDescription(pluggedA.serial));
+    RecordingHeron b(findDescription(pluggedB.serial));
+    ASSERT_EQ(a.init(), 0);
+    ASSERT_EQ(b.init(), 0);
+    // Default segment folders: one per camera, named after its serial.
+    EXPECT_NE(a.getSegmentDirectory(), b.getSegmentDirectory());
+    EXPECT_NE(a.getSegmentDirectory().find(pluggedA.serial), std::string::npos);
+
+    const std::string outA = (scratchFolder() / "a.raw").string();
+    const std::string outB = (scratchFolder() / "b.raw").string();
+    ASSERT_EQ(a.startRecording(outA), 0);
+    ASSERT_EQ(b.startRecording(outB), 0);
+    ASSERT_EQ(a.start(), 0);
+    ASSERT_EQ(b.start(), 0);
+    ASSERT_TRUE(waitFor([&] { return a.deliveredBytes() >= 23 * kMiB && b.deliveredBytes() >= 23 * kMiB; }));
+    ASSERT_EQ(a.stop(), 0);
+    ASSERT_EQ(b.stop(), 0);
+
+    const RawFile fileA = readRawFile(outA);
+    const RawFile fileB = readRawFile(outB);
+    expectRecorderHeader(fileA, pluggedA.serial);
+    expectRecorderHeader(fileB, pluggedB.serial);
+    expectSameBytes(fileA.body, bodyA.looped(0, a.deliveredBytes()));
+    expectSameBytes(fileB.body, bodyB.looped(0, b.deliveredBytes()));
+    // The default folders are removed once their segments are consumed.
+    EXPECT_FALSE(fs::exists(a.getSegmentDirectory()));
+    EXPECT_FALSE(fs::exists(b.getSegmentDirectory()));
+}
+
+// ---- the pre-trigger cache -----------------------------------------------------------------
+
+TEST(RecordingCache, ThreeSegmentsRotateAndLeadALaterRecording) {
+    ReplayCamera rec(31);
+    const std::string out = (scratchFolder() / "triggered.raw").string();
+    rec.camera.setFileCacheTime(3);
+    ASSERT_EQ(rec.camera.start(), 0);
+    // Each 10 MiB hand-over spans more than a second of sensor time, so each one ends a
+    // segment: after six of them the ring 0, 1, 2 has turned at least once.
+    ASSERT_TRUE(rec.waitForBytes(62 * kMiB));
+    ASSERT_TRUE(waitFor([&] { return rec.camera.getSegmentFiles().size() == 3; }));
+    const std::vector<std::string> ring = fileNames(rec.camera.getSegmentFiles());
+    ASSERT_EQ(ring.size(), 3u);
+    const std::vector<std::string> names{"0vireo.raw.tmp", "1vireo.raw.tmp", "2vireo.raw.tmp"};
+    bool isRotation = false;
+    for (size_t shift = 0; shift < 3; ++shift) {
+        isRotation |= ring[0] == names[shift] && ring[1] == names[(shift + 1) % 3] && ring[2] == names[(shift + 2) % 3];
+    }
+    EXPECT_TRUE(isRotation) << ring[0] << " " << ring[1] << " " << ring[2];
+    // Files the ring dropped are not left behind.
+    size_t onDisk = 0;
+    for (const auto& entry : fs::directory_iterator(rec.segments)) onDisk += entry.is_regular_file() ? 1 : 0;
+    EXPECT_LE(onDisk, 3u);
+
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    const uint64_t atStart = rec.camera.deliveredBytes();
+    ASSERT_TRUE(rec.waitForBytes(atStart + 4 * kMiB));
+    ASSERT_EQ(rec.camera.stop(), 0);
+    const uint64_t delivered = rec.camera.deliveredBytes();
+
+    const RawFile file = readRawFile(out);
+    expectRecorderHeader(file, rec.plugged.serial);
+    ASSERT_LE(file.body.size(), delivered);
+    // The body reaches back before the recording started: two whole cached segments at
+    // least (each one 10 MiB hand-over), then everything up to the stop.
+    const uint64_t begin = delivered - file.body.size();
+    EXPECT_LE(begin + 20 * kMiB, atStart);
+    expectSameBytes(file.body, rec.replay.looped(begin, delivered));
+    // stop() ended the cache too and deleted its files.
+    EXPECT_TRUE(rec.camera.getSegmentFiles().empty());
+    EXPECT_TRUE(folderIsEmpty(rec.segments));
+}
+
+TEST(RecordingCache, ZeroCacheTimeEndsTheCacheAndDeletesItsSegments) {
+    ReplayCamera rec(32);
+    rec.camera.setFileCacheTime(2);
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(22 * kMiB));
+    ASSERT_TRUE(waitFor([&] { return !rec.camera.getSegmentFiles().empty(); }));
+    rec.camera.setFileCacheTime(0);
+    EXPECT_TRUE(rec.camera.getSegmentFiles().empty());
+    EXPECT_TRUE(folderIsEmpty(rec.segments));
+
+    // A recording now holds nothing from before its start.
+    const std::string out = (scratchFolder() / "after.raw").string();
+    const uint64_t before = rec.camera.deliveredBytes();
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    ASSERT_TRUE(rec.waitForBytes(before + 2 * kMiB));
+    ASSERT_EQ(rec.camera.stop(), 0);
+    const uint64_t delivered = rec.camera.deliveredBytes();
+    const RawFile file = readRawFile(out);
+    ASSERT_GT(file.body.size(), 0u);
+    ASSERT_LE(file.body.size(), delivered - before);
+    expectSameBytes(file.body, rec.replay.looped(delivered - file.body.size(), delivered));
+}
+
+// ---- edge cases and failures ---------------------------------------------------------------
+
+TEST(RecordingEdges, NoDataGivesTheHeaderOnly) {
+    ReplayCamera rec(41);
+    const std::string out = (scratchFolder() / "empty.raw").string();
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    ASSERT_EQ(rec.camera.stopRecording(), 0);
+    const RawFile file = readRawFile(out);
+    expectRecorderHeader(file, rec.plugged.serial);
+    EXPECT_TRUE(file.body.empty());
+    EXPECT_EQ(readerEvents(out), 0u);
+}
+
+TEST(RecordingEdges, RecordingTwiceIsRefusedAndStopWithoutRecordingDoesNothing) {
+    ReplayCamera rec(42);
+    const fs::path dir = scratchFolder() / "outputs";
+    fs::create_directories(dir);
+    EXPECT_EQ(rec.camera.stopRecording(), 0);
+    EXPECT_TRUE(fs::is_empty(dir));
+
+    ASSERT_EQ(rec.camera.startRecording((dir / "first.raw").string()), 0);
+    test::StdoutCapture capture;
+    EXPECT_EQ(rec.camera.startRecording((dir / "second.raw").string()), -1);
+    EXPECT_NE(capture.finish().find("Do not save again while saving."), std::string::npos);
+    EXPECT_EQ(rec.camera.stopRecording(), 0);
+    EXPECT_TRUE(fs::exists(dir / "first.raw"));
+    EXPECT_FALSE(fs::exists(dir / "second.raw"));
+    EXPECT_EQ(rec.camera.stopRecording(), 0);
+    // A new recording may start once the first has ended.
+    EXPECT_EQ(rec.camera.startRecording((dir / "third.raw").string()), 0);
+    EXPECT_EQ(rec.camera.stopRecording(), 0);
+    EXPECT_TRUE(fs::exists(dir / "third.raw"));
+}
+
+TEST(RecordingEdges, OperationsBeforeInitThrow) {
+    PluggedCamera plugged;
+    RecordingHeron camera(findDescription(plugged.serial));
+    for (int which = 0; which < 2; ++which) {
+        try {
+            if (which == 0) camera.startRecording((scratchFolder() / "never.raw").string());
+            if (which == 1) camera.stopRecording();
+            ADD_FAILURE() << "no exception from operation " << which;
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "Camera is not inited");
+        }
+    }
+    EXPECT_FALSE(fs::exists(scratchFolder() / "never.raw"));
+}
+
+TEST(RecordingFailures, UnopenableOutputKeepsTheSegmentsForTheNextRecording) {
+    ReplayCamera rec(51);
+    const std::string bad = (scratchFolder() / "missing-folder" / "lost.raw").string();
+    const std::string good = (scratchFolder() / "kept.raw").string();
+    ASSERT_EQ(rec.camera.startRecording(bad), 0);
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(13 * kMiB));
+    test::StdoutCapture capture;
+    EXPECT_EQ(rec.camera.stop(), -1);  // the recording it ended could not be written
+    EXPECT_NE(capture.finish().find("Unable to open " + bad + " for writing"), std::string::npos);
+    const uint64_t firstRun = rec.camera.deliveredBytes();
+    const auto kept = rec.camera.getSegmentFiles();
+    ASSERT_FALSE(kept.empty());
+    for (const auto& name : kept) EXPECT_TRUE(fs::exists(name)) << name;
+
+    // The next recording writes new segments beside the kept ones and begins with them.
+    ASSERT_EQ(rec.camera.startRecording(good), 0);
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(firstRun + 3 * kMiB));
+    ASSERT_EQ(rec.camera.stop(), 0);
+    const uint64_t secondRun = rec.camera.deliveredBytes() - firstRun;
+
+    const RawFile file = readRawFile(good);
+    expectRecorderHeader(file, rec.plugged.serial);
+    ASSERT_EQ(file.body.size(), firstRun + secondRun);
+    const std::vector<uint8_t> first(file.body.begin(), file.body.begin() + static_cast<std::ptrdiff_t>(firstRun));
+    expectSameBytes(first, rec.replay.looped(0, firstRun));
+    // The second run resumes the replay somewhere after the first (buffers queued at the
+    // stop are dropped): find where, then compare all of it.
+    const std::vector<uint8_t> second(file.body.begin() + static_cast<std::ptrdiff_t>(firstRun), file.body.end());
+    const uint64_t resume = findStretch(rec.replay, second, firstRun, firstRun + rec.replay.body.size());
+    ASSERT_NE(resume, UINT64_MAX);
+    expectSameBytes(second, rec.replay.looped(resume, resume + secondRun));
+    EXPECT_EQ(readerEvents(good), steadyEvents(file.body));
+    EXPECT_TRUE(rec.camera.getSegmentFiles().empty());
+    EXPECT_TRUE(folderIsEmpty(rec.segments));
+}
+
+TEST(RecordingFailures, FailedOutputWriteIsReportedAndKeepsTheData) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to stand for a full disk";
+    ReplayCamera rec(52);
+    ASSERT_EQ(rec.camera.startRecording("/dev/full"), 0);
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(2 * kMiB));
+    ASSERT_EQ(rec.camera.stop(), -1);
+    const uint64_t delivered = rec.camera.deliveredBytes();
+    ASSERT_FALSE(rec.camera.getSegmentFiles().empty());
+
+    // Recorded again (no new data: the camera is stopped), the kept data reaches a good file.
+    const std::string good = (scratchFolder() / "rescued.raw").string();
+    ASSERT_EQ(rec.camera.startRecording(good), 0);
+    ASSERT_EQ(rec.camera.stopRecording(), 0);
+    const RawFile file = readRawFile(good);
+    expectSameBytes(file.body, rec.replay.looped(0, delivered));
+}
+
+TEST(RecordingFailures, UnwritableSegmentMakesStopRecordingFail) {
+    ReplayCamera rec(53);
+    // A folder stands where the first segment file should go: it cannot be opened.
+    fs::create_directories(rec.segments / "0vireo.raw.tmp");
+    const std::string out = (scratchFolder() / "partial.raw").string();
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    ASSERT_EQ(rec.camera.start(), 0);
+    // The first segment takes the first two 10 MiB hand-overs (a segment ends with the first
+    // buffer written a second after it began); the rest goes to the second.
+    ASSERT_TRUE(rec.waitForBytes(26 * kMiB));
+    test::StdoutCapture capture;
+    EXPECT_EQ(rec.camera.stopRecording(), -1);
+    const std::string log = capture.finish();
+    EXPECT_NE(log.find("0vireo.raw.tmp"), std::string::npos) << log;
+    ASSERT_EQ(rec.camera.stop(), 0);
+    // What could be written is in the file: the stream after the first segment.
+    const RawFile file = readRawFile(out);
+    expectRecorderHeader(file, rec.plugged.serial);
+    EXPECT_GT(file.body.size(), 0u);
+    EXPECT_LT(file.body.size(), rec.camera.deliveredBytes());
+}
+
+}  // namespace
+}  // namespace vireo

@@ -176,6 +176,8 @@ int runDemo(const Arguments& args) {
     VIREO_LOG_INFO("Vireo %s demo, %s", VIREO_VERSION_STRING, getSysTime().c_str());
 
     streamStep();
+    VIREO_LOG_INFO("camera tools: a region of interest and the event rate");
+    demoToolStep();
     cutAndRenderStep();
 
     const std::vector<std::string> pending{

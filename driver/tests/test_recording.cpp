@@ -417,6 +417,23 @@ TEST(RecordingEdges, RecordingTwiceIsRefusedAndStopWithoutRecordingDoesNothing) 
     EXPECT_TRUE(fs::exists(dir / "third.raw"));
 }
 
+TEST(RecordingEdges, OutputThroughALinkIsWrittenToItsTarget) {
+    ReplayCamera rec(43);
+    const fs::path target = scratchFolder() / "target.raw";
+    const fs::path link = scratchFolder() / "link.raw";
+    test::writeBytes(target.string(), {1, 2, 3});
+    fs::create_symlink(target, link);
+    ASSERT_EQ(rec.camera.startRecording(link.string()), 0);
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(kMiB));
+    ASSERT_EQ(rec.camera.stop(), 0);
+    // The link stays a link; the recording replaced the target's content.
+    EXPECT_TRUE(fs::is_symlink(link));
+    const RawFile file = readRawFile(target.string());
+    expectRecorderHeader(file, rec.plugged.serial);
+    expectSameBytes(file.body, rec.replay.looped(0, rec.camera.deliveredBytes()));
+}
+
 TEST(RecordingEdges, OperationsBeforeInitThrow) {
     PluggedCamera plugged;
     RecordingHeron camera(findDescription(plugged.serial));
@@ -493,21 +510,25 @@ TEST(RecordingFailures, UnwritableSegmentMakesStopRecordingFail) {
     // A folder stands where the first segment file should go: it cannot be opened.
     fs::create_directories(rec.segments / "0vireo.raw.tmp");
     const std::string out = (scratchFolder() / "partial.raw").string();
+    test::StdoutCapture capture;
     ASSERT_EQ(rec.camera.startRecording(out), 0);
     ASSERT_EQ(rec.camera.start(), 0);
-    // The first segment takes the first two 10 MiB hand-overs (a segment ends with the first
-    // buffer written a second after it began); the rest goes to the second.
+    // The first 10 MiB hand-over finds no file; the next ones go to a file of another name.
     ASSERT_TRUE(rec.waitForBytes(26 * kMiB));
-    test::StdoutCapture capture;
     EXPECT_EQ(rec.camera.stopRecording(), -1);
     const std::string log = capture.finish();
-    EXPECT_NE(log.find("0vireo.raw.tmp"), std::string::npos) << log;
+    EXPECT_NE(log.find("0vireo.raw.tmp for writing"), std::string::npos) << log;
+    EXPECT_TRUE(fs::is_directory(rec.segments / "0vireo.raw.tmp"));  // not ours to delete
     ASSERT_EQ(rec.camera.stop(), 0);
-    // What could be written is in the file: the stream after the first segment.
+    // What could be written is in the file: the stream after the first hand-over, which
+    // ended with the transfer that took it past 10 MiB.
     const RawFile file = readRawFile(out);
     expectRecorderHeader(file, rec.plugged.serial);
-    EXPECT_GT(file.body.size(), 0u);
-    EXPECT_LT(file.body.size(), rec.camera.deliveredBytes());
+    ASSERT_GT(file.body.size(), 0u);
+    const uint64_t limit = DvsCameraPrivate::kMaxRawDataBufferSize;
+    const uint64_t found = findStretch(rec.replay, file.body, limit, limit + 131072);
+    ASSERT_NE(found, UINT64_MAX);
+    expectSameBytes(file.body, rec.replay.looped(found, found + file.body.size()));
 }
 
 }  // namespace

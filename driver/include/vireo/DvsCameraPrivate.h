@@ -30,6 +30,10 @@
 // decoding, into pooled 10 MiB buffers; a record thread writes them to temporary segment
 // files and stopRecording joins the RAW header and the segments into the output file. Its
 // behaviour is described in DvsCameraRecording.cpp and in docs/recording.md; in short:
+// - The cache keeps one-second segments in a ring. A recording writes a single segment file
+//   that begins with the header and the cache's segments; at stopRecording it is renamed to
+//   the output path (copied instead when the output is on another file system or is not a
+//   plain file), so a long recording is not copied a second time.
 // - Everything the camera delivered between startRecording and stopRecording reaches the
 //   file, including the last, partly filled buffer.
 // - Segment files are named "<index>vireo.raw.tmp" and live in the camera's own folder,
@@ -48,6 +52,7 @@
 #include <cstdint>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -202,6 +207,12 @@ private:
     std::string segmentFolder() const;
     int stopRecordingLocked();
     int assembleRecording();  // writes the RAW file from the header and the segments
+    // Opens the recording's own file (header, then the cache's segments); false when it
+    // cannot be written.
+    bool openRecordFile();
+    enum class MoveResult { Moved, CopyInstead, Failed };
+    // Dates the header of the recording's file and renames it to recordPath.
+    MoveResult moveRecordFile(const std::string& name);
     void endCacheLocked();
     // Ends a recording (writing its file) and the cache when the camera is stopped or
     // destroyed; the recording's result, 0 when none ran.
@@ -230,6 +241,10 @@ private:
     uint64_t segmentIndexBase = 0;       // first index after the kept segments
     uint64_t highestSegmentIndex = 0;    // the largest index opened since the list was empty
     std::set<std::string> failedSegments;  // segments with data that could not be written
+    bool segmentIsRecordFile = false;      // the open segment is a recording's own file
+    std::map<std::string, uint64_t> recordFileHeaders;  // recording files: header bytes
+    bool recordDataLost = false;           // a buffer found no file to go to
+    uint64_t recordRetryIndex = 0;         // lowest index for the recording's file after a failure
     std::string segmentDirectory;        // empty: the default per-camera folder
     mutable std::mutex segmentListMutex; // guards segmentFiles for readers on other threads
     std::mutex recordControlMutex;       // serialises the recording operations and stop

@@ -8,8 +8,13 @@
 // the header lines, then the segments oldest first.
 //
 // The cache keeps the newest `fileCacheTime` segments while no recording runs (their indexes
-// cycle through a ring); a recording started meanwhile keeps every later segment, so its file
-// begins with the cached ones.
+// cycle through a ring). A recording writes one segment, "the recording's file", which begins
+// with the RAW header and the cache's segments (copied in when the recording's first buffer
+// arrives) and is never rotated, since nothing of a recording is dropped; stopRecording
+// rewrites the header's date and renames that file to the output path, so the recorded
+// bytes are written once. Where a rename cannot stand for opening the output (another file
+// system, a device, a link, several segments kept from a failed stop), the file is assembled
+// by copying, as the segments always could be.
 //
 // Locking: recordMutex guards the queue, the current buffer and the changes of the two flags;
 // the record thread holds it only to take the queued buffers, so the camera thread never
@@ -19,6 +24,7 @@
 #include <vireo/DvsCameraPrivate.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,11 +80,15 @@ bool writeAll(int fd, const char* data, size_t size) {
 
 enum class AppendResult { Ok, ReadFailed, WriteFailed };
 
-// Appends the whole file `path` to `outFd`. The kernel copies the bytes itself where it can
-// (copy_file_range); otherwise they go through a buffer.
-AppendResult appendFile(int outFd, const std::string& path) {
+// Appends the file `path`, from byte `skip` on, to `outFd`. The kernel copies the bytes
+// itself where it can (copy_file_range); otherwise they go through a buffer.
+AppendResult appendFile(int outFd, const std::string& path, uint64_t skip = 0) {
     const int inFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (inFd < 0) return AppendResult::ReadFailed;
+    if (skip > 0 && ::lseek(inFd, static_cast<off_t>(skip), SEEK_SET) < 0) {
+        ::close(inFd);
+        return AppendResult::ReadFailed;
+    }
     AppendResult result = AppendResult::Ok;
     bool kernelCopy = true;
     std::vector<char> chunk;
@@ -194,6 +204,7 @@ bool DvsCameraPrivate::openSegment(uint64_t index) {
     segmentStream.clear();
     segmentStream.open(segmentName, std::ios::binary | std::ios::trunc);
     segmentOpen = true;
+    segmentIsRecordFile = false;
     if (!segmentStream.is_open()) {
         VIREO_LOG_ERROR("Unable to open %s for writing", segmentName.c_str());
         failedSegments.insert(segmentName);
@@ -239,7 +250,97 @@ void DvsCameraPrivate::rotateSegment() {
     VIREO_LOG_INFO("saveing cache file: %s", segmentName.c_str());
 }
 
+bool DvsCameraPrivate::openRecordFile() {
+    const uint64_t cacheSize = fileCacheTime.load();
+    bool listEmpty = false;
+    {
+        std::lock_guard<std::mutex> lock(segmentListMutex);
+        listEmpty = segmentFiles.size() <= keptSegments;
+    }
+    if (segmentOpen) {
+        // The open cache segment is complete: it joins the recording below.
+        segmentStream.close();
+        if (segmentStream.fail() && !failedSegments.count(segmentName)) {
+            VIREO_LOG_ERROR("Failed writing %s", segmentName.c_str());
+            failedSegments.insert(segmentName);
+        }
+        segmentOpen = false;
+        listEmpty = false;
+    }
+    // A name no listed file has, past the cache's ring, and past a name that failed.
+    const uint64_t index =
+        std::max({listEmpty && keptSegments == 0 ? segmentIndexBase : highestSegmentIndex + 1,
+                  segmentIndexBase + cacheSize, recordRetryIndex});
+    segmentIndex = index;
+    highestSegmentIndex = std::max(highestSegmentIndex, index);
+    segmentName = segmentPath(index);
+    std::error_code ignored;
+    std::filesystem::create_directories(segmentFolder(), ignored);
+
+    // The file begins with the header (its date is written again at the stop), then the
+    // cache's segments; the recording's buffers follow.
+    const std::string header = rawFileHeader(desc.serial);
+    const int fd = ::open(segmentName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && writeAll(fd, header.data(), header.size());
+    std::deque<std::string> merged;
+    {
+        std::lock_guard<std::mutex> lock(segmentListMutex);
+        merged.assign(segmentFiles.begin() + static_cast<std::ptrdiff_t>(keptSegments), segmentFiles.end());
+    }
+    bool dataMissing = false;
+    for (const auto& name : merged) {
+        if (!ok) break;
+        if (recordFileHeaders.count(name)) continue;  // an earlier recording's file stays apart
+        const AppendResult appended = appendFile(fd, name);
+        ok = appended != AppendResult::WriteFailed;
+        dataMissing |= appended == AppendResult::ReadFailed || failedSegments.count(name) > 0;
+    }
+    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    if (!ok) {
+        // The cache's segments stay listed; the next buffer tries again under the next name.
+        VIREO_LOG_ERROR("Unable to open %s for writing", segmentName.c_str());
+        if (fd >= 0) {
+            std::error_code error;
+            std::filesystem::remove(segmentName, error);
+        }
+        recordRetryIndex = index + 1;
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(segmentListMutex);
+        for (const auto& name : merged) {
+            if (recordFileHeaders.count(name)) continue;
+            segmentFiles.erase(std::find(segmentFiles.begin(), segmentFiles.end(), name));
+            failedSegments.erase(name);
+            std::error_code error;
+            std::filesystem::remove(name, error);
+        }
+        segmentFiles.push_back(segmentName);
+    }
+    recordFileHeaders[segmentName] = header.size();
+    if (dataMissing) failedSegments.insert(segmentName);
+    segmentStream.clear();
+    segmentStream.open(segmentName, std::ios::binary | std::ios::app);
+    if (!segmentStream.is_open()) {
+        VIREO_LOG_ERROR("Unable to open %s for writing", segmentName.c_str());
+        failedSegments.insert(segmentName);
+    }
+    segmentOpen = true;
+    segmentIsRecordFile = true;
+    segmentStartTimestamp = decoder->getLastTimestamp();
+    VIREO_LOG_INFO("start save record file: %s", segmentName.c_str());
+    return true;
+}
+
 void DvsCameraPrivate::writeToSegment(const RawBuffer& buffer) {
+    // A recording writes one file, which needs no rotation: nothing of it is ever dropped,
+    // and at the stop it becomes the RAW file without being copied.
+    if (recording.load() && !(segmentOpen && segmentIsRecordFile) && !openRecordFile()) {
+        VIREO_LOG_ERROR("Recording: %llu bytes could not be written",
+                        static_cast<unsigned long long>(buffer.size()));
+        recordDataLost = true;
+        return;
+    }
     if (!segmentOpen) {
         // A fresh start: the numbering begins after the segments kept from a failed output,
         // which must not be overwritten.
@@ -259,6 +360,7 @@ void DvsCameraPrivate::writeToSegment(const RawBuffer& buffer) {
         VIREO_LOG_ERROR("Failed writing %s: %s", segmentName.c_str(), std::strerror(errno));
         failedSegments.insert(segmentName);
     }
+    if (segmentIsRecordFile) return;
     // A decoder time before the segment's start means the sensor's clock was reset: the
     // segment's second counts from there.
     if (now < segmentStartTimestamp) segmentStartTimestamp = now;
@@ -299,6 +401,7 @@ void DvsCameraPrivate::recordLoop() {
             failedSegments.insert(segmentName);
         }
         segmentOpen = false;
+        segmentIsRecordFile = false;
     }
     recordThreadRunning = false;
     VIREO_LOG_INFO("Stop recordLoop");
@@ -455,33 +558,71 @@ int DvsCameraPrivate::stopRecordingLocked() {
     return result;
 }
 
+DvsCameraPrivate::MoveResult DvsCameraPrivate::moveRecordFile(const std::string& name) {
+    // Only onto a plain file or a free name: a device, a link or a file with other names
+    // is written through, as opening it would.
+    struct stat target {};
+    if (::lstat(recordPath.c_str(), &target) == 0 && (!S_ISREG(target.st_mode) || target.st_nlink > 1)) {
+        return MoveResult::CopyInstead;
+    }
+    const std::string header = rawFileHeader(desc.serial);
+    if (header.size() != recordFileHeaders[name]) return MoveResult::CopyInstead;
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return MoveResult::CopyInstead;
+    // The header's date is the stop's, as for an assembled file.
+    const bool dated = ::pwrite(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size());
+    if (::close(fd) != 0 || !dated) return MoveResult::CopyInstead;
+    if (::rename(name.c_str(), recordPath.c_str()) == 0) return MoveResult::Moved;
+    if (errno == EXDEV) return MoveResult::CopyInstead;  // another file system
+    return MoveResult::Failed;
+}
+
 int DvsCameraPrivate::assembleRecording() {
     std::deque<std::string> names = getSegmentFiles();
-    const int out = ::open(recordPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool outputFailed = out < 0;
-    if (outputFailed) {
-        VIREO_LOG_ERROR("Unable to open %s for writing", recordPath.c_str());
-    } else {
-        const std::string header = rawFileHeader(desc.serial);
-        outputFailed = !writeAll(out, header.data(), header.size());
-    }
-    bool dataMissing = false;
-    for (const auto& name : names) {
-        if (outputFailed) break;
-        switch (appendFile(out, name)) {
-            case AppendResult::Ok: VIREO_LOG_INFO("app file: %s", name.c_str()); break;
-            case AppendResult::ReadFailed:
-                VIREO_LOG_ERROR("Unable to read %s: its data is missing from %s", name.c_str(), recordPath.c_str());
-                dataMissing = true;
+    bool outputFailed = false;
+    bool moved = false;
+    if (names.size() == 1 && recordFileHeaders.count(names.front())) {
+        // The usual case: the recording's own file becomes the RAW file, without a copy.
+        switch (moveRecordFile(names.front())) {
+            case MoveResult::Moved: moved = true; break;
+            case MoveResult::CopyInstead: break;
+            case MoveResult::Failed:
+                VIREO_LOG_ERROR("Unable to open %s for writing", recordPath.c_str());
+                outputFailed = true;
                 break;
-            case AppendResult::WriteFailed: outputFailed = true; break;
         }
-        if (failedSegments.count(name)) dataMissing = true;
     }
-    if (out >= 0 && ::close(out) != 0) outputFailed = true;
+    bool dataMissing = recordDataLost;
+    if (!moved && !outputFailed) {
+        const int out = ::open(recordPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        outputFailed = out < 0;
+        if (outputFailed) {
+            VIREO_LOG_ERROR("Unable to open %s for writing", recordPath.c_str());
+        } else {
+            const std::string header = rawFileHeader(desc.serial);
+            outputFailed = !writeAll(out, header.data(), header.size());
+        }
+        for (const auto& name : names) {
+            if (outputFailed) break;
+            const auto skip = recordFileHeaders.find(name);
+            switch (appendFile(out, name, skip == recordFileHeaders.end() ? 0 : skip->second)) {
+                case AppendResult::Ok: VIREO_LOG_INFO("app file: %s", name.c_str()); break;
+                case AppendResult::ReadFailed:
+                    VIREO_LOG_ERROR("Unable to read %s: its data is missing from %s", name.c_str(),
+                                    recordPath.c_str());
+                    dataMissing = true;
+                    break;
+                case AppendResult::WriteFailed: outputFailed = true; break;
+            }
+        }
+        if (out >= 0 && ::close(out) != 0) outputFailed = true;
+        if (outputFailed && out >= 0) {
+            VIREO_LOG_ERROR("Failed writing %s: %s", recordPath.c_str(), std::strerror(errno));
+        }
+    }
+    for (const auto& name : names) dataMissing |= failedSegments.count(name) > 0;
 
     if (outputFailed) {
-        if (out >= 0) VIREO_LOG_ERROR("Failed writing %s: %s", recordPath.c_str(), std::strerror(errno));
         // The segments hold the only complete copy: they stay, and lead the next recording.
         std::lock_guard<std::mutex> lock(segmentListMutex);
         keptSegments = segmentFiles.size();
@@ -492,15 +633,19 @@ int DvsCameraPrivate::assembleRecording() {
         std::lock_guard<std::mutex> lock(segmentListMutex);
         for (const auto& name : names) {
             std::error_code error;
-            if (!std::filesystem::remove(name, error) && error) {
+            if (!moved && !std::filesystem::remove(name, error) && error) {
                 VIREO_LOG_ERROR("Error deleting file: %s", name.c_str());
             }
         }
         segmentFiles.clear();
         keptSegments = 0;
         segmentIndexBase = 0;
+        highestSegmentIndex = 0;
     }
+    recordRetryIndex = 0;
     failedSegments.clear();
+    recordFileHeaders.clear();
+    recordDataLost = false;
     if (segmentDirectory.empty()) {
         std::error_code ignored;
         std::filesystem::remove(segmentFolder(), ignored);

@@ -117,7 +117,7 @@ std::string writeSweepRecording(const std::string& path) {
 // recording to an MP4 video, in the working folder.
 void cutAndRenderStep() {
     const std::string recording = writeSweepRecording("vireo_demo_sweep.raw");
-    VIREO_LOG_INFO("wrote %s: a bar sweeping across the sensor for 2 s (until the demo records its camera)",
+    VIREO_LOG_INFO("wrote %s: a bar sweeping across the sensor for 2 s",
                    recording.c_str());
     RawFileReader reader(recording);
     if (!reader.loadFile()) throw std::runtime_error("cannot read back " + recording);
@@ -178,10 +178,10 @@ int runDemo(const Arguments& args) {
     streamStep();
     VIREO_LOG_INFO("camera tools: a region of interest and the event rate");
     demoToolStep();
+    demoRecordStep();
     cutAndRenderStep();
 
     const std::vector<std::string> pending{
-        "record the stream to a RAW file",
         "locate the calibration grid and calibrate",
     };
     for (const auto& step : pending) {

@@ -34,6 +34,8 @@ const std::vector<Command>& commands() {
         {"demo", "", "walk through the kit with a simulated camera", vireo::app::runDemo},
         {"info", "FILE.raw", "describe a RAW recording (header, times, events, rate)", vireo::app::runInfo},
         {"list", "[--simulate]", "list the cameras found (model and serial)", vireo::app::runList},
+        {"record", "OUT.raw [--duration S] [--cache S]",
+         "record a camera to a RAW file (--camera SERIAL or --simulate picks it)", vireo::app::runRecord},
         {"tools", "[SERIAL]", "list a camera's tools and parameters with their current values",
          vireo::app::runTools},
         {"video", "IN.raw OUT.mp4 [START END]", "render a recording (or [START, END) us of it) to MP4",

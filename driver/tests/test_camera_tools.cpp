@@ -279,6 +279,10 @@ TEST(CameraTools, TriggerSyncAndRateControlFieldsFollowTheirParameters) {
     ASSERT_TRUE(controller->writeRegisterField("erc/reference_period", "erc_reference_period", 500));
     ASSERT_TRUE(erc->getParam("max_event_rate", rate));
     EXPECT_EQ(rate, 24000);
+    // A zero period describes no limit at all; it reads as 0 instead of dividing by zero.
+    ASSERT_TRUE(controller->writeRegisterField("erc/reference_period", "erc_reference_period", 0));
+    ASSERT_TRUE(erc->getParam("max_event_rate", rate));
+    EXPECT_EQ(rate, 0);
 }
 
 TEST(CameraTools, AntiFlickerBandDutyCycleThresholdsAndMode) {

@@ -91,7 +91,8 @@ protected:
 };
 
 // ToolType 5: event-rate control (ERC). "enable" (bool): erc_en of erc/erc_enable;
-// "max_event_rate" (int, events per second, 1000 to 1000000000, held in steps of 1000):
+// "max_event_rate" (int, events per second, 1000 to 1000000000, held in steps of 1000; reads
+// 0 when the reference period register holds 0, which sets no limit):
 // a target of events per 1000 us reference period (erc/td_target_event_rate,
 // erc/reference_period).
 class PIPIT_EXPORT Imx636EventRateControl : public CameraToolRegisterWithCallback {

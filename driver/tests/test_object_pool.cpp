@@ -108,7 +108,7 @@ TEST(ObjectPool, BoundedPoolWaitsForAnObjectToComeBack) {
 
 TEST(ObjectPool, ProducersAndConsumersNeverShareAnObject) {
     constexpr int kThreads = 4;
-    constexpr int kRounds = 2000;
+    constexpr int kRounds = 500;
     BytePool pool(2, true, 1);
     std::atomic<int> clashes{0};
     std::vector<std::thread> threads;

@@ -302,7 +302,7 @@ TEST(Recording, TwoCamerasRecordingAtOnceKeepTheirOwnBytes) {
     ASSERT_EQ(b.startRecording(outB), 0);
     ASSERT_EQ(a.start(), 0);
     ASSERT_EQ(b.start(), 0);
-    ASSERT_TRUE(waitFor([&] { return a.deliveredBytes() >= 23 * kMiB && b.deliveredBytes() >= 23 * kMiB; }));
+    ASSERT_TRUE(waitFor([&] { return a.deliveredBytes() >= 12 * kMiB && b.deliveredBytes() >= 12 * kMiB; }));
     ASSERT_EQ(a.stop(), 0);
     ASSERT_EQ(b.stop(), 0);
 

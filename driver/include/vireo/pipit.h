@@ -10,6 +10,7 @@
 #include <vireo/DvsEventCamera.h>
 #include <vireo/DvsFileReader.h>
 #include <vireo/EventDataExport.h>
+#include <vireo/Imx415ApsCtrl.h>
 #include <vireo/Imx415Sensor.h>
 #include <vireo/Imx636Tools.h>
 #include <vireo/Imx6x6Sensor.h>

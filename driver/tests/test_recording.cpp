@@ -374,7 +374,7 @@ TEST(RecordingCache, ZeroCacheTimeEndsTheCacheAndDeletesItsSegments) {
     const std::string out = (scratchFolder() / "after.raw").string();
     const uint64_t before = rec.camera.deliveredBytes();
     ASSERT_EQ(rec.camera.startRecording(out), 0);
-    ASSERT_TRUE(rec.waitForBytes(before + 2 * kMiB));
+    ASSERT_TRUE(rec.waitForBytes(rec.camera.deliveredBytes() + 2 * kMiB));
     ASSERT_EQ(rec.camera.stop(), 0);
     const uint64_t delivered = rec.camera.deliveredBytes();
     const RawFile file = readRawFile(out);
@@ -383,7 +383,50 @@ TEST(RecordingCache, ZeroCacheTimeEndsTheCacheAndDeletesItsSegments) {
     expectSameBytes(file.body, rec.replay.looped(delivered - file.body.size(), delivered));
 }
 
+TEST(RecordingCache, GoesOnWithANewRingAfterARecording) {
+    ReplayCamera rec(33);
+    rec.camera.setFileCacheTime(2);
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(12 * kMiB));
+    const std::string out = (scratchFolder() / "first.raw").string();
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    EXPECT_FALSE(rec.camera.setSegmentDirectory((scratchFolder() / "elsewhere").string()));
+    const uint64_t atStart = rec.camera.deliveredBytes();
+    ASSERT_TRUE(rec.waitForBytes(atStart + 2 * kMiB));
+    ASSERT_EQ(rec.camera.stopRecording(), 0);
+    const RawFile file = readRawFile(out);
+    EXPECT_GT(file.body.size(), 2 * kMiB);
+    // The recording consumed the cache; a new ring of indexes 0 and 1 runs while the camera
+    // does.
+    ASSERT_TRUE(waitFor([&] { return !rec.camera.getSegmentFiles().empty(); }));
+    for (const auto& name : fileNames(rec.camera.getSegmentFiles())) {
+        EXPECT_TRUE(name == "0vireo.raw.tmp" || name == "1vireo.raw.tmp") << name;
+    }
+    ASSERT_EQ(rec.camera.stop(), 0);
+    EXPECT_TRUE(rec.camera.getSegmentFiles().empty());
+    EXPECT_TRUE(folderIsEmpty(rec.segments));
+}
+
 // ---- edge cases and failures ---------------------------------------------------------------
+
+TEST(RecordingEdges, DroppingTheCameraWritesItsRecording) {
+    ReplayBody replay(44);
+    PluggedCamera plugged(replay.config());
+    const std::string out = (scratchFolder() / "dropped.raw").string();
+    {
+        RecordingHeron camera(findDescription(plugged.serial));
+        ASSERT_EQ(camera.init(), 0);
+        ASSERT_TRUE(camera.setSegmentDirectory((scratchFolder() / "segments").string()));
+        ASSERT_EQ(camera.startRecording(out), 0);
+        ASSERT_EQ(camera.start(), 0);
+        ASSERT_TRUE(waitFor([&] { return camera.deliveredBytes() >= kMiB; }));
+    }
+    // Every byte the camera took, from the first: a prefix of the looped body.
+    const RawFile file = readRawFile(out);
+    expectRecorderHeader(file, plugged.serial);
+    ASSERT_GE(file.body.size(), kMiB);
+    expectSameBytes(file.body, replay.looped(0, file.body.size()));
+}
 
 TEST(RecordingEdges, NoDataGivesTheHeaderOnly) {
     ReplayCamera rec(41);

@@ -490,6 +490,11 @@ TEST(RecordingEdges, OperationsBeforeInitThrow) {
         }
     }
     EXPECT_FALSE(fs::exists(scratchFolder() / "never.raw"));
+    // The cache may be set before init; the camera is still dropped cleanly (its record
+    // thread joined, no segment written).
+    ASSERT_TRUE(camera.setSegmentDirectory((scratchFolder() / "segments").string()));
+    camera.setFileCacheTime(2);
+    EXPECT_TRUE(camera.getSegmentFiles().empty());
 }
 
 TEST(RecordingFailures, UnopenableOutputKeepsTheSegmentsForTheNextRecording) {

@@ -658,7 +658,7 @@ int DvsCameraPrivate::assembleRecording() {
 }
 
 int DvsCameraPrivate::shutDownRecording() {
-    if (!inited) return 0;
+    // Also before init: the cache may have been set up on a camera that was never opened.
     std::lock_guard<std::mutex> control(recordControlMutex);
     const int result = recording.load() ? stopRecordingLocked() : 0;
     endCacheLocked();

@@ -75,9 +75,11 @@ public:
     // failed or was called from one of the camera's own callbacks.
     virtual int stop() = 0;
 
-    // Recording of the raw stream to a RAW file; not available yet (see DvsCameraPrivate).
+    // Recording of the raw stream to the RAW file `path`, written by stopRecording; 0 on
+    // success, -1 on failure (DvsCameraPrivate describes the details).
     virtual int startRecording(std::string path) = 0;
-    // Seconds of raw stream to keep before a recording starts. Does nothing here.
+    // Seconds of raw stream to keep before a recording starts. Does nothing here; cameras
+    // that record keep that many one-second segments on disk.
     virtual void setFileCacheTime(unsigned short seconds);
     virtual int stopRecording() = 0;
 

@@ -199,6 +199,8 @@ private:
     void startRecordThread(std::atomic<bool>& flag);
     void endRecordThread();    // wakes and joins the record thread
     bool openSegment(uint64_t index);
+    // Closes the open segment; a segment whose data did not all reach the disk is marked failed.
+    void closeSegment();
     void rotateSegment();
     void writeToSegment(const RawBuffer& buffer);
     void deleteCacheSegments();

@@ -213,13 +213,18 @@ bool DvsCameraPrivate::openSegment(uint64_t index) {
     return true;
 }
 
-void DvsCameraPrivate::rotateSegment() {
+void DvsCameraPrivate::closeSegment() {
     segmentStream.close();
     if (segmentStream.fail() && !failedSegments.count(segmentName)) {
         VIREO_LOG_ERROR("Failed writing %s", segmentName.c_str());
         failedSegments.insert(segmentName);
     }
     segmentOpen = false;
+    segmentIsRecordFile = false;
+}
+
+void DvsCameraPrivate::rotateSegment() {
+    closeSegment();
 
     const uint64_t cacheSize = fileCacheTime.load();
     const bool keepAll = recording.load();
@@ -259,12 +264,7 @@ bool DvsCameraPrivate::openRecordFile() {
     }
     if (segmentOpen) {
         // The open cache segment is complete: it joins the recording below.
-        segmentStream.close();
-        if (segmentStream.fail() && !failedSegments.count(segmentName)) {
-            VIREO_LOG_ERROR("Failed writing %s", segmentName.c_str());
-            failedSegments.insert(segmentName);
-        }
-        segmentOpen = false;
+        closeSegment();
         listEmpty = false;
     }
     // A name no listed file has, past the cache's ring, and past a name that failed.
@@ -394,15 +394,7 @@ void DvsCameraPrivate::recordLoop() {
         std::lock_guard<std::mutex> lock(recordMutex);
         recordQueue.clear();
     }
-    if (segmentOpen) {
-        segmentStream.close();
-        if (segmentStream.fail() && !failedSegments.count(segmentName)) {
-            VIREO_LOG_ERROR("Failed writing %s", segmentName.c_str());
-            failedSegments.insert(segmentName);
-        }
-        segmentOpen = false;
-        segmentIsRecordFile = false;
-    }
+    if (segmentOpen) closeSegment();
     recordThreadRunning = false;
     VIREO_LOG_INFO("Stop recordLoop");
 }

@@ -101,6 +101,7 @@ public:
 private:
     int32_t encodeFrame(AVFrame* frame, bool logErrors);
     bool framesMatchSettings() const;
+    bool readyForImage(int format, const char* formatName, const unsigned char* image) const;
     void freeAll();
 
     AVFormatContext* formatContext = nullptr;

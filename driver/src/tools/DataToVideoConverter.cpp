@@ -103,6 +103,24 @@ bool DataToVideoConverter::framesMatchSettings() const {
            scalerSizes[3] == dstHeight;
 }
 
+// Whether an image of source format `format` can be encoded now; logs why not.
+bool DataToVideoConverter::readyForImage(int format, const char* formatName, const unsigned char* image) const {
+    if (srcFormat != format) {
+        VIREO_LOG_ERROR("Sws scale fmt is not %s", formatName);
+        return false;
+    }
+    if (codecContext == nullptr || srcFrame == nullptr || dstFrame == nullptr || packet == nullptr ||
+        swsContext == nullptr || image == nullptr) {
+        VIREO_LOG_ERROR("Video converter is not initialized.");
+        return false;
+    }
+    if (!framesMatchSettings()) {
+        VIREO_LOG_ERROR("Video converter sizes or formats changed after initialization.");
+        return false;
+    }
+    return true;
+}
+
 int32_t DataToVideoConverter::initVideoConverter(std::string path) {
     if (formatContext != nullptr) {
         VIREO_LOG_ERROR("Video converter is already initialized.");
@@ -203,19 +221,7 @@ int32_t DataToVideoConverter::encodeFrame(AVFrame* frame, bool logErrors) {
 }
 
 int32_t DataToVideoConverter::rgbToVideo(unsigned char* image) {
-    if (srcFormat != AV_PIX_FMT_BGR24) {
-        VIREO_LOG_ERROR("Sws scale fmt is not AV_PIX_FMT_BGR24");
-        return -1;
-    }
-    if (codecContext == nullptr || srcFrame == nullptr || dstFrame == nullptr || packet == nullptr ||
-        swsContext == nullptr || image == nullptr) {
-        VIREO_LOG_ERROR("Video converter is not initialized.");
-        return -1;
-    }
-    if (!framesMatchSettings()) {
-        VIREO_LOG_ERROR("Video converter sizes or formats changed after initialization.");
-        return -1;
-    }
+    if (!readyForImage(AV_PIX_FMT_BGR24, "AV_PIX_FMT_BGR24", image)) return -1;
     const size_t rowBytes = static_cast<size_t>(srcWidth) * 3;
     for (int32_t row = 0; row < srcHeight; ++row) {
         std::memcpy(srcFrame->data[0] + static_cast<ptrdiff_t>(row) * srcFrame->linesize[0],
@@ -233,19 +239,7 @@ int32_t DataToVideoConverter::rgbToVideo(unsigned char* image) {
 }
 
 int32_t DataToVideoConverter::nv12ToViedo(unsigned char* image, int64_t timestamp) {
-    if (srcFormat != AV_PIX_FMT_NV12) {
-        VIREO_LOG_ERROR("Sws scale fmt is not AV_PIX_FMT_NV12");
-        return -1;
-    }
-    if (codecContext == nullptr || srcFrame == nullptr || dstFrame == nullptr || packet == nullptr ||
-        swsContext == nullptr || image == nullptr) {
-        VIREO_LOG_ERROR("Video converter is not initialized.");
-        return -1;
-    }
-    if (!framesMatchSettings()) {
-        VIREO_LOG_ERROR("Video converter sizes or formats changed after initialization.");
-        return -1;
-    }
+    if (!readyForImage(AV_PIX_FMT_NV12, "AV_PIX_FMT_NV12", image)) return -1;
     // Row by row: the frame's lines may be padded beyond the image width.
     const size_t width = static_cast<size_t>(srcWidth);
     const unsigned char* chroma = image + width * static_cast<size_t>(srcHeight);

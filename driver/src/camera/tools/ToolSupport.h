@@ -27,9 +27,10 @@ inline BoolParameterInfo boolParameter(std::string name, std::string description
     return info;
 }
 
-inline IntParameterInfo intParameter(std::string name, std::string description, int min, int max,
-                                     int default_value) {
-    IntParameterInfo info;
+// A numeric parameter: IntParameterInfo or FloatParameterInfo with its range and default.
+template <class Info, class Number>
+Info rangeParameter(std::string name, std::string description, Number min, Number max, Number default_value) {
+    Info info;
     info.name = std::move(name);
     info.description = std::move(description);
     info.min = min;
@@ -38,15 +39,14 @@ inline IntParameterInfo intParameter(std::string name, std::string description, 
     return info;
 }
 
+inline IntParameterInfo intParameter(std::string name, std::string description, int min, int max,
+                                     int default_value) {
+    return rangeParameter<IntParameterInfo>(std::move(name), std::move(description), min, max, default_value);
+}
+
 inline FloatParameterInfo floatParameter(std::string name, std::string description, float min, float max,
                                          float default_value) {
-    FloatParameterInfo info;
-    info.name = std::move(name);
-    info.description = std::move(description);
-    info.min = min;
-    info.max = max;
-    info.default_value = default_value;
-    return info;
+    return rangeParameter<FloatParameterInfo>(std::move(name), std::move(description), min, max, default_value);
 }
 
 inline EnumParameterInfo enumParameter(std::string name, std::string description,

@@ -2,6 +2,7 @@
 // the container and codec of the file as ffprobe sees them, empty videos, the format and
 // initialisation errors with their messages, and the NV12 to BGR24 conversion.
 #include <vireo/DataToVideoConverter.h>
+#include <vireo/Mp4FileReader.h>
 
 #include <filesystem>
 #include <type_traits>
@@ -71,6 +72,47 @@ TEST(VideoConverter, BgrFramesAreTimedEvery33333Microseconds) {
     std::vector<int64_t> expected;
     for (int i = 0; i < kFrames; ++i) expected.push_back(33333LL * i);
     EXPECT_EQ(test::probeFrameTimes(path), expected);
+}
+
+// Writes `frames` flat BGR24 frames of distinct colours and closes the video.
+void writeBgrVideo(const std::string& path, int frames) {
+    DataToVideoConverter converter;
+    openBgr(converter, path);
+    for (int i = 0; i < frames; ++i) {
+        auto image = test::flatImage(kWidth, kHeight, static_cast<uint8_t>(20 * i), 90, 200);
+        ASSERT_EQ(converter.rgbToVideo(image.data()), 0) << "frame " << i;
+    }
+    test::StdoutCapture quiet;
+    ASSERT_EQ(converter.flushAndCloseVideo(), 0);
+}
+
+TEST(VideoConverter, EveryFrameLastsOneFrameSpanSoAOneFrameVideoReadsBack) {
+    // Fault mended: frames had no duration, so the last one lasted 0 s and a video of one
+    // frame showed nothing (no decoder gave its frame back).
+    const std::string single = videoScratchPath("single.mp4");
+    writeBgrVideo(single, 1);
+    Mp4FileReader reader(single);
+    ASSERT_TRUE(reader.loadFile());
+    ApsFrame frame;
+    ASSERT_TRUE(reader.getNFrame(0, frame));
+    EXPECT_EQ(frame.timestamp, 0u);
+    ASSERT_NE(frame.data, nullptr);
+    EXPECT_TRUE(test::near(pixelAt(frame.data, kWidth, 10, 10), {0, 90, 200}, 8))
+        << test::describe(pixelAt(frame.data, kWidth, 10, 10));
+
+    if (!test::haveTool("ffprobe")) GTEST_SKIP() << "ffprobe not installed";
+    const std::string several = videoScratchPath("several.mp4");
+    writeBgrVideo(several, 7);
+    EXPECT_EQ(test::probeStream(single, "duration_ts")["duration_ts"], "33333");
+    EXPECT_EQ(test::probeStream(several, "duration_ts")["duration_ts"], std::to_string(7 * 33333));
+    const auto packets = test::runCommand("ffprobe -v error -select_streams v:0 -show_entries packet=duration"
+                                          " -of csv=p=0 '" + several + "'");
+    EXPECT_EQ(test::outputLines(packets.output), std::vector<std::string>(7, "33333"));
+    // ffmpeg extracts the single frame as an image.
+    if (!test::haveTool("ffmpeg")) return;
+    const std::string image = videoScratchPath("single.png");
+    EXPECT_TRUE(test::runCommand("ffmpeg -nostdin -y -loglevel error -i '" + single + "' '" + image + "'").ok);
+    EXPECT_TRUE(std::filesystem::exists(image));
 }
 
 TEST(VideoConverter, Nv12FramesTakeGivenTimesAndContinueFromThem) {

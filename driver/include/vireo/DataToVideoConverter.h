@@ -6,7 +6,8 @@
 // (`initVideoConverter`), feed images (`rgbToVideo` or `nv12ToViedo`), and finish with
 // `flushAndCloseVideo`. Video times are microseconds (time base 1/1000000); without caller
 // times every frame is 33333 µs after the previous one, so a video's timeline counts the
-// frames written, not the time the images stand for.
+// frames written, not the time the images stand for. Every frame lasts 33333 µs: a video of
+// n frames without caller times lasts n x 33333 µs (one frame is a playable video).
 //
 // FFmpeg does the work; its structures are only forward-declared here, so this header needs
 // no FFmpeg headers. Pixel formats are passed as FFmpeg `AVPixelFormat` values: callers that
@@ -100,6 +101,7 @@ public:
 
 private:
     int32_t encodeFrame(AVFrame* frame, bool logErrors);
+    int writePacket();
     bool framesMatchSettings() const;
     bool readyForImage(int format, const char* formatName, const unsigned char* image) const;
     void freeAll();

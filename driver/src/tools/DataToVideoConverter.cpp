@@ -188,6 +188,16 @@ int32_t DataToVideoConverter::initVideoConverter(std::string path) {
     return 0;
 }
 
+// Writes the packet the encoder gave into the file. Every frame lasts one frame period: the
+// muxer takes the last sample's duration from its packet, and without one the last frame
+// of every video would last 0 s (a one-frame video would show nothing at all).
+int DataToVideoConverter::writePacket() {
+    if (packet->duration <= 0) packet->duration = kFrameDuration;
+    av_packet_rescale_ts(packet, codecContext->time_base, stream->time_base);
+    packet->stream_index = stream->index;
+    return av_interleaved_write_frame(formatContext, packet);
+}
+
 // Sends `frame` and writes every packet the encoder has ready. With `logErrors` failures go
 // to the logger and give -1; otherwise (the frame-sensor path) they go to the C standard
 // error stream and give the encoder's status.
@@ -212,9 +222,7 @@ int32_t DataToVideoConverter::encodeFrame(AVFrame* frame, bool logErrors) {
             std::fprintf(stderr, "Error during encoding\n");
             return status;
         }
-        av_packet_rescale_ts(packet, codecContext->time_base, stream->time_base);
-        packet->stream_index = stream->index;
-        av_interleaved_write_frame(formatContext, packet);
+        writePacket();
         av_packet_unref(packet);
     }
     return 0;
@@ -310,11 +318,7 @@ int32_t DataToVideoConverter::flushAndCloseVideo() {
             VIREO_LOG_ERROR("Error receiving packet from encoder.");
             return -1;
         }
-        av_packet_rescale_ts(packet, codecContext->time_base, stream->time_base);
-        packet->stream_index = stream->index;
-        if (av_interleaved_write_frame(formatContext, packet) < 0) {
-            VIREO_LOG_ERROR("Write frame to file failed!");
-        }
+        if (writePacket() < 0) VIREO_LOG_ERROR("Write frame to file failed!");
         av_packet_unref(packet);
     }
 }

@@ -219,31 +219,31 @@ void DBSCANBasedClusterGenerator<D, T>::addEvents(const Event2D* first, const Ev
 
 template <int D, typename T>
 void DBSCANBasedClusterGenerator<D, T>::generateClusters(size_t timestamp, std::vector<ClusterGeometry>& clusters) {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::swap(working_points, incoming_points);
-        incoming_points.clear();
-        trimToCapacity(working_points, max_capacity);
-        // The member lists of the previous run refer to the points just discarded: drop them
-        // before anything can fail, so that no read-out ever indexes the new working set
-        // with old indices.
-        cluster_indices.clear();
-        cluster_boxes.clear();
+    // The whole run, geometries included, holds the lock: a reset on another thread clears
+    // the member lists they are built from.
+    std::lock_guard<std::mutex> lock(mutex);
+    std::swap(working_points, incoming_points);
+    incoming_points.clear();
+    trimToCapacity(working_points, max_capacity);
+    // The member lists of the previous run refer to the points just discarded: drop them
+    // before anything can fail, so that no read-out ever indexes the new working set with
+    // old indices.
+    cluster_indices.clear();
+    cluster_boxes.clear();
 
-        const size_t n = working_points.size();
-        // A platform that cannot tell its thread count counts as one hardware thread.
-        const size_t hardware = std::max<size_t>(std::thread::hardware_concurrency(), 1);
-        size_t jobs = 0;
-        if (n_jobs == -1) {
-            jobs = hardware;
-        } else if (n_jobs == 0) {
-            jobs = std::min(hardware, (n + 2000) / 2000);
-        } else {
-            jobs = static_cast<size_t>(n_jobs);
-        }
-        dbscan.generateClustersMultiThread(working_points, cluster_indices, cluster_boxes,
-                                           static_cast<unsigned char>(jobs));
+    const size_t n = working_points.size();
+    // A platform that cannot tell its thread count counts as one hardware thread.
+    const size_t hardware = std::max<size_t>(std::thread::hardware_concurrency(), 1);
+    size_t jobs = 0;
+    if (n_jobs == -1) {
+        jobs = hardware;
+    } else if (n_jobs == 0) {
+        jobs = std::min(hardware, (n + 2000) / 2000);
+    } else {
+        jobs = static_cast<size_t>(n_jobs);
     }
+    dbscan.generateClustersMultiThread(working_points, cluster_indices, cluster_boxes,
+                                       static_cast<unsigned char>(jobs));
     appendGeometries<D, T>(cluster_boxes, cluster_indices, scale_width, scale_height, scale_time, sensor_width,
                            sensor_height, timestamp, clusters);
 }
@@ -252,8 +252,8 @@ template <int D, typename T>
 void DBSCANBasedClusterGenerator<D, T>::reset() {
     std::lock_guard<std::mutex> lock(mutex);
     working_points.clear();
+    // The member lists index the points just cleared; the boxes of the last run stay.
     cluster_indices.clear();
-    cluster_boxes.clear();
 }
 
 template <int D, typename T>
@@ -346,15 +346,15 @@ void KMeansBasedClusterGenerator<D, T>::addEvents(const Event2D* first, const Ev
 
 template <int D, typename T>
 void KMeansBasedClusterGenerator<D, T>::generateClusters(size_t timestamp, std::vector<ClusterGeometry>& clusters) {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::swap(working_points, incoming_points);
-        incoming_points.clear();
-        trimToCapacity(working_points, max_capacity);
-        cluster_indices.clear();
-        cluster_boxes.clear();
-        kmeans.generateClusters(working_points, cluster_indices, cluster_boxes);
-    }
+    // The whole run, geometries included, holds the lock: a reset on another thread clears
+    // the member lists they are built from.
+    std::lock_guard<std::mutex> lock(mutex);
+    std::swap(working_points, incoming_points);
+    incoming_points.clear();
+    trimToCapacity(working_points, max_capacity);
+    cluster_indices.clear();
+    cluster_boxes.clear();
+    kmeans.generateClusters(working_points, cluster_indices, cluster_boxes);
     appendGeometries<D, T>(cluster_boxes, cluster_indices, scale_width, scale_height, scale_time, sensor_width,
                            sensor_height, timestamp, clusters);
 }
@@ -363,8 +363,9 @@ template <int D, typename T>
 void KMeansBasedClusterGenerator<D, T>::reset() {
     std::lock_guard<std::mutex> lock(mutex);
     working_points.clear();
+    // The member lists index the points just cleared; sizes, centroids and boxes of the
+    // last run stay readable.
     cluster_indices.clear();
-    cluster_boxes.clear();
 }
 
 template <int D, typename T>

@@ -1,12 +1,15 @@
 // The DBSCAN- and KMeans-based event cluster generators: polarity filtering, capacity
 // trimming, one run per batch of events, clipping to the sensor, scaling back to pixels and
 // microseconds, the shapes of the member-point read-outs, constructor checks and messages,
-// and the state after reset or a failed run.
+// the state after reset or a failed run, and runs that race with a reset on another thread.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <limits>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include <opencv2/core.hpp>
 
@@ -357,4 +360,90 @@ TEST(KMeansBasedClusterGenerator, CapacityAndTooFewPoints) {
     add(g, events);
     g.generateClusters(0, clusters);
     EXPECT_TRUE(clusters.empty());  // one point for two clusters
+}
+
+namespace {
+
+// A grid of `count` separate 2 x 2 squares, 10 pixels apart, all on the sensor.
+std::vector<Event2D> squareGrid(int count) {
+    std::vector<Event2D> events;
+    for (int i = 0; i < count; ++i) {
+        const auto more = square(10 * (i % 60), 10 * (i / 60), 2, 0);
+        events.insert(events.end(), more.begin(), more.end());
+    }
+    return events;
+}
+
+// Runs `generator` over the same events `runs` times while another thread resets it over and
+// over, and returns the runs whose geometries were not `expected` clusters of 1 x 1 pixels
+// (or, when `anyRect`, just `expected` clusters).
+template <typename Generator>
+int runsLosingGeometries(Generator& generator, const std::vector<Event2D>& events, size_t expected, bool anyRect,
+                         int runs) {
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> resets{0};
+    std::thread resetter([&] {
+        while (!stop.load()) {
+            generator.reset();
+            resets.fetch_add(1);
+        }
+    });
+    // Start only once the other thread is resetting (bounded wait).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (resets.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    int bad = 0;
+    std::vector<ClusterGeometry> clusters;
+    for (int run = 0; run < runs; ++run) {
+        add(generator, events);
+        generator.generateClusters(static_cast<size_t>(run), clusters);
+        bool good = clusters.size() == expected;
+        for (const ClusterGeometry& c : clusters) {
+            good = good && c.timestamp == static_cast<size_t>(run) && (anyRect || (c.width == 1 && c.height == 1));
+        }
+        bad += good ? 0 : 1;
+    }
+    stop.store(true);
+    resetter.join();
+    EXPECT_GT(resets.load(), 0u);
+    return bad;
+}
+
+}  // namespace
+
+// Fixed fault: the geometries of a run were built from the cluster boxes after the mutex was
+// released, so a reset on another thread could clear (free) them under the loop: runs lost
+// geometries or read freed memory. Every run must now give all its clusters.
+TEST(ClusterGeneratorThreads, ResetOnAnotherThreadNeverCutsARunShort) {
+    const auto events = squareGrid(600);
+    DBSCANBasedClusterGenerator<2, float> dbscan(640, 480, POLARITY_FREE, 1.5, 2, 1);
+    EXPECT_EQ(runsLosingGeometries(dbscan, events, 600, false, 60), 0);
+    DBSCANBasedClusterGenerator<3, double> parallel(640, 480, 1.0f, 1.0f, 1e-6f, POLARITY_FREE, 1.5, 2, 2);
+    EXPECT_EQ(runsLosingGeometries(parallel, events, 600, false, 30), 0);
+    // KMeans reports exactly k clusters (empty ones too) whatever it finds.
+    KMeansBasedClusterGenerator<2, float> kmeans(640, 480, POLARITY_FREE, 600, 1, 1e-3);
+    EXPECT_EQ(runsLosingGeometries(kmeans, events, 600, true, 30), 0);
+}
+
+TEST(ClusterGeneratorThreads, ResetKeepsQueuedEventsAndDropsOnlyTheMemberLists) {
+    DBSCANBasedClusterGenerator<2, float> g(640, 480, POLARITY_FREE, 1.5, 2, 1);
+    add(g, square(5, 5, 3, 0));
+    std::vector<ClusterGeometry> clusters;
+    g.generateClusters(0, clusters);
+    ASSERT_EQ(clusters.size(), 1u);
+    add(g, square(50, 50, 3, 0));  // queued for the next run
+    g.reset();
+    std::vector<std::vector<KDPoint<2, float>>> points;
+    g.getClusterPoints(points, true);
+    EXPECT_TRUE(points.empty());
+    g.generateClusters(1, clusters);
+    ASSERT_EQ(clusters.size(), 1u);
+    EXPECT_EQ(clusters[0].get2DBoundingBox(), cv::Rect_<float>(50, 50, 2, 2));
+
+    KMeansBasedClusterGenerator<2, float> k(640, 480, POLARITY_FREE, 1, 5, 1e-3);
+    add(k, square(5, 5, 3, 0));
+    k.generateClusters(0, clusters);
+    k.reset();
+    std::vector<size_t> sizes;
+    k.getClusterSizes(sizes);
+    EXPECT_EQ(sizes, (std::vector<size_t>{9})) << "the last run's sizes stay readable";
 }

@@ -58,7 +58,9 @@ protected:
 //
 // Threads: addEvents takes no lock, so events must be added from the thread that runs the
 // generator or with the caller's own serialisation. generateClusters, reset, setMaxCapacity
-// and getClusterPoints are serialised by the generator's mutex.
+// and getClusterPoints are serialised by the generator's mutex; a run holds it from taking
+// the queued points to its last geometry, so a reset from another thread falls before or
+// after a whole run.
 template <int D, typename T>
 class BASICS_EXPORT DBSCANBasedClusterGenerator : public ClusterGeneratorBase {
 public:

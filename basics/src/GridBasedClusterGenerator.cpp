@@ -3,6 +3,7 @@
 #include <vireo/GridBasedClusterGenerator.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 
@@ -16,6 +17,14 @@ constexpr uint16_t kCounterMax = std::numeric_limits<uint16_t>::max();
 // wrapping back to 0.
 inline void saturatingIncrement(uint16_t& counter) {
     if (counter != kCounterMax) ++counter;
+}
+
+// Cells needed to cover `size` pixels with cells of `cell` pixels, the last one partial.
+// In 64 bits: size + cell - 1 overflows an int for a cell near INT_MAX. The result is at
+// most `size`, so it fits an int; 0 for a size below 1.
+int cellsToCover(int size, int cell) {
+    if (size < 1) return 0;
+    return static_cast<int>((int64_t{size} + cell - 1) / cell);
 }
 
 }  // namespace
@@ -35,8 +44,8 @@ GridBasedClusterGenerator::GridBasedClusterGenerator(int sensor_width_, int sens
       flag(flag_),
       activation_threshold(activation_threshold_) {
     if (cell_width < 1 || cell_height < 1) throw std::invalid_argument("Invalid cell size or sensor size");
-    cell_rows = (sensor_height + cell_height - 1) / cell_height;
-    cell_cols = (sensor_width + cell_width - 1) / cell_width;
+    cell_rows = cellsToCover(sensor_height, cell_height);
+    cell_cols = cellsToCover(sensor_width, cell_width);
     if (cell_rows < 1 || cell_cols < 1 || sensor_width < 1 || sensor_height < 1) {
         throw std::invalid_argument("Invalid cell size or sensor size");
     }
@@ -88,6 +97,17 @@ GridBasedClusterGenerator::GridBasedClusterGenerator(GridBasedClusterGenerator&&
       col_of_x(std::move(other.col_of_x)),
       row_of_y(std::move(other.row_of_y)) {
     chooseCellFunctions();
+    // The moved-from object becomes an empty generator of a 0 x 0 sensor: no cell, no
+    // pixel, so every call on it finds nothing rather than indexing the tables it lost.
+    other.sensor_width = 0;
+    other.sensor_height = 0;
+    other.cell_rows = 0;
+    other.cell_cols = 0;
+    other.cell_counts.clear();
+    other.activity_map.clear();
+    other.active_cells.clear();
+    other.col_of_x.clear();
+    other.row_of_y.clear();
 }
 
 GridBasedClusterGenerator::~GridBasedClusterGenerator() = default;
@@ -146,7 +166,6 @@ void GridBasedClusterGenerator::addEvents(const Event2D* first, const Event2D* l
 
 void GridBasedClusterGenerator::generateClusters(size_t timestamp, std::vector<ClusterGeometry>& clusters) {
     clusters.clear();
-    const cv::Rect sensor(0, 0, sensor_width, sensor_height);
     for (int row = 0; row < cell_rows; ++row) {
         for (int col = 0; col < cell_cols; ++col) {
             if (!active_cells[cellIndex(row, col)]) continue;
@@ -175,11 +194,20 @@ void GridBasedClusterGenerator::generateClusters(size_t timestamp, std::vector<C
                 push(r, c - 1);
                 push(r, c + 1);
             }
-            const int width = (right - left + 1) * cell_width;
-            const int height = (bottom - top + 1) * cell_height;
+            // In 64 bits: with cells near INT_MAX a group's pixel size exceeds an int. The
+            // size limits apply to the whole cells, the output is clipped to the sensor.
+            const int64_t x = int64_t{left} * cell_width;
+            const int64_t y = int64_t{top} * cell_height;
+            const int64_t width = int64_t{right - left + 1} * cell_width;
+            const int64_t height = int64_t{bottom - top + 1} * cell_height;
             if (width < min_size || width > max_size || height < min_size || height > max_size) continue;
-            cv::Rect rect(left * cell_width, top * cell_height, width, height);
-            rect &= sensor;
+            const int64_t clippedWidth = std::min<int64_t>(x + width, sensor_width) - x;
+            const int64_t clippedHeight = std::min<int64_t>(y + height, sensor_height) - y;
+            cv::Rect rect;  // (0, 0, 0, 0) when nothing of it lies on the sensor
+            if (clippedWidth > 0 && clippedHeight > 0) {
+                rect = cv::Rect(static_cast<int>(x), static_cast<int>(y), static_cast<int>(clippedWidth),
+                                static_cast<int>(clippedHeight));
+            }
             clusters.emplace_back(cv::Rect_<float>(rect), timestamp);
         }
     }

@@ -1,9 +1,10 @@
 // The grid-based generator: grid shape, constructor check, activation of 2 x 2 blocks (clipped
 // at the grid's edge), polarity-separate thresholds, saturating counters, 4-connectivity,
-// size limits, the state after a run, the distinct-pixel intake, the activity map view and
-// copies that count on their own.
+// size limits, the state after a run, the distinct-pixel intake, the activity map view,
+// copies that count on their own, cells as large as an int allows and moved-from objects.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <set>
 #include <stdexcept>
 
@@ -223,4 +224,51 @@ TEST(GridBasedClusterGenerator, CopyCountsOnItsOwnCounters) {
     std::vector<ClusterGeometry> clusters;
     base.generateClusters(4, clusters);
     EXPECT_EQ(clusters.size(), 1u);
+}
+
+TEST(GridBasedClusterGenerator, CellsAsLargeAsIntAllowAreOneCell) {
+    // Fixed fault: (size + cell - 1) / cell was computed in int and overflowed for cells near
+    // INT_MAX, so a valid cell larger than the sensor was refused.
+    const int huge = std::numeric_limits<int>::max();
+    GridBasedClusterGenerator g(640, 480, huge, huge - 1, huge, 0, POLARITY_FREE, false, 1);
+    EXPECT_EQ(g.getCellRows(), 1);
+    EXPECT_EQ(g.getCellCols(), 1);
+    feed(g, 639, 479, 0, 1);
+    std::vector<ClusterGeometry> clusters;
+    g.generateClusters(3, clusters);
+    EXPECT_EQ(rects(clusters), (std::set<std::vector<float>>{{0, 0, 640, 480}}));
+    // A group wider than max_size is still refused by its unclipped width.
+    GridBasedClusterGenerator limited(640, 480, huge, 480, 1000, 0, POLARITY_FREE, false, 1);
+    feed(limited, 3, 3, 0, 1);
+    limited.generateClusters(0, clusters);
+    EXPECT_TRUE(clusters.empty());
+}
+
+TEST(GridBasedClusterGenerator, MovedFromGeneratorIsEmptyAndUsable) {
+    // Fixed fault: the moved-from object kept its grid size with its tables moved away, so
+    // any later call indexed empty vectors.
+    GridBasedClusterGenerator original(64, 64, 8, 8, 1000, 0, POLARITY_FREE, false, 1);
+    feed(original, 3, 3, 0, 1);
+    GridBasedClusterGenerator moved(std::move(original));
+    EXPECT_TRUE(moved.isCellActive(0, 0));
+
+    feed(original, 3, 3, 0, 5);  // NOLINT(bugprone-use-after-move): the point of the test
+    std::vector<ClusterGeometry> clusters(2);
+    original.generateClusters(0, clusters);
+    EXPECT_TRUE(clusters.empty());
+    EXPECT_EQ(original.getCellRows(), 0);
+    EXPECT_EQ(original.getCellCols(), 0);
+    EXPECT_EQ(original.getSensorWidth(), 0);
+    EXPECT_FALSE(original.isCellActive(0, 0));
+    EXPECT_EQ(original.getCellCount(0, 0, 0), 0);
+    cv::Mat map(3, 3, CV_8UC1);
+    original.getActiveMap(map);
+    EXPECT_TRUE(map.empty());
+    original.reset();
+    GridBasedClusterGenerator copyOfEmpty(original);
+    copyOfEmpty.generateClusters(0, clusters);
+    EXPECT_TRUE(clusters.empty());
+    // The new owner is unaffected.
+    moved.generateClusters(1, clusters);
+    EXPECT_EQ(rects(clusters), (std::set<std::vector<float>>{{0, 0, 16, 16}}));
 }

@@ -31,10 +31,12 @@ public:
     // single hot pixel cannot activate a cell by itself; when false every event counts;
     // `activation_threshold`: events (or pixels) a cell must count.
     // Throws std::invalid_argument "Invalid cell size or sensor size" for a cell size below 1
-    // or a sensor size below 1.
+    // or a sensor size below 1; any larger cell, up to INT_MAX, is accepted.
     GridBasedClusterGenerator(int sensor_width, int sensor_height, int cell_width, int cell_height, int max_size,
                               int min_size, EventFilterType filter_type, bool flag, uint16_t activation_threshold);
     GridBasedClusterGenerator(const GridBasedClusterGenerator& other);
+    // Takes over `other`'s grid and counts; `other` is left an empty generator of a 0 x 0
+    // sensor (no cells: its runs report nothing, its intake ignores every event).
     GridBasedClusterGenerator(GridBasedClusterGenerator&& other) noexcept;
     GridBasedClusterGenerator& operator=(const GridBasedClusterGenerator&) = delete;
     GridBasedClusterGenerator& operator=(GridBasedClusterGenerator&&) = delete;

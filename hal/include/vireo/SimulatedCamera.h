@@ -18,8 +18,15 @@
 // 0x600C per reference period of 0x6008 in microseconds, the excess dropped evenly) and the
 // trigger input enable (bit 10 of 0x7004, set at reset), as the camera tools set them. A
 // replayed recording streams unchanged.
+//
+// The CircleGrid scene is a calibration target: a planar grid of dark circles seen through a
+// pinhole camera with lens distortion at a sequence of poses. The functions at the end of
+// this file give what the scene shows (world centres, poses, true projected centres, the
+// time span of every pose) so that tests and tools can check a calibration against it.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,6 +42,70 @@ enum class SceneType {
     MovingEdge,    // a vertical edge sweeping across the sensor, `edge_speed` pixels/s
     BlinkingGrid,  // grid of small point markers blinking at `blink_frequency_hz`
     Replay,        // the body of the RAW file `replay_path`, byte for byte, looped
+    CircleGrid,    // the circle grid `target` through `lens` at `target_poses`, looped
+};
+
+struct Point2d {
+    double x = 0;
+    double y = 0;
+};
+
+struct Point3d {
+    double x = 0;
+    double y = 0;
+    double z = 0;
+};
+
+// A rigid motion as OpenCV writes one (rvec, tvec): a point X maps to R·X + t, R being the
+// rotation of Rodrigues vector `rotation` (axis times angle, radians) and `translation` in
+// world units. The default is the identity.
+struct RigidPose {
+    std::array<double, 3> rotation{};
+    std::array<double, 3> translation{};
+};
+
+// A pinhole camera with OpenCV's distortion model, coefficients in OpenCV's order (k1, k2,
+// p1, p2, k3). A point (X, Y, Z) of the camera's coordinates (x right, y down, z forward)
+// goes to x' = X/Z, y' = Y/Z, r² = x'² + y'², then
+//   x'' = x'·(1 + k1·r² + k2·r⁴ + k3·r⁶) + 2·p1·x'·y' + p2·(r² + 2·x'²)
+//   y'' = y'·(1 + k1·r² + k2·r⁴ + k3·r⁶) + p1·(r² + 2·y'²) + 2·p2·x'·y'
+// and u = fx·x'' + cx, v = fy·y'' + cy in pixels, pixel centres at whole numbers (the
+// event at pixel (x, y) covers [x - 0.5, x + 0.5) × [y - 0.5, y + 0.5)). The default is an
+// undistorted lens centred on a 1280 × 720 sensor.
+struct PinholeLens {
+    double fx = 1000.0;  // focal lengths, pixels
+    double fy = 1000.0;
+    double cx = 639.5;   // principal point, pixels
+    double cy = 359.5;
+    double k1 = 0, k2 = 0, p1 = 0, p2 = 0, k3 = 0;
+};
+
+// A planar grid of circles as it is printed or shown: `grid_cols` circles per row and
+// `grid_rows` rows, centres numbered row by row from the top left (index = j·grid_cols + i
+// for column i of row j), in the target's plane z = 0, world units (for example mm).
+//
+// Symmetric: centre (i, j) at (i·spacing, j·spacing, 0).
+//
+//     0   1   2   3        row 0     y = 0
+//     4   5   6   7        row 1     y = spacing
+//     8   9  10  11        row 2     y = 2·spacing
+//
+// Asymmetric (OpenCV's asymmetric circle grid): neighbours along a row are `spacing` apart,
+// rows are spacing/2 apart and odd rows are shifted right by spacing/2; centre (i, j) at
+// ((2·i + j mod 2)·spacing/2, j·spacing/2, 0).
+//
+//     0       1       2       3            row 0     y = 0
+//         4       5       6       7        row 1     y = spacing/2
+//     8       9       10      11           row 2     y = spacing
+//         12      13      14      15       row 3     y = 3·spacing/2
+//     |<----->|
+//      spacing
+struct CircleGridTarget {
+    int grid_cols = 4;
+    int grid_rows = 11;
+    bool asymmetric = true;
+    double spacing = 40.0;          // world units between neighbouring centres of a row
+    double circle_diameter = 15.0;  // world units; smaller than the nearest centre distance
 };
 
 struct SimulatedCameraConfig {
@@ -52,6 +123,32 @@ struct SimulatedCameraConfig {
     double blink_frequency_hz = 200;  // (BlinkingGrid)
     int grid_cols = 4;                // markers per row (BlinkingGrid)
     int grid_rows = 3;                // marker rows (BlinkingGrid)
+
+    // CircleGrid. The k-th pose shown (k = 0, 1, ...; the poses loop) is held for
+    // [k·pose_period_us, (k+1)·pose_period_us). During the first `burst_us` of it a small
+    // jitter of the target makes the circles' outlines fire: every `jitter_period_us` the
+    // target moves about a pixel and back, so each pixel whose centre lies within a pixel of
+    // a projected outline fires once on the way out and once on the way back, with the
+    // polarity an edge of a dark circle on a bright ground gives. From one jitter period to
+    // the next the target also sits a quarter pixel off its pose in one of four diagonal
+    // directions in turn, so that a burst of four periods (the default) averages the pixel
+    // lattice out of each circle's events. The rest of the period is still. Uniform noise
+    // fires at `noise_rate` events/s over the whole sensor all the time.
+    CircleGridTarget target;
+    PinholeLens lens;
+    // Target to the rig's reference camera, one per pose. Empty: `pose_count` poses drawn
+    // from `seed` that keep every circle inside the reference camera's view (this camera's
+    // lens and size, `rig_pose` ignored), so cameras sharing seed, lens and size share them.
+    std::vector<RigidPose> target_poses;
+    int pose_count = 25;
+    // This camera in the rig: a point X of the reference camera's coordinates is
+    // R·X + t in this camera's (the R, T a stereo calibration of the reference with this
+    // camera recovers). The identity makes this camera the reference.
+    RigidPose rig_pose;
+    uint64_t pose_period_us = 40000;
+    uint64_t burst_us = 8000;
+    uint64_t jitter_period_us = 2000;  // at least 2; an odd period is taken one shorter
+    double noise_rate = 1e5;           // events per second, 0 for none
 
     uint16_t width = 1280;
     uint16_t height = 720;
@@ -94,5 +191,46 @@ HAL_EXPORT std::optional<uint64_t> droppedBuffers(const std::string& serial);
 // values). The driver library installs its register table's defaults here; registers not
 // listed read as 0, except the chip identity registers.
 HAL_EXPORT void setRegisterResetValues(std::vector<std::pair<uint32_t, uint32_t>> values);
+
+// What a CircleGrid camera shows. Functions taking a configuration check it as plugCamera
+// does and throw std::invalid_argument for one that cannot stream (whatever its `scene`).
+
+// The target's circle centres in its own coordinates (world units, z = 0), in numbering
+// order. Throws std::invalid_argument for fewer than 2 columns or rows, a spacing that is
+// not positive, or circles that are not positive or would touch.
+HAL_EXPORT std::vector<Point3d> circleGridWorldCenters(const CircleGridTarget& target);
+
+// Projects a point of a camera's coordinates through `lens` to pixels; nothing for a point
+// that is not in front of the camera (z ≤ 0).
+HAL_EXPORT std::optional<Point2d> projectPoint(const PinholeLens& lens, const Point3d& camera_point);
+
+// The poses (target to reference camera) the camera shows, in order: `target_poses` when
+// given, otherwise the `pose_count` poses drawn from `seed`. With the default configuration
+// this is a ready sequence of 25 poses for a calibration.
+HAL_EXPORT std::vector<RigidPose> circleGridPoses(const SimulatedCameraConfig& config);
+
+// `count` poses drawn from the seed of `rig[0]` for which every circle of `rig[0].target`
+// lies inside the view of every camera of `rig` (each with its own lens, size and
+// `rig_pose`): tilts up to about 30° about both image axes, a small roll, distances at which
+// the target fills roughly 35 to 70 % of the view, and positions across it. Give the result
+// to every camera of the rig as `target_poses`. Throws std::invalid_argument for an empty
+// rig, a count below 1, or a target that cannot be placed inside every view.
+HAL_EXPORT std::vector<RigidPose> drawCircleGridPoses(const std::vector<SimulatedCameraConfig>& rig, int count);
+
+// The true image positions, in pixels, of the circle centres at the `showing`-th pose shown
+// (pose `showing` mod the number of poses) as this camera sees them: each world centre
+// through the pose, the rig pose and the lens, in numbering order. A centre behind the
+// camera comes out as NaN.
+HAL_EXPORT std::vector<Point2d> circleGridProjectedCenters(const SimulatedCameraConfig& config, uint64_t showing);
+
+// When the `showing`-th pose is in the stream, in sensor microseconds: the pose is held for
+// [begin_us, end_us) and its outlines fire in [begin_us, burst_end_us).
+struct CircleGridPoseSpan {
+    size_t pose_index = 0;  // index into circleGridPoses(config)
+    uint64_t begin_us = 0;
+    uint64_t burst_end_us = 0;
+    uint64_t end_us = 0;
+};
+HAL_EXPORT CircleGridPoseSpan circleGridPoseSpan(const SimulatedCameraConfig& config, uint64_t showing);
 
 }  // namespace vireo::sim

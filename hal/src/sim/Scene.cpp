@@ -1,9 +1,12 @@
 // Event scenes of the simulated camera: random activity, a moving edge and a grid of
-// blinking markers.
+// blinking markers; the circle grid has its own file (sim/CircleGridScene.cpp).
 #include "sim/Scene.h"
 
 #include <algorithm>
 #include <cmath>
+
+#include "sim/CircleGridScene.h"
+#include "sim/UniformNoise.h"
 
 namespace vireo::sim {
 namespace {
@@ -21,63 +24,18 @@ void forEachTick(double period_us, uint64_t begin_us, uint64_t end_us, Tick tick
     }
 }
 
-bool sensorOrder(const Event2D& a, const Event2D& b) {
-    if (a.timestamp != b.timestamp) return a.timestamp < b.timestamp;
-    if (a.y != b.y) return a.y < b.y;
-    return a.x < b.x;
-}
-
-// Pixels firing independently, uniformly over the sensor, as a Poisson process of the
-// configured rate. Arrival times come from exponential gaps, so events are generated in
-// time order; only the few events sharing one microsecond are put in readout order.
+// Pixels firing independently, uniformly over the sensor, at the configured rate.
 class RandomScene : public Scene {
 public:
     explicit RandomScene(const SimulatedCameraConfig& config)
-        : width_(config.width), height_(config.height), mean_gap_us_(1e6 / config.event_rate),
-          state_(config.seed) {
-        next_us_ = drawGap();
-    }
+        : noise_(config.width, config.height, config.event_rate, config.seed) {}
 
     void generate(uint64_t begin_us, uint64_t end_us, std::vector<Event2D>& out) override {
-        next_us_ = std::max(next_us_, static_cast<double>(begin_us));
-        size_t group = out.size();  // first event of the current microsecond
-        while (next_us_ < static_cast<double>(end_us)) {
-            const auto t = static_cast<uint64_t>(next_us_);
-            if (group < out.size() && out[group].timestamp != t) {
-                sortGroup(out, group);
-                group = out.size();
-            }
-            const uint64_t r = nextRandom();
-            out.emplace_back(static_cast<uint16_t>(((r & 0xFFFFFFFFu) * width_) >> 32),
-                             static_cast<uint16_t>((((r >> 32) & 0x7FFFFFFFu) * height_) >> 31),
-                             static_cast<uint8_t>(r >> 63), t);
-            next_us_ += drawGap();
-        }
-        sortGroup(out, group);
+        noise_.generate(begin_us, end_us, out);
     }
 
 private:
-    static void sortGroup(std::vector<Event2D>& out, size_t first) {
-        std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(), sensorOrder);
-    }
-
-    // splitmix64: fast, and good enough for scenery.
-    uint64_t nextRandom() {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-
-    double drawGap() {
-        const double u = (static_cast<double>(nextRandom() >> 11) + 0.5) * 0x1.0p-53;
-        return -std::log(u) * mean_gap_us_;
-    }
-
-    uint64_t width_, height_;
-    double mean_gap_us_;
-    uint64_t state_;
-    double next_us_ = 0;
+    UniformNoise noise_;
 };
 
 // A vertical bright edge sweeping left to right and wrapping: every pixel of the column the
@@ -144,6 +102,7 @@ std::unique_ptr<Scene> makeScene(const SimulatedCameraConfig& config) {
         case SceneType::Random: return std::make_unique<RandomScene>(config);
         case SceneType::MovingEdge: return std::make_unique<MovingEdgeScene>(config);
         case SceneType::BlinkingGrid: return std::make_unique<BlinkingGridScene>(config);
+        case SceneType::CircleGrid: return std::make_unique<CircleGridScene>(config);
         case SceneType::Replay: return nullptr;
     }
     return nullptr;

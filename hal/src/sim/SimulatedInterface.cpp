@@ -9,6 +9,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "sim/CircleGridScene.h"
+
 namespace vireo::sim {
 namespace {
 
@@ -73,6 +75,7 @@ void validate(const SimulatedCameraConfig& config) {
         case SceneType::Replay:
             if (config.replay_path.empty()) fail("replay_path must name a RAW file");
             break;
+        case SceneType::CircleGrid: validateCircleGrid(config); break;
     }
 }
 

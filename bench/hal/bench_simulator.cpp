@@ -1,6 +1,7 @@
 // The simulated camera as a data source: how fast it can stream each scene when the host
-// reads as fast as it can, and how closely real-time Replay follows the recording's own
-// data rate (bytes per second of wall time against bytes per second of recording time).
+// reads as fast as it can, how much sensor time the circle grid delivers per second, and how
+// closely real-time Replay follows the recording's own data rate (bytes per second of wall
+// time against bytes per second of recording time).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -46,8 +47,40 @@ void streamScene(benchmark::State& state, SceneType scene) {
 
 void BM_SimulatorRandomScene(benchmark::State& state) { streamScene(state, SceneType::Random); }
 void BM_SimulatorMovingEdgeScene(benchmark::State& state) { streamScene(state, SceneType::MovingEdge); }
+// The default circle grid: 25 poses of 44 circles, each pose's outline bands rebuilt when
+// it comes up, with the default noise.
+void BM_SimulatorCircleGridScene(benchmark::State& state) { streamScene(state, SceneType::CircleGrid); }
 BENCHMARK(BM_SimulatorRandomScene)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SimulatorMovingEdgeScene)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SimulatorCircleGridScene)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Sensor time streamed per second of wall time for the circle grid: above 1 the scene keeps
+// up with a real-time camera.
+void BM_SimulatorCircleGridSensorTime(benchmark::State& state) {
+    vireo::sim::SimulatedCameraConfig config;
+    config.scene = SceneType::CircleGrid;
+    config.real_time = false;
+    const std::string serial = vireo::sim::plugCamera(config);
+    vireo::test::OpenedCamera camera(serial);
+    uint64_t last_us = 0;
+    camera.decoder->setEventsStreamHandleCallback([&](const vireo::Event2D*, const vireo::Event2D* end) {
+        last_us = (end - 1)->timestamp;
+    });
+    camera.stream->start();
+    vireo::test::startReadout(*camera.device);
+    for (auto _ : state) {
+        const uint64_t target = last_us + 1000000;  // one second of sensor time: 25 poses
+        while (last_us < target) {
+            if (camera.stream->waitNextBuffer() == 0) continue;
+            if (auto buffer = camera.stream->getLatestBuffer()) camera.decoder->decodeBuffer(**buffer);
+        }
+    }
+    state.counters["sensor s per s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    camera.stream->stop();
+    vireo::sim::unplugCamera(serial);
+}
+BENCHMARK(BM_SimulatorCircleGridSensorTime)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Real-time Replay of the sample recording for about one second: the ratio of the delivered
 // byte rate to the recording's own rate should be 1.

@@ -8,6 +8,10 @@
 
 #include <vireo/version.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "CommandLine.h"
 #include "Commands.h"
 
@@ -60,6 +64,9 @@ void printHelp(std::FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // FFmpeg and x264 print several notes per video at FFmpeg's default level; the tool shows
+    // only their errors, so that its own progress and results stay readable.
+    av_log_set_level(AV_LOG_ERROR);
     if (argc < 2) {
         printHelp(stderr);
         return 2;

@@ -213,6 +213,13 @@ TEST(Mp4Reader, LoadFailsForMissingAndNonVideoFiles) {
     EXPECT_FALSE(notVideo.loadFile());
     ApsFrame frame;
     EXPECT_FALSE(notVideo.getNextFrame(frame));
+    // A folder is not a video, whatever its name.
+    const std::string folder = videoScratchPath("folder.mp4");
+    std::filesystem::create_directories(folder);
+    Mp4FileReader notFile(folder);
+    test::StdoutCapture capture;
+    EXPECT_FALSE(notFile.loadFile());
+    EXPECT_NE(capture.finish().find("[error] " + folder + " is not a regular file."), std::string::npos);
 
     if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
     const std::string audio = videoScratchPath("audio.mp4");
@@ -221,6 +228,41 @@ TEST(Mp4Reader, LoadFailsForMissingAndNonVideoFiles) {
                     .ok);
     Mp4FileReader audioOnly(audio);
     EXPECT_FALSE(audioOnly.loadFile());
+}
+
+// The bytes of `path` with the parameter sets of its H.264 stream description (the avcC
+// box) removed: the stream still announces its size, but nothing tells its pixel format and
+// no packet can be decoded.
+std::vector<char> withoutParameterSets(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string tag = "avcC";
+    const auto at = std::search(bytes.begin(), bytes.end(), tag.begin(), tag.end());
+    EXPECT_NE(at, bytes.end());
+    if (at == bytes.end()) return bytes;
+    // After the tag: version, profile, compatibility, level, length size, then the SPS count.
+    at[9] = static_cast<char>(0xE0);  // no SPS
+    at[10] = 0;                      // and the next byte, read as the PPS count: none
+    return bytes;
+}
+
+TEST(Mp4Reader, FilesItCannotDecodeAreRefusedWithAMessage) {
+    // Fault mended: a stream without a known pixel format went to FFmpeg's scaler, which
+    // asserted and aborted the process.
+    const std::string damaged = videoScratchPath("no-format.mp4");
+    {
+        const auto bytes = withoutParameterSets(makeKitVideo("source.mp4", 3));
+        std::ofstream(damaged, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    Mp4FileReader reader(damaged);
+    test::StdoutCapture capture;
+    EXPECT_FALSE(reader.loadFile());
+    const std::string log = capture.finish();
+    EXPECT_NE(log.find("[error]"), std::string::npos) << log;
+    EXPECT_NE(log.find(damaged), std::string::npos) << log;
+    ApsFrame frame;
+    EXPECT_FALSE(reader.getNextFrame(frame));
+    EXPECT_THROW(reader.getNFrame(0, frame), std::out_of_range);
 }
 
 TEST(Mp4Reader, ReadsAToolVideoWithAnotherTimeBaseAndReorderedFrames) {

@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <vireo/test/StdoutCapture.h>
 
 #include "test_video_support.h"
@@ -115,6 +119,23 @@ TEST(VideoConverter, EveryFrameLastsOneFrameSpanSoAOneFrameVideoReadsBack) {
     EXPECT_TRUE(std::filesystem::exists(image));
 }
 
+TEST(VideoConverter, WritingAndReadingVideosLeaveFfmpegsLogLevelAlone) {
+    // Fault mended: the first converter or reader lowered FFmpeg's log level for the whole
+    // process. The check runs in a fresh process, where nothing has touched the level yet.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const int before = av_log_get_level();
+            const std::string path = videoScratchPath("level.mp4");
+            writeBgrVideo(path, 2);
+            Mp4FileReader reader(path);
+            ApsFrame frame;
+            const bool read = reader.loadFile() && reader.getNFrame(1, frame);
+            std::exit(read && before == AV_LOG_INFO && av_log_get_level() == before ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST(VideoConverter, Nv12FramesTakeGivenTimesAndContinueFromThem) {
     const std::string path = videoScratchPath("nv12.mp4");
     DataToVideoConverter converter;
@@ -199,6 +220,35 @@ TEST(VideoConverter, InitialisationFailuresAreReported) {
         test::StdoutCapture capture;
         EXPECT_EQ(converter.initVideoConverter(videoScratchPath("odd.mp4")), -1);
         EXPECT_TRUE(contains(capture.finish(), "[error] Failed to open the H.264 encoder."));
+    }
+}
+
+TEST(VideoConverter, UnknownFormatsAndEmptySizesAreRefusedWithoutAborting) {
+    // Fault mended: FFmpeg's scaler asserted (and ended the process) on a pixel format it does
+    // not know; the set-up results were not checked.
+    struct Case {
+        int srcFormat, dstFormat, width, height;
+        const char* logged;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {-1, VIDEO_PIX_FMT_YUV420P, kWidth, kHeight, "[error] Video converter has no scaler", "no conversion from"},
+        {VIDEO_PIX_FMT_BGR24, -1, kWidth, kHeight, "[error] Failed to open the H.264 encoder.", "does not take"},
+        {VIDEO_PIX_FMT_BGR24, VIDEO_PIX_FMT_YUV420P, 0, 0, "[error] Failed to open the H.264 encoder.",
+         "does not take 0 x 0 frames"},
+    };
+    for (const Case& c : cases) {
+        DataToVideoConverter converter;
+        converter.setConverterFrameSize(c.height, c.width, c.height, c.width);
+        converter.setConverterFmt(c.srcFormat, c.dstFormat);
+        const std::string path = videoScratchPath("refused.mp4");
+        test::StdoutCapture capture;
+        EXPECT_EQ(converter.initVideoConverter(path), -1);
+        EXPECT_TRUE(contains(capture.finish(), c.logged)) << c.logged;
+        EXPECT_TRUE(contains(converter.getLastError(), c.cause)) << converter.getLastError();
+        EXPECT_FALSE(std::filesystem::exists(path));  // refused before the file is made
+        auto image = test::flatImage(kWidth, kHeight, 1, 2, 3);
+        EXPECT_EQ(converter.nv12ToRGB(image.data(), image.data()), 0);  // no scaler: nothing done
     }
 }
 

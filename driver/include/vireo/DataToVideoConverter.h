@@ -57,23 +57,27 @@ public:
 
     // Stores the source and destination pixel formats (`AVPixelFormat` values) and replaces
     // the scaler by one from the source size and format to the destination size and format
-    // (point sampling, no filters). A combination FFmpeg cannot scale leaves no scaler;
-    // the conversions then fail with an error.
+    // (point sampling, no filters). A combination FFmpeg cannot scale (a size of 0, a format
+    // it does not know or cannot convert) leaves no scaler: `initVideoConverter` then fails
+    // and `nv12ToRGB` does nothing.
     void setConverterFmt(int srcFormat, int dstFormat);
 
     // Creates the output file at `path` (the container is chosen from the file name: ".mp4"
     // gives MP4) with one H.264 stream of the destination size and format, 60 Mbit/s, no
     // B-frames, time base 1/1000000, x264's "ultrafast" preset (real time for 1280 x 720
     // event images on two cores), and writes its header. 0 on success; -1 with an error
-    // logged when the name gives no container, there is no H.264 encoder, the encoder does
-    // not open, the file cannot be created or the header cannot be written. What was
-    // created stays for `flushAndCloseVideo` or the destructor to free.
+    // logged (and its cause in `getLastError`) when the name gives no container, there is no
+    // H.264 encoder, the encoder does not open (sizes of 0, odd sizes for 4:2:0), there is no
+    // scaler for the sizes and formats in force, the file cannot be created or the header
+    // cannot be written. What was created stays for `flushAndCloseVideo` or the destructor
+    // to free.
     int32_t initVideoConverter(std::string path);
 
     // Encodes one packed BGR24 image of srcWidth x srcHeight pixels (rows top to bottom, no
     // padding) as the next frame, 33333 µs after the previous one. -1 with an error logged
     // when the source format is not BGR24, the converter is not initialised, sizes or
-    // formats were changed after `initVideoConverter`, or encoding fails; 0 otherwise.
+    // formats were changed after `initVideoConverter`, encoding fails, or the file cannot be
+    // written (then `hasWriteFailed` is true and every later frame fails too); 0 otherwise.
     int32_t rgbToVideo(unsigned char* image);
 
     // Encodes one NV12 image of srcWidth x srcHeight pixels (the luma plane, then the
@@ -92,9 +96,18 @@ public:
     int32_t nv12ToRGB(unsigned char* image, unsigned char* output);
 
     // Drains the encoder, writes the file's trailer, closes it and frees every FFmpeg
-    // object. 0 on success; -1 when the encoder reports an error or the converter was never
+    // object. 0 on success: the file is a complete video. -1 when the encoder reports an
+    // error, a packet, the trailer or the file's last bytes cannot be written (a full disk;
+    // the objects are freed and the file is left unfinished), or the converter was never
     // initialised (or is already closed).
     int32_t flushAndCloseVideo();
+
+    // Why the last call that failed did (for example "cannot create the file: No such file
+    // or directory", "writing the file failed: No space left on device"); it does not name
+    // the file. Empty before any failure.
+    const std::string& getLastError() const { return lastError; }
+    // True once writing to the file has failed: the video cannot be completed.
+    bool hasWriteFailed() const { return writeFailed; }
 
     // The presentation time (µs) the next frame gets when the caller gives none.
     int64_t getNextPts() const { return nextPts; }
@@ -103,7 +116,9 @@ private:
     int32_t encodeFrame(AVFrame* frame, bool logErrors);
     int writePacket();
     bool framesMatchSettings() const;
-    bool readyForImage(int format, const char* formatName, const unsigned char* image) const;
+    bool readyForImage(int format, const char* formatName, const unsigned char* image);
+    int32_t setUpFailed(const char* message, std::string cause);
+    void writingFailed(int status);
     void freeAll();
 
     AVFormatContext* formatContext = nullptr;
@@ -128,6 +143,8 @@ private:
     bool fileOpened = false;  // the output file was opened by us and must be closed
     // Source width, height, destination width, height the scaler was built for.
     int32_t scalerSizes[4] = {0, 0, 0, 0};
+    std::string lastError;     // the cause of the last failure
+    bool writeFailed = false;  // a write to the file failed: it cannot be completed
 };
 
 }  // namespace vireo

@@ -37,11 +37,14 @@ public:
     Mp4FileReader(const Mp4FileReader&) = delete;
     Mp4FileReader& operator=(const Mp4FileReader&) = delete;
 
-    // Opens the file and reads its stream information (false, silently, when either fails),
-    // takes the last video stream (false when there is none), sets the size, lists the
-    // packet times, seeks back to the start ("Seek frame failed!" and false when that
-    // fails) and opens the decoder (false, logged, when there is none for the codec).
-    // Loading a reader a second time reopens the file from scratch.
+    // Opens the file and reads its stream information, takes the last video stream (false
+    // when there is none), sets the size, lists the packet times, seeks back to the start
+    // ("Seek frame failed!" and false when that fails), opens the decoder and the scaler to
+    // BGR24. A missing file gives false silently; a folder or device, a file FFmpeg cannot
+    // open or read, a stream without a usable size or a known pixel format, a codec without
+    // decoder: false with an error logged that names the file. Never hands FFmpeg's scaler
+    // a format it does not know (it would abort the process). Loading a reader a second
+    // time reopens the file from scratch.
     bool loadFile() override;
     bool getTimeStamps(std::vector<uint64_t>& timeStamps) override;
     // Consumes the next packet of the file. For a video packet, the frames it completes are
@@ -49,7 +52,8 @@ public:
     // 3 bytes, timestamp and syncTimestamp = its presentation time in µs). True also when
     // the packet completes no frame or belongs to another stream: `frame` then keeps its
     // content. At the end of the file each call delivers one frame still held by the
-    // decoder; false once none is left, or when the reader is not loaded or scaling fails.
+    // decoder; false once none is left, or when the reader is not loaded or a frame cannot
+    // be converted (no size or a pixel format the scaler does not take).
     bool getNextFrame(ApsFrame& frame) override;
     // Frame number `n` in file order: the frame whose presentation time is the n-th packet
     // time. Seeks to the key frame at or before it, flushes the decoder and decodes forward

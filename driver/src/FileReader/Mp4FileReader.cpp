@@ -4,19 +4,21 @@
 #include <vireo/Mp4FileReader.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/error.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
 #include <vireo/Logger.h>
-
-#include "tools/FfmpegLogging.h"
 
 namespace vireo {
 
@@ -31,11 +33,29 @@ int64_t presentationTime(const AVFrame* decoded) {
     return decoded->pts != AV_NOPTS_VALUE ? decoded->pts : decoded->best_effort_timestamp;
 }
 
+std::string ffmpegError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+const char* formatName(int format) {
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
+    return name != nullptr ? name : "unknown";
+}
+
+// Frames the image buffer can hold: a size, and one that fits the reader's 16-bit fields.
+bool drawable(int width, int height) { return width > 0 && height > 0 && width <= 65535 && height <= 65535; }
+
+// A pixel format the scaler can take as input (it asserts on unknown ones).
+bool convertible(int format) {
+    return format > AV_PIX_FMT_NONE && format < AV_PIX_FMT_NB &&
+           sws_isSupportedInput(static_cast<AVPixelFormat>(format)) > 0;
+}
+
 }  // namespace
 
-Mp4FileReader::Mp4FileReader(std::string path) : ApsFileReader(path), filePath(std::move(path)) {
-    detail::quietFfmpegLogging();
-}
+Mp4FileReader::Mp4FileReader(std::string path) : ApsFileReader(path), filePath(std::move(path)) {}
 
 Mp4FileReader::~Mp4FileReader() { close(); }
 
@@ -56,8 +76,24 @@ void Mp4FileReader::close() {
 
 bool Mp4FileReader::loadFile() {
     close();
-    if (avformat_open_input(&formatContext, filePath.c_str(), nullptr, nullptr) < 0) return false;
-    if (avformat_find_stream_info(formatContext, nullptr) < 0) return false;
+    const char* path = filePath.c_str();
+    std::error_code error;
+    const auto status = std::filesystem::status(filePath, error);
+    if (!std::filesystem::exists(status)) return false;  // nothing there: as silent as a failed open
+    if (!std::filesystem::is_regular_file(status)) {
+        VIREO_LOG_ERROR("%s is not a regular file.", path);
+        return false;
+    }
+    const int opened = avformat_open_input(&formatContext, path, nullptr, nullptr);
+    if (opened < 0) {
+        VIREO_LOG_ERROR("Cannot open %s as a video: %s.", path, ffmpegError(opened).c_str());
+        return false;
+    }
+    const int found = avformat_find_stream_info(formatContext, nullptr);
+    if (found < 0) {
+        VIREO_LOG_ERROR("Cannot read the streams of %s: %s.", path, ffmpegError(found).c_str());
+        return false;
+    }
     for (unsigned i = 0; i < formatContext->nb_streams; ++i) {
         if (formatContext->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
             videoStreamIndex = static_cast<int32_t>(i);
@@ -66,15 +102,24 @@ bool Mp4FileReader::loadFile() {
     if (videoStreamIndex < 0) return false;
     videoStream = formatContext->streams[videoStreamIndex];
 
-    width = static_cast<uint16_t>(videoStream->codecpar->width);
-    height = static_cast<uint16_t>(videoStream->codecpar->height);
+    // What the stream header announces is checked before anything is built on it: FFmpeg's
+    // scaler asserts (and ends the process) on a pixel format it does not know.
+    const AVCodecParameters* parameters = videoStream->codecpar;
+    if (!drawable(parameters->width, parameters->height) || !convertible(parameters->format)) {
+        VIREO_LOG_ERROR("The video stream of %s cannot be decoded: %d x %d pixels of format %s.", path,
+                        parameters->width, parameters->height, formatName(parameters->format));
+        return false;
+    }
+    width = static_cast<uint16_t>(parameters->width);
+    height = static_cast<uint16_t>(parameters->height);
     frame = av_frame_alloc();
     packet = av_packet_alloc();
-    if (frame == nullptr || packet == nullptr) return false;
     imageWidth = width;
     imageHeight = height;
-    if (av_image_alloc(imageData, imageLinesize, imageWidth, imageHeight, static_cast<AVPixelFormat>(imagePixFmt),
+    if (frame == nullptr || packet == nullptr ||
+        av_image_alloc(imageData, imageLinesize, imageWidth, imageHeight, static_cast<AVPixelFormat>(imagePixFmt),
                        1) < 0) {
+        VIREO_LOG_ERROR("Cannot allocate a %d x %d image for %s.", imageWidth, imageHeight, path);
         return false;
     }
     imageBuffer = imageData[0];
@@ -89,20 +134,27 @@ bool Mp4FileReader::loadFile() {
         return false;
     }
 
-    decoder = avcodec_find_decoder(videoStream->codecpar->codec_id);
+    decoder = avcodec_find_decoder(parameters->codec_id);
     if (decoder == nullptr) {
-        VIREO_LOG_ERROR("No decoder for the video stream of %s.", filePath.c_str());
+        VIREO_LOG_ERROR("No decoder for the video stream of %s.", path);
         return false;
     }
     decoderContext = avcodec_alloc_context3(decoder);
-    if (decoderContext == nullptr || avcodec_parameters_to_context(decoderContext, videoStream->codecpar) < 0 ||
+    if (decoderContext == nullptr || avcodec_parameters_to_context(decoderContext, parameters) < 0 ||
         avcodec_open2(decoderContext, decoder, nullptr) < 0) {
-        VIREO_LOG_ERROR("Failed to open the decoder for %s.", filePath.c_str());
+        VIREO_LOG_ERROR("Failed to open the decoder for %s.", path);
         return false;
     }
-    swsContext = sws_getContext(decoderContext->width, decoderContext->height, decoderContext->pix_fmt, imageWidth,
-                                imageHeight, static_cast<AVPixelFormat>(imagePixFmt), SWS_BICUBIC, nullptr, nullptr,
-                                nullptr);
+    if (drawable(decoderContext->width, decoderContext->height) && convertible(decoderContext->pix_fmt)) {
+        swsContext = sws_getContext(decoderContext->width, decoderContext->height, decoderContext->pix_fmt,
+                                    imageWidth, imageHeight, static_cast<AVPixelFormat>(imagePixFmt), SWS_BICUBIC,
+                                    nullptr, nullptr, nullptr);
+    }
+    if (swsContext == nullptr) {
+        VIREO_LOG_ERROR("Cannot convert the frames of %s (%d x %d, %s) to BGR24.", path, decoderContext->width,
+                        decoderContext->height, formatName(decoderContext->pix_fmt));
+        return false;
+    }
     return true;
 }
 
@@ -114,7 +166,8 @@ bool Mp4FileReader::getTimeStamps(std::vector<uint64_t>& out) {
 // Converts `decoded` into the image buffer and describes it in `out`.
 bool Mp4FileReader::deliver(AVFrame* decoded, ApsFrame& out) {
     // The scaler follows the decoded frames, whose format may differ from what the stream
-    // header announced.
+    // header announced; it asserts on a format it does not know, so those are refused first.
+    if (!drawable(decoded->width, decoded->height) || !convertible(decoded->format)) return false;
     swsContext = sws_getCachedContext(swsContext, decoded->width, decoded->height,
                                       static_cast<AVPixelFormat>(decoded->format), imageWidth, imageHeight,
                                       static_cast<AVPixelFormat>(imagePixFmt), SWS_BICUBIC, nullptr, nullptr, nullptr);

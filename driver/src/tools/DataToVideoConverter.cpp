@@ -6,18 +6,19 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/error.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
 #include <vireo/Logger.h>
-
-#include "tools/FfmpegLogging.h"
 
 namespace vireo {
 
@@ -31,6 +32,27 @@ constexpr int64_t kFrameDuration = 33333;     // µs between frames at 30 frames
 constexpr int64_t kBitRate = 60000000;        // bits per second
 constexpr int kFrameAlignment = 32;           // bytes, for the frame buffers
 constexpr const char* kPreset = "ultrafast";  // x264 speed preset
+
+std::string ffmpegError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+const char* formatName(int format) {
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
+    return name != nullptr ? name : "no known pixel format";
+}
+
+bool knownFormat(int format) { return format > AV_PIX_FMT_NONE && format < AV_PIX_FMT_NB; }
+
+// Whether FFmpeg's scaler can convert between the two formats at these sizes. It asserts on
+// formats it does not know, so they are checked before it sees them.
+bool scalable(int srcFormat, int srcWidth, int srcHeight, int dstFormat, int dstWidth, int dstHeight) {
+    return knownFormat(srcFormat) && knownFormat(dstFormat) && srcWidth > 0 && srcHeight > 0 && dstWidth > 0 &&
+           dstHeight > 0 && sws_isSupportedInput(static_cast<AVPixelFormat>(srcFormat)) > 0 &&
+           sws_isSupportedOutput(static_cast<AVPixelFormat>(dstFormat)) > 0;
+}
 
 // A frame of `format` and size with its own pixel buffers; null (logged) when either
 // allocation fails.
@@ -53,7 +75,7 @@ AVFrame* allocateFrame(int format, int width, int height) {
 
 }  // namespace
 
-DataToVideoConverter::DataToVideoConverter() { detail::quietFfmpegLogging(); }
+DataToVideoConverter::DataToVideoConverter() = default;
 
 DataToVideoConverter::~DataToVideoConverter() { freeAll(); }
 
@@ -83,8 +105,11 @@ void DataToVideoConverter::setConverterFrameSize(int32_t srcHeight_, int32_t src
 
 void DataToVideoConverter::setConverterFmt(int srcFormat_, int dstFormat_) {
     sws_freeContext(swsContext);
-    swsContext = sws_getContext(srcWidth, srcHeight, static_cast<AVPixelFormat>(srcFormat_), dstWidth, dstHeight,
-                                static_cast<AVPixelFormat>(dstFormat_), SWS_POINT, nullptr, nullptr, nullptr);
+    swsContext = nullptr;
+    if (scalable(srcFormat_, srcWidth, srcHeight, dstFormat_, dstWidth, dstHeight)) {
+        swsContext = sws_getContext(srcWidth, srcHeight, static_cast<AVPixelFormat>(srcFormat_), dstWidth, dstHeight,
+                                    static_cast<AVPixelFormat>(dstFormat_), SWS_POINT, nullptr, nullptr, nullptr);
+    }
     srcFormat = srcFormat_;
     dstFormat = dstFormat_;
     scalerSizes[0] = srcWidth;
@@ -104,43 +129,61 @@ bool DataToVideoConverter::framesMatchSettings() const {
 }
 
 // Whether an image of source format `format` can be encoded now; logs why not.
-bool DataToVideoConverter::readyForImage(int format, const char* formatName, const unsigned char* image) const {
+bool DataToVideoConverter::readyForImage(int format, const char* formatName, const unsigned char* image) {
     if (srcFormat != format) {
         VIREO_LOG_ERROR("Sws scale fmt is not %s", formatName);
+        lastError = "the images are not of the converter's source format";
         return false;
     }
+    // The file is broken already (the failure was logged once): encoding more would only
+    // fail again.
+    if (writeFailed) return false;
     if (codecContext == nullptr || srcFrame == nullptr || dstFrame == nullptr || packet == nullptr ||
         swsContext == nullptr || image == nullptr) {
         VIREO_LOG_ERROR("Video converter is not initialized.");
+        lastError = "the converter is not initialised";
         return false;
     }
     if (!framesMatchSettings()) {
         VIREO_LOG_ERROR("Video converter sizes or formats changed after initialization.");
+        lastError = "sizes or formats changed after initialisation";
         return false;
     }
     return true;
 }
 
+int32_t DataToVideoConverter::setUpFailed(const char* message, std::string cause) {
+    VIREO_LOG_ERROR("%s (%s)", message, cause.c_str());
+    lastError = std::move(cause);
+    return -1;
+}
+
+// A packet or the trailer could not be written: the file is broken, and every later call
+// that would write to it fails.
+void DataToVideoConverter::writingFailed(int status) {
+    writeFailed = true;
+    lastError = "writing the file failed: " + ffmpegError(status);
+    VIREO_LOG_ERROR("Write frame to file failed! (%s)", lastError.c_str());
+}
+
 int32_t DataToVideoConverter::initVideoConverter(std::string path) {
     if (formatContext != nullptr) {
         VIREO_LOG_ERROR("Video converter is already initialized.");
+        lastError = "the converter is already initialised";
         return -1;
     }
-    if (avformat_alloc_output_context2(&formatContext, nullptr, nullptr, path.c_str()) < 0 ||
-        formatContext == nullptr) {
-        VIREO_LOG_ERROR("Failed to create output context.");
-        return -1;
+    lastError.clear();
+    writeFailed = false;
+    int status = avformat_alloc_output_context2(&formatContext, nullptr, nullptr, path.c_str());
+    if (status < 0 || formatContext == nullptr) {
+        return setUpFailed("Failed to create output context.", "no video container for the file name");
     }
     codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-    if (codec == nullptr) {
-        VIREO_LOG_ERROR("H.264 encoder not found.");
-        return -1;
-    }
+    if (codec == nullptr) return setUpFailed("H.264 encoder not found.", "this FFmpeg has no H.264 encoder");
     stream = avformat_new_stream(formatContext, nullptr);
     codecContext = avcodec_alloc_context3(codec);
     if (stream == nullptr || codecContext == nullptr) {
-        VIREO_LOG_ERROR("Failed to create the video stream.");
-        return -1;
+        return setUpFailed("Failed to create the video stream.", "out of memory");
     }
     codecContext->width = dstWidth;
     codecContext->height = dstHeight;
@@ -158,33 +201,48 @@ int32_t DataToVideoConverter::initVideoConverter(std::string path) {
     // up, and at this bit rate it still keeps single pixels. Encoders without the option
     // ignore it.
     if (codecContext->priv_data != nullptr) av_opt_set(codecContext->priv_data, "preset", kPreset, 0);
-    if (avcodec_open2(codecContext, codec, nullptr) < 0) {
-        VIREO_LOG_ERROR("Failed to open the H.264 encoder.");
-        return -1;
+    status = knownFormat(dstFormat) ? avcodec_open2(codecContext, codec, nullptr) : AVERROR(EINVAL);
+    if (status < 0) {
+        return setUpFailed("Failed to open the H.264 encoder.",
+                           "the H.264 encoder does not take " + std::to_string(dstWidth) + " x " +
+                               std::to_string(dstHeight) + " frames of " + formatName(dstFormat) + ": " +
+                               ffmpegError(status));
     }
-    avcodec_parameters_from_context(stream->codecpar, codecContext);
+    // The scaler is built by setConverterFmt for the sizes in force then; without one, or
+    // with one for other sizes, no image could be encoded.
+    if (swsContext == nullptr || scalerSizes[0] != srcWidth || scalerSizes[1] != srcHeight ||
+        scalerSizes[2] != dstWidth || scalerSizes[3] != dstHeight) {
+        return setUpFailed("Video converter has no scaler for its sizes and formats.",
+                           "no conversion from " + std::to_string(srcWidth) + " x " + std::to_string(srcHeight) +
+                               " " + formatName(srcFormat) + " to " + std::to_string(dstWidth) + " x " +
+                               std::to_string(dstHeight) + " " + formatName(dstFormat) +
+                               " (set the sizes, then the formats)");
+    }
+    status = avcodec_parameters_from_context(stream->codecpar, codecContext);
+    if (status < 0) return setUpFailed("Failed to create the video stream.", ffmpegError(status));
     stream->time_base = codecContext->time_base;
 
     if ((formatContext->oformat->flags & AVFMT_NOFILE) == 0) {
-        if (avio_open(&formatContext->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) {
-            VIREO_LOG_ERROR("Failed to open output file: %s.", path.c_str());
+        status = avio_open(&formatContext->pb, path.c_str(), AVIO_FLAG_WRITE);
+        if (status < 0) {
+            lastError = "cannot create the file: " + ffmpegError(status);
+            VIREO_LOG_ERROR("Failed to open output file: %s. (%s)", path.c_str(), lastError.c_str());
             return -1;
         }
         fileOpened = true;
     }
-    if (avformat_write_header(formatContext, nullptr) != 0) {
-        VIREO_LOG_ERROR("Failed to write video header.");
-        return -1;
-    }
+    status = avformat_write_header(formatContext, nullptr);
+    if (status >= 0 && formatContext->pb != nullptr && formatContext->pb->error < 0) status = formatContext->pb->error;
+    if (status < 0) return setUpFailed("Failed to write video header.", "writing the file failed: " + ffmpegError(status));
 
     dstFrame = allocateFrame(dstFormat, dstWidth, dstHeight);
     srcFrame = allocateFrame(srcFormat, srcWidth, srcHeight);
-    if (dstFrame == nullptr || srcFrame == nullptr) return -1;
-    packet = av_packet_alloc();
-    if (packet == nullptr) {
-        VIREO_LOG_ERROR("Could not allocate the video packet");
+    if (dstFrame == nullptr || srcFrame == nullptr) {
+        lastError = "out of memory for the frames";
         return -1;
     }
+    packet = av_packet_alloc();
+    if (packet == nullptr) return setUpFailed("Could not allocate the video packet", "out of memory");
     return 0;
 }
 
@@ -204,6 +262,7 @@ int DataToVideoConverter::writePacket() {
 int32_t DataToVideoConverter::encodeFrame(AVFrame* frame, bool logErrors) {
     int status = avcodec_send_frame(codecContext, frame);
     if (status < 0) {
+        lastError = "the encoder refused a frame: " + ffmpegError(status);
         if (logErrors) {
             VIREO_LOG_ERROR("Error sending a frame for encoding");
             return -1;
@@ -215,6 +274,7 @@ int32_t DataToVideoConverter::encodeFrame(AVFrame* frame, bool logErrors) {
         status = avcodec_receive_packet(codecContext, packet);
         if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return 0;
         if (status < 0) {
+            lastError = "the encoder failed: " + ffmpegError(status);
             if (logErrors) {
                 VIREO_LOG_ERROR("Error during encoding");
                 return -1;
@@ -222,8 +282,12 @@ int32_t DataToVideoConverter::encodeFrame(AVFrame* frame, bool logErrors) {
             std::fprintf(stderr, "Error during encoding\n");
             return status;
         }
-        writePacket();
+        const int written = writePacket();
         av_packet_unref(packet);
+        if (written < 0) {
+            writingFailed(written);
+            return logErrors ? -1 : written;
+        }
     }
     return 0;
 }
@@ -292,35 +356,54 @@ int32_t DataToVideoConverter::nv12ToRGB(unsigned char* image, unsigned char* out
 int32_t DataToVideoConverter::flushAndCloseVideo() {
     if (codecContext == nullptr || formatContext == nullptr || packet == nullptr || stream == nullptr) {
         VIREO_LOG_ERROR("Video converter is not initialized.");
+        lastError = "the converter is not initialised";
         return -1;
     }
     av_packet_unref(packet);
-    for (;;) {
+    while (!writeFailed) {
         const int status = avcodec_receive_packet(codecContext, packet);
         if (status == AVERROR(EAGAIN)) {
             // Nothing left without more input: an empty frame puts the encoder into draining.
             const int sent = avcodec_send_frame(codecContext, nullptr);
             if (sent < 0 && sent != AVERROR_EOF) {
                 VIREO_LOG_ERROR("Error receiving packet from encoder.");
+                lastError = "the encoder failed: " + ffmpegError(sent);
                 return -1;
             }
             continue;
         }
         if (status == AVERROR_EOF) {
-            av_write_trailer(formatContext);
-            if (fileOpened) avio_closep(&formatContext->pb);
+            // The file is complete only once the trailer is written and the last buffered
+            // bytes have reached it: both fail on a full disk.
+            int result = av_write_trailer(formatContext);
+            if (result >= 0 && formatContext->pb != nullptr && formatContext->pb->error < 0) {
+                result = formatContext->pb->error;
+            }
+            if (fileOpened) {
+                const int closed = avio_closep(&formatContext->pb);
+                if (result >= 0) result = closed;
+            }
             fileOpened = false;
+            if (result < 0) {
+                writingFailed(result);
+                break;
+            }
             VIREO_LOG_INFO("Video created successfully");
             freeAll();
             return 0;
         }
         if (status < 0) {
             VIREO_LOG_ERROR("Error receiving packet from encoder.");
+            lastError = "the encoder failed: " + ffmpegError(status);
             return -1;
         }
-        if (writePacket() < 0) VIREO_LOG_ERROR("Write frame to file failed!");
+        const int written = writePacket();
         av_packet_unref(packet);
+        if (written < 0) writingFailed(written);
     }
+    // A write failed: the file cannot be finished. Everything is freed all the same.
+    freeAll();
+    return -1;
 }
 
 }  // namespace vireo

@@ -5,8 +5,16 @@
 // impossible record counts, event numbers past 2^32).
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -113,11 +121,25 @@ TEST(RawReaderLoading, GeometryComesFromEitherHeaderLine) {
 }
 
 TEST(RawReaderLoading, BadGeometryValuesThrowTheConversionErrors) {
+    // Fault mended: the errors said only "stoi", naming neither the file nor the value.
     const auto body = test::encodedBody(3, 50, 5000);
-    RawFileReader notNumber(makeRecording("nan.raw", body, "% geometry widexhigh\n% end\n"));
-    EXPECT_THROW(notNumber.loadFile(), std::invalid_argument);
-    RawFileReader tooLarge(makeRecording("big.raw", body, "% format EVT3;width=99999999999\n% end\n"));
-    EXPECT_THROW(tooLarge.loadFile(), std::out_of_range);
+    const std::string nan = makeRecording("nan.raw", body, "% geometry widexhigh\n% end\n");
+    RawFileReader notNumber(nan);
+    try {
+        notNumber.loadFile();
+        ADD_FAILURE() << "no exception";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_EQ(std::string(error.what()), nan + ": the header's \"% geometry\" width \"wide\" is not a number");
+    }
+    const std::string big = makeRecording("big.raw", body, "% format EVT3;width=99999999999\n% end\n");
+    RawFileReader tooLarge(big);
+    try {
+        tooLarge.loadFile();
+        ADD_FAILURE() << "no exception";
+    } catch (const std::out_of_range& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  big + ": the header's \"% format\" width \"99999999999\" is out of range");
+    }
     RawFileReader truncated(makeRecording("wide.raw", body, "% geometry 65537x480\n% end\n"));
     ASSERT_TRUE(truncated.loadFile());
     EXPECT_EQ(truncated.getWidth(), 1);
@@ -144,6 +166,20 @@ TEST(RawReaderLoading, NonEvt3FilesAreRejectedWithTheirMessages) {
         EXPECT_FALSE(reader.loadFile());
         EXPECT_NE(::testing::internal::GetCapturedStderr().find("non-EVT3"), std::string::npos);
     }
+}
+
+TEST(RawReaderLoading, AFolderIsNotARecording) {
+    // Fault mended: a folder loaded as a recording of 2^63 - 1 bytes without events, with an
+    // index written beside it.
+    const std::string folder = scratchPath("folder.raw");
+    std::filesystem::create_directories(folder);
+    RawFileReader reader(folder);
+    test::StdoutCapture out;
+    EXPECT_FALSE(reader.loadFile());
+    EXPECT_NE(out.finish().find("[error] " + folder + " is not a regular file."), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(indexPathOf(folder)));
+    EXPECT_EQ(countOf(reader), 0u);
+    EXPECT_EQ(reader.getFileSize(), 0u);
 }
 
 TEST(RawReaderLoading, HeaderOnlyFileLoadsWithTheEndRecordAlone) {
@@ -363,7 +399,10 @@ TEST(BookmarkIndex, UnwritableIndexLeavesTheReaderWorking) {
     RawFileReader reader(path);
     ASSERT_TRUE(reader.loadFile());
     ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(out.finish().find("Failed to open file for writing"), std::string::npos);
+    EXPECT_NE(out.finish().find("Failed to open file for writing: " + indexPathOf(path) + " (" +
+                                std::strerror(EISDIR) + ")"),
+              std::string::npos);
+    EXPECT_EQ(reader.getIndexWriteError(), std::strerror(EISDIR));
     const auto reference = test::referenceDecode(body);
     EXPECT_EQ(countOf(reader), reference.size());
     ASSERT_TRUE(reader.seekNEvents(reference.size() / 2));
@@ -372,46 +411,233 @@ TEST(BookmarkIndex, UnwritableIndexLeavesTheReaderWorking) {
     EXPECT_TRUE((*events)[0] == reference[reference.size() / 2]);
 }
 
-TEST(BookmarkIndex, EventNumbersPast32BitsAreWidened) {
-    // A recording of more than 2^32 events is too large for a test. Its index is imitated:
-    // every span is given F more events than it has, with F large enough that the counts
-    // pass 2^32 and the file's 32-bit indices wrap; each step stays below 2^32.
-    const auto body = test::encodedBody(13, 3000, 600000);
-    const std::string header = test::recorderHeader();
-    const std::string path = makeRecording("wide.raw", body, header);
-    std::vector<RawFileReader::Bookmark> real;
+// The records of a saved index, field by field.
+struct IndexRecord {
+    uint64_t key = 0, offset = 0, timestamp = 0;
+    uint8_t reserved = 0;
+    uint32_t eventIndex = 0;
+};
+
+std::vector<IndexRecord> readIndexRecords(const std::string& path) {
+    const auto bytes = test::readFile(path);
+    const size_t countAt = static_cast<size_t>(std::find(bytes.begin(), bytes.end(), 0) - bytes.begin()) + 1;
+    auto le = [&](size_t at, int n) {
+        uint64_t v = 0;
+        for (int i = 0; i < n; ++i) v |= uint64_t{bytes[at + static_cast<size_t>(i)]} << (8 * i);
+        return v;
+    };
+    std::vector<IndexRecord> records(static_cast<size_t>(le(countAt, 8)));
+    for (size_t i = 0; i < records.size(); ++i) {
+        const size_t at = countAt + 8 + 29 * i;
+        records[i] = {le(at, 8), le(at + 8, 8), le(at + 17, 8), bytes[at + 16], static_cast<uint32_t>(le(at + 25, 4))};
+    }
+    return records;
+}
+
+// Writes `records` as the index of a recording of `fileSize` bytes, with a valid check byte.
+void writeIndexRecords(const std::string& path, uint64_t fileSize, const std::vector<IndexRecord>& records) {
+    std::vector<uint8_t> section;
+    auto put = [&](uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) section.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    put(records.size(), 8);
+    for (const auto& r : records) {
+        put(r.key, 8);
+        put(r.offset, 8);
+        section.push_back(r.reserved);
+        put(r.timestamp, 8);
+        put(r.eventIndex, 4);
+    }
+    writeIndex(path, fileSize, section);
+}
+
+TEST(BookmarkIndex, IndexThatSaysMoreThanTheRecordingCanHoldIsBuiltAgain) {
+    // Fault mended: an index whose check byte held was trusted whole (a CRC-8 lets about one
+    // random change in 256 through): decreasing event counts were read as 2^32 wraps and keys
+    // far beyond the recording were taken as its times.
+    const auto body = test::encodedBody(15, 3000, 800000);
+    const std::string path = makeRecording("damaged.raw", body);
+    const uint64_t size = std::filesystem::file_size(path);
+    uint64_t realStart = 0, realEnd = 0, realCount = 0;
     {
         RawFileReader reader(path);
         ASSERT_TRUE(reader.loadFile());
-        for (const auto& kv : Peer::bookmarks(reader)) real.push_back(kv.second);
+        realStart = startOf(reader);
+        realEnd = endOf(reader);
+        realCount = countOf(reader);
     }
     const std::string indexPath = indexPathOf(path);
-    auto bytes = test::readFile(indexPath);
-    bytes.pop_back();
-    const size_t countAt = static_cast<size_t>(std::find(bytes.begin(), bytes.end(), 0) - bytes.begin()) + 1;
-    const size_t count = real.size();
-    ASSERT_EQ(bytes.size(), countAt + 8 + 29 * count);
-    ASSERT_GT(count, 100u);
-    const uint64_t f = (uint64_t{1} << 32) / (count - 2) + 7;
-    for (size_t i = 1; i < count; ++i) {
-        uint8_t* index = bytes.data() + countAt + 8 + 29 * i + 25;
-        const auto value = static_cast<uint32_t>(real[i].eventIndex + i * f);
-        for (int b = 0; b < 4; ++b) index[b] = static_cast<uint8_t>(value >> (8 * b));
+    const auto good = readIndexRecords(indexPath);
+    ASSERT_GT(good.size(), 20u);
+    const size_t last = good.size() - 1;
+    const size_t middle = good.size() / 2;
+    ASSERT_GT(good[middle].eventIndex, good[middle - 1].eventIndex + 10);
+
+    using Damage = std::function<void(std::vector<IndexRecord>&)>;
+    const std::vector<std::pair<const char*, Damage>> damages = {
+        {"a count that decreases in the middle", [&](auto& r) { r[middle].eventIndex = r[middle - 1].eventIndex - 5; }},
+        {"a count that decreases at the end", [&](auto& r) { r[last].eventIndex = r[last - 1].eventIndex - 1; }},
+        {"more events than the file holds", [&](auto& r) { r[last].eventIndex += 1u << 31; }},
+        {"one event more than a span can hold", [&](auto& r) {
+             // 12 events per 2-byte word at most.
+             const auto capacity = static_cast<uint32_t>((r[middle].offset - r[middle - 1].offset) / 2 * 12);
+             const uint32_t extra = capacity + 1 - (r[middle].eventIndex - r[middle - 1].eventIndex);
+             for (size_t i = middle; i < r.size(); ++i) r[i].eventIndex += extra;
+         }},
+        {"a key that differs from its time", [&](auto& r) { r[middle].key += 1; }},
+        {"an end far beyond the recording", [&](auto& r) { r[last].key = r[last].timestamp = 18086456103514862177ull; }},
+        {"a start far beyond the data", [&](auto& r) {
+             for (auto& record : r) record.key = record.timestamp = record.timestamp + (uint64_t{1} << 62);
+         }},
+        {"bookmarks closer than their period", [&](auto& r) {
+             r[middle].key = r[middle].timestamp = r[middle - 1].timestamp + 1;
+         }},
+        {"an end record short of the file's end", [&](auto& r) { r[last].offset -= 2; }},
+    };
+    for (const auto& [what, damage] : damages) {
+        auto records = good;
+        damage(records);
+        writeIndexRecords(indexPath, size, records);
+        test::StdoutCapture out;
+        RawFileReader reader(path);
+        ASSERT_TRUE(reader.loadFile()) << what;
+        EXPECT_NE(out.finish().find("does not fit the recording"), std::string::npos) << what;
+        EXPECT_FALSE(reader.isIndexReloaded()) << what;
+        EXPECT_EQ(startOf(reader), realStart) << what;
+        EXPECT_EQ(endOf(reader), realEnd) << what;
+        EXPECT_EQ(countOf(reader), realCount) << what;
+        // The rebuilt index was written back and holds the real records again.
+        const auto rebuilt = readIndexRecords(indexPath);
+        ASSERT_EQ(rebuilt.size(), good.size()) << what;
+        EXPECT_EQ(rebuilt[last].eventIndex, good[last].eventIndex) << what;
+        EXPECT_EQ(rebuilt[middle].key, good[middle].key) << what;
     }
-    writeIndex(indexPath, std::filesystem::file_size(path),
-               std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(countAt), bytes.end()));
+
+    // A header value that is not a number is a damaged index too, not an error of the load.
+    auto bytes = test::readFile(indexPath);
+    const std::string text = "max_byte:" + std::to_string(size);
+    ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(text.size())), text);
+    bytes[9] = 'x';
+    bytes.back() = test::referenceCrc8(std::vector<uint8_t>(bytes.begin(), bytes.end() - 1));
+    test::writeBytes(indexPath, bytes);
+    RawFileReader reader(path);
+    test::StdoutCapture out;
+    ASSERT_TRUE(reader.loadFile());
+    EXPECT_NE(out.finish().find("max_byte is not a number"), std::string::npos);
+    EXPECT_FALSE(reader.isIndexReloaded());
+    EXPECT_EQ(countOf(reader), realCount);
+}
+
+// Limits the size of the files this process writes (RLIMIT_FSIZE) while it lives: a write
+// past `bytes` fails with EFBIG, as on a full disk, instead of raising SIGXFSZ. Output that
+// goes to a regular file meanwhile is cut too, so the tests write nothing else then.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*previous_)(int) = nullptr;
+};
+
+TEST(BookmarkIndex, IndexThatCannotBeWrittenSaysWhyAndLeavesNothingBehind) {
+    // Fault mended: a failed write left an empty or partial index file, and the messages
+    // named neither the file nor the cause.
+    const auto body = test::encodedBody(16, 1500, 500000);
+    const auto reference = test::referenceDecode(body);
+    {
+        const std::string path = makeRecording("limited.raw", body);
+        RawFileReader reader(path);
+        bool loaded = false;
+        {
+            FileSizeLimit limit(64);  // the index is a few kilobytes
+            loaded = reader.loadFile();
+        }
+        ASSERT_TRUE(loaded);
+        EXPECT_EQ(reader.getIndexWriteError(), std::strerror(EFBIG));
+        EXPECT_FALSE(std::filesystem::exists(indexPathOf(path)));
+        EXPECT_EQ(countOf(reader), reference.size());
+    }
+    {
+        // A full disk, through a link at the index's name: the link stays.
+        const std::string path = makeRecording("full.raw", body);
+        std::filesystem::create_symlink("/dev/full", indexPathOf(path));
+        test::StdoutCapture out;
+        RawFileReader reader(path);
+        ASSERT_TRUE(reader.loadFile());
+        EXPECT_NE(out.finish().find("[error] Failed to write the bookmark index " + indexPathOf(path) + " (" +
+                                    std::strerror(ENOSPC) + ")"),
+                  std::string::npos);
+        EXPECT_EQ(reader.getIndexWriteError(), std::strerror(ENOSPC));
+        EXPECT_TRUE(std::filesystem::is_symlink(indexPathOf(path)));
+        EXPECT_EQ(countOf(reader), reference.size());
+    }
+}
+
+TEST(BookmarkIndex, EventNumbersPast32BitsAreWidened) {
+    // A recording of more than 2^32 events needs at least 2^32 / 6 bytes (a vector word
+    // holds 12 events in 2 bytes). It is imitated by a small recording with a hole of that
+    // many zero bytes (words that only set the row; the file stays sparse on disk) before one
+    // of its row words, whose index says the span across the hole holds F more events than
+    // it does: the counts pass 2^32 and the file's 32-bit indices wrap there.
+    const auto body = test::encodedBody(13, 3000, 600000);
+    const std::string header = test::recorderHeader();
+    const std::string small = makeRecording("small.raw", body, header);
+    std::vector<RawFileReader::Bookmark> real;
+    {
+        RawFileReader reader(small);
+        ASSERT_TRUE(reader.loadFile());
+        for (const auto& kv : Peer::bookmarks(reader)) real.push_back(kv.second);
+    }
+    const size_t count = real.size();
+    ASSERT_GT(count, 100u);
+    // The hole goes before the first row word after a third of the records.
+    size_t hole = static_cast<size_t>(real[count / 3].offset - header.size());
+    while (hole + 1 < body.size() && (body[hole + 1] >> 4) != 0) hole += 2;
+    ASSERT_LT(hole + 1, body.size());
+    const uint64_t f = (uint64_t{1} << 32) - 1000;
+    const uint64_t holeBytes = (f / 12 + 4096) * 2;
+    const std::string path = scratchPath("wide.raw");
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(header.data(), static_cast<std::streamsize>(header.size()));
+        out.write(reinterpret_cast<const char*>(body.data()), static_cast<std::streamsize>(hole));
+        out.seekp(static_cast<std::streamoff>(header.size() + hole + holeBytes));
+        out.write(reinterpret_cast<const char*>(body.data() + hole), static_cast<std::streamsize>(body.size() - hole));
+    }
+    const uint64_t holeAt = header.size() + hole;
+    std::vector<IndexRecord> records;
+    for (const auto& b : real) {
+        const bool after = b.offset > holeAt;
+        records.push_back({b.timestamp, b.offset + (after ? holeBytes : 0), b.timestamp, 0,
+                           static_cast<uint32_t>(b.eventIndex + (after ? f : 0))});
+    }
+    writeIndexRecords(indexPathOf(path), std::filesystem::file_size(path), records);
 
     RawFileReader reader(path);
     ASSERT_TRUE(reader.loadFile());
     ASSERT_TRUE(reader.isIndexReloaded());
     const auto reference = test::referenceDecode(body);
-    EXPECT_EQ(countOf(reader), reference.size() + (count - 1) * f);
+    EXPECT_EQ(countOf(reader), reference.size() + f);
     // A span near the end, with events, whose numbers lie past 2^32.
     size_t j = count - 2;
     while (j > 0 && real[j + 1].eventIndex - real[j].eventIndex < 2) --j;
-    ASSERT_GT(j * f, uint64_t{1} << 32);
+    ASSERT_GT(real[j].offset, holeAt);
+    ASSERT_GT(real[j].eventIndex + f, uint64_t{1} << 32);
     const uint64_t realTarget = real[j].eventIndex + (real[j + 1].eventIndex - real[j].eventIndex) / 2;
-    const uint64_t target = realTarget + j * f;
+    const uint64_t target = realTarget + f;
     ASSERT_TRUE(reader.seekNEvents(target));
     EXPECT_EQ(reader.getCurrentPosEventNum(), target);
     const auto events = reader.getNEvents(200);
@@ -423,6 +649,14 @@ TEST(BookmarkIndex, EventNumbersPast32BitsAreWidened) {
     // Seeking by time past 2^32 events gives the widened number too.
     ASSERT_TRUE(reader.seekTime(reference[realTarget].timestamp));
     EXPECT_GE(reader.getCurrentPosEventNum(), uint64_t{1} << 32);
+
+    // The same counts for the recording without the hole: it cannot hold them.
+    for (size_t i = 0; i < count; ++i) records[i].offset = real[i].offset;
+    writeIndexRecords(indexPathOf(small), std::filesystem::file_size(small), records);
+    RawFileReader tooSmall(small);
+    ASSERT_TRUE(tooSmall.loadFile());
+    EXPECT_FALSE(tooSmall.isIndexReloaded());
+    EXPECT_EQ(countOf(tooSmall), reference.size());
 }
 
 TEST(BookmarkIndex, LookupsByTimeAndByEventNumber) {

@@ -52,10 +52,12 @@ public:
     RawFileReader& operator=(const RawFileReader&) = delete;
 
     // Opens the file, reads its header, builds or reloads the bookmark index and moves to
-    // event 0. False (and the reader unusable) when the file cannot be opened, is not EVT3,
-    // or holds no bookmark. A "width", "height" or geometry value that is not a number
-    // throws std::invalid_argument, one beyond 32 bits std::out_of_range; so does a saved
-    // index whose header values are not numbers. May be called again to reload.
+    // event 0. False (and the reader unusable) when the file cannot be opened, is not a
+    // regular file (a folder or a device; logged), is not EVT3, or holds no bookmark. A
+    // "width", "height" or geometry value that is not a number throws std::invalid_argument,
+    // one beyond 32 bits std::out_of_range, each with a message naming the file and the
+    // value. A saved index that does not fit the recording (whatever its check byte says)
+    // is built again. May be called again to reload.
     bool loadFile() override;
     bool getStartTimeStamp(uint64_t& timestamp) override;
     bool getEndTimeStamp(uint64_t& timestamp) override;
@@ -104,6 +106,10 @@ public:
     const std::string& getIndexPath() const { return indexPath; }
     // True when the last `loadFile` read a saved index, false when it scanned the file.
     bool isIndexReloaded() const { return indexReloaded; }
+    // Why the index the last `loadFile` built could not be saved at `getIndexPath` (for
+    // example "No space left on device"); empty when it was saved or reloaded. Nothing is
+    // left at that path then, and the next load scans the file again.
+    const std::string& getIndexWriteError() const { return indexWriteError; }
     // Bytes of the text header (the offset of the first EVT3 word), known after `loadFile`.
     uint64_t getHeaderSize() const { return dataStart; }
     // Size of the RAW file in bytes, measured by `loadFile`.
@@ -161,6 +167,7 @@ private:
     size_t pendingHead = 0;  // events of pendingEvents before this one are already delivered
     std::vector<Event2D>* eventSink = nullptr;
     bool indexReloaded = false;
+    std::string indexWriteError;
     IndexProgressCallback progressCallback;
     std::unique_ptr<IndexTable> table;
 };

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
 #include <vector>
@@ -41,10 +42,24 @@ struct RawFileReader::IndexTable {
     }
 };
 
-// The 64-bit count that continues `previous` with the 32-bit index `stored`: indices only
-// grow along a file, so a smaller stored value means the 32-bit counter wrapped.
-inline uint64_t widenEventIndex(uint64_t previous, uint32_t stored) {
+// The events `bytes` bytes of EVT3 words can produce at most: a VECT_12 word with every
+// bit set gives 12 events in 2 bytes.
+inline uint64_t eventCapacity(uint64_t bytes) { return bytes / evt3::kWordSize * evt3::kMaxEventsPerWord; }
+
+// How far `words` words (and one more) can move the decoded time at most, in µs: no word
+// advances it by 2^24 µs or more (a TIME_HIGH rollover adds less than the 2^24 µs range).
+inline uint64_t timeReach(uint64_t words) {
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    return words >= kMax / evt3::kTimeRange ? kMax : (words + 1) * evt3::kTimeRange;
+}
+
+// The 64-bit count that continues `previous` with the 32-bit index `stored` across a span
+// of `spanBytes` bytes, or nothing when the span cannot hold that many events. Indices only
+// grow along a file: a smaller stored value is the 32-bit counter wrapping, which the span
+// can hold only when `previous` lies within its capacity of the next multiple of 2^32.
+inline std::optional<uint64_t> widenEventIndex(uint64_t previous, uint32_t stored, uint64_t spanBytes) {
     const uint32_t step = stored - static_cast<uint32_t>(previous);
+    if (step > eventCapacity(spanBytes)) return std::nullopt;
     return previous + step;
 }
 

@@ -11,7 +11,9 @@
 #include <vireo/RawFileReader.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -163,7 +165,11 @@ void RawFileReader::installIndex(std::unique_ptr<IndexTable> index) {
 }
 
 bool RawFileReader::writeIndexFile(const std::string& path) {
-    if (path == filePath) return false;  // never over the recording itself
+    indexWriteError.clear();
+    if (path == filePath) {  // never over the recording itself
+        indexWriteError = "it would take the recording's own name";
+        return false;
+    }
     std::vector<uint8_t> bytes;
     const std::string text = "max_byte:" + std::to_string(fileSize) + "\n" +
                              "sensor_width:" + std::to_string(width) + "\n" +
@@ -181,16 +187,24 @@ bool RawFileReader::writeIndexFile(const std::string& path) {
     }
     bytes.push_back(crc8(bytes));
 
+    errno = 0;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out.is_open()) {
-        VIREO_LOG_ERROR("Failed to open file for writing");
+        indexWriteError = errno != 0 ? std::strerror(errno) : "it cannot be created";
+        VIREO_LOG_ERROR("Failed to open file for writing: %s (%s)", path.c_str(), indexWriteError.c_str());
         return false;
     }
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
-        // A partly written index fails its check at the next load and is rebuilt.
-        VIREO_LOG_ERROR("Failed to write the bookmark index %s", path.c_str());
+        indexWriteError = errno != 0 ? std::strerror(errno) : "writing it failed";
+        VIREO_LOG_ERROR("Failed to write the bookmark index %s (%s)", path.c_str(), indexWriteError.c_str());
+        // What was written would only fail its check at the next load: it goes (a device or
+        // a link standing at the index's name stays).
+        std::error_code error;
+        if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error))) {
+            std::filesystem::remove(path, error);
+        }
         return false;
     }
     return true;
@@ -222,7 +236,8 @@ bool RawFileReader::checkBookmarksFromFile(const std::string& path) {
         return false;
     }
 
-    // The text part: "key:value" lines up to the 0x00 separator.
+    // The text part: "key:value" lines up to the 0x00 separator. A value that is not a
+    // number makes the index damaged like any other change: it is rebuilt.
     const auto separator = std::find(bytes.begin(), bytes.end(), uint8_t{0});
     const std::string text(bytes.begin(), separator);
     std::map<std::string, uint64_t> values;
@@ -233,7 +248,16 @@ bool RawFileReader::checkBookmarksFromFile(const std::string& path) {
         const std::string line = text.substr(lineStart, lineEnd - lineStart);
         const size_t colon = line.find(':');
         if (colon == std::string::npos) break;
-        values[line.substr(0, colon)] = std::stoull(line.substr(colon + 1));
+        const std::string number = line.substr(colon + 1);
+        errno = 0;
+        char* end = nullptr;
+        const unsigned long long value = std::strtoull(number.c_str(), &end, 10);
+        if (end == number.c_str() || errno == ERANGE || number.find('-') != std::string::npos) {
+            VIREO_LOG_INFO("The bookmark index %s does not fit the recording (%s is not a number): indexing again",
+                           path.c_str(), line.substr(0, colon).c_str());
+            return false;
+        }
+        values[line.substr(0, colon)] = value;
         lineStart = lineEnd + 1;
     }
     auto value = [&](const char* key) {
@@ -268,6 +292,8 @@ bool RawFileReader::loadBookmarksFromFile(const std::string& path) {
         return invalid("record count and size disagree");
     }
 
+    // A CRC-8 lets about one random change in 256 through, so every record is also checked
+    // against what the recording can hold: a damaged index is indexed again, never trusted.
     auto index = std::make_unique<IndexTable>();
     const uint8_t* p = bytes.data() + countAt + 8;
     for (uint64_t i = 0; i < count; ++i, p += kRecordBytes) {
@@ -277,12 +303,26 @@ bool RawFileReader::loadBookmarksFromFile(const std::string& path) {
         record.reserved = p[16];
         record.timestamp = getLe(p + 17, 8);
         record.eventIndex = static_cast<uint32_t>(getLe(p + 25, 4));
+        if (key != record.timestamp) return invalid("a key differs from its record's time");
         if (i > 0 && key <= index->keys.back()) return invalid("keys out of order");
         if (i > 0 && record.offset < index->records.back().offset) return invalid("offsets out of order");
         if (record.offset < dataStart || record.offset > fileSize) return invalid("offset outside the data");
         const bool last = i + 1 == count;
         if (!last && (record.offset - dataStart) % 2 != 0) return invalid("offset between two words");
-        const uint64_t widened = i == 0 ? record.eventIndex : widenEventIndex(index->events.back(), record.eventIndex);
+        uint64_t widened = record.eventIndex;
+        if (i == 0) {
+            if (key > timeReach((fileSize - dataStart) / evt3::kWordSize)) return invalid("a time beyond the data");
+        } else {
+            const uint64_t spanBytes = record.offset - index->records.back().offset;
+            if (key - index->keys.back() > timeReach(spanBytes / evt3::kWordSize)) {
+                return invalid("a time beyond what the data can reach");
+            }
+            // Bookmarks are made a period apart; only the end record may follow closer.
+            if (!last && key - index->keys.back() < bookmark_period_us) return invalid("bookmarks too close");
+            const auto next = widenEventIndex(index->events.back(), record.eventIndex, spanBytes);
+            if (!next) return invalid("more events than the data can hold");
+            widened = *next;
+        }
         std::optional<detail::ScanState> state;
         if (i == 0) state = detail::ScanState{};
         index->add(key, record, widened, state);

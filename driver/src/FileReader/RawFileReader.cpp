@@ -215,9 +215,18 @@ bool RawFileReader::loadFile() {
     width = 1280;
     height = 720;
     indexReloaded = false;
+    indexWriteError.clear();
 
-    file.open(filePath, std::ios::binary);
     indexPath = indexPathFor(filePath);
+    // A folder or a device opens like a file but has no size a recording could have (a
+    // folder's would read as 2^63 - 1 bytes): only regular files are recordings.
+    std::error_code error;
+    const auto status = std::filesystem::status(filePath, error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        VIREO_LOG_ERROR("%s is not a regular file.", filePath.c_str());
+        return false;
+    }
+    file.open(filePath, std::ios::binary);
     if (!file.is_open()) return false;
     file.seekg(0, std::ios::end);
     fileSize = static_cast<uint64_t>(file.tellg());
@@ -257,7 +266,16 @@ bool RawFileReader::readHeader() {
         return true;
     }
     uint64_t consumed = 0;
-    auto toInt16 = [](const std::string& text) { return static_cast<uint16_t>(std::stoi(text)); };
+    // The standard conversion's errors, with a message that says which file and which value.
+    auto toInt16 = [this](const std::string& text, const char* what) {
+        try {
+            return static_cast<uint16_t>(std::stoi(text));
+        } catch (const std::invalid_argument&) {
+            throw std::invalid_argument(filePath + ": the header's " + what + " \"" + text + "\" is not a number");
+        } catch (const std::out_of_range&) {
+            throw std::out_of_range(filePath + ": the header's " + what + " \"" + text + "\" is out of range");
+        }
+    };
     while (file.peek() == '%') {
         std::string line;
         std::getline(file, line);
@@ -273,14 +291,14 @@ bool RawFileReader::readHeader() {
                 const size_t eq = pieces[i].find('=');
                 const std::string key = pieces[i].substr(0, eq);
                 const std::string value = eq == std::string::npos ? std::string() : pieces[i].substr(eq + 1);
-                if (key == "width") width = toInt16(value);
-                if (key == "height") height = toInt16(value);
+                if (key == "width") width = toInt16(value, "\"% format\" width");
+                if (key == "height") height = toInt16(value, "\"% format\" height");
             }
         } else if (startsWith(line, "% geometry ")) {
             const std::string rest = line.substr(11);
             const size_t x = rest.find('x');
-            width = toInt16(rest.substr(0, x));
-            height = toInt16(x == std::string::npos ? std::string() : rest.substr(x + 1));
+            width = toInt16(rest.substr(0, x), "\"% geometry\" width");
+            height = toInt16(x == std::string::npos ? std::string() : rest.substr(x + 1), "\"% geometry\" height");
         } else if (startsWith(line, "% evt ")) {
             if (line.substr(6) != "3.0") {
                 std::cerr << "Error : detected non-EVT3 input file.'" << "'" << std::endl;

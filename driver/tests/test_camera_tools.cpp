@@ -404,6 +404,89 @@ TEST(CameraTools, RoiWindowBecomesColumnAndRowMasks) {
     EXPECT_EQ(mode, "roni");
 }
 
+// The mask words that open exactly [start, start + length) of `lines` lines, 32 lines a word.
+std::vector<uint32_t> expectedMasks(int start, int length, int lines, int words) {
+    std::vector<uint32_t> masks(static_cast<size_t>(words), 0);
+    for (int line = 0; line < words * 32; ++line) {
+        const bool open = line >= start && line < start + length && line < lines;
+        if (!open) masks[static_cast<size_t>(line / 32)] |= 1u << (line % 32);
+    }
+    return masks;
+}
+
+// Checks the column masks (0x2000, 40 words) and row masks (0x4000, 23 words) against a window
+// and the four coordinates read back.
+void expectWindow(const OpenedCamera& opened, CameraTool& roi, int x, int y, int width, int height) {
+    const auto columns = expectedMasks(x, width, 1280, 40);
+    const auto rows = expectedMasks(y, height, 720, 23);
+    for (uint32_t r = 0; r < 40; ++r) EXPECT_EQ(opened.reg(0x2000 + 4 * r), columns[r]) << "column word " << r;
+    for (uint32_t r = 0; r < 23; ++r) EXPECT_EQ(opened.reg(0x4000 + 4 * r), rows[r]) << "row word " << r;
+    const std::pair<const char*, int> expected[] = {{"x", x}, {"y", y}, {"x_width", width}, {"y_height", height}};
+    for (const auto& [name, v] : expected) {
+        int value = -1;
+        ASSERT_TRUE(roi.getParam(name, value)) << name;
+        EXPECT_EQ(value, v) << name;
+    }
+}
+
+// The fault: with the default width of 1280, x = 100 was refused ("the window would leave the
+// sensor"), so a window could only be set size first.
+TEST(CameraTools, RoiCoordinatesReachTheWindowInEitherOrder) {
+    const std::vector<std::vector<std::pair<const char*, int>>> orders{
+        {{"x", 100}, {"y", 50}, {"x_width", 640}, {"y_height", 360}},
+        {{"x_width", 640}, {"y_height", 360}, {"x", 100}, {"y", 50}},
+        {{"y", 50}, {"x_width", 640}, {"x", 100}, {"y_height", 360}},
+    };
+    for (const auto& order : orders) {
+        SCOPED_TRACE(order.front().first);
+        OpenedCamera opened;
+        ASSERT_NE(opened.camera, nullptr);
+        auto roi = opened.tool(TOOL_ROI);
+        for (const auto& [name, value] : order) ASSERT_TRUE(roi->setParam(name, value)) << name;
+        expectWindow(opened, *roi, 100, 50, 640, 360);
+    }
+}
+
+TEST(CameraTools, RoiWindowPastTheEdgeIsClippedAndTheAskedSizeKept) {
+    OpenedCamera opened;
+    ASSERT_NE(opened.camera, nullptr);
+    auto roi = opened.tool(TOOL_ROI);
+    // Moved first: the masks open up to the far edge and read back the part that fits.
+    ASSERT_TRUE(roi->setParam("x", 1000));
+    ASSERT_TRUE(roi->setParam("y", 719));
+    expectWindow(opened, *roi, 1000, 719, 280, 1);
+    ASSERT_TRUE(roi->setParam("x_width", 200));
+    expectWindow(opened, *roi, 1000, 719, 200, 1);
+    // Widened in place past the edge, then moved back: the asked width of 640 is what moves,
+    // not the 280 columns that fitted meanwhile.
+    ASSERT_TRUE(roi->setParam("x_width", 640));
+    expectWindow(opened, *roi, 1000, 719, 280, 1);
+    ASSERT_TRUE(roi->setParam("x", 100));
+    ASSERT_TRUE(roi->setParam("y", 0));
+    expectWindow(opened, *roi, 100, 0, 640, 720);
+    // The last column and row alone.
+    ASSERT_TRUE(roi->setParam("x", 1279));
+    ASSERT_TRUE(roi->setParam("y_height", 1));
+    ASSERT_TRUE(roi->setParam("y", 719));
+    expectWindow(opened, *roi, 1279, 719, 1, 1);
+}
+
+TEST(CameraTools, RoiWindowChangedElsewhereIsTheOneMoved) {
+    OpenedCamera opened;
+    ASSERT_NE(opened.camera, nullptr);
+    auto roi = opened.tool(TOOL_ROI);
+    ASSERT_TRUE(roi->setParam("y", 0));  // writes the row masks (the start-up leaves them 0)
+    ASSERT_TRUE(roi->setParam("x_width", 640));
+    ASSERT_TRUE(roi->setParam("x", 1000));  // asked 1000 + 640, holds 1000..1279
+    // A second tool object on the same registers sets another window.
+    Imx636ROI other(controllerOf(roi));
+    ASSERT_TRUE(other.setParam("x_width", 100));
+    ASSERT_TRUE(other.setParam("x", 0));
+    // The first tool's asked width no longer matches the masks: they win.
+    ASSERT_TRUE(roi->setParam("x", 500));
+    expectWindow(opened, *roi, 500, 0, 100, 720);
+}
+
 TEST(CameraTools, ApsControlReadsAndWritesTheFrameSensorTable) {
     BareTools bare(&getApsCtrlRegisterTable, " ");
     Imx415ApsCtrl aps(bare.controller);
@@ -499,10 +582,12 @@ TEST(CameraTools, RefusedValuesWriteNothing) {
     EXPECT_FALSE(stc->setParam("type", "stc"));
     EXPECT_FALSE(erc->setParam("max_event_rate", 999));
     EXPECT_FALSE(erc->setParam("max_event_rate", 1000000001));
-    EXPECT_FALSE(roi->setParam("x", 281));        // 281 + 1000 > 1280
-    EXPECT_FALSE(roi->setParam("x_width", 1081));  // 200 + 1081 > 1280
+    EXPECT_FALSE(roi->setParam("x", 1280));
+    EXPECT_FALSE(roi->setParam("x", -1));
+    EXPECT_FALSE(roi->setParam("x_width", 1281));
     EXPECT_FALSE(roi->setParam("x_width", 0));
     EXPECT_FALSE(roi->setParam("y", -1));
+    EXPECT_FALSE(roi->setParam("y", 720));
     EXPECT_FALSE(roi->setParam("y_height", 721));
     EXPECT_FALSE(roi->setParam("mode", "window"));
     EXPECT_EQ(opened.writeCount(), before);
@@ -607,10 +692,12 @@ TEST(CameraTools, RegionOfInterestKeepsOnlyTheWindowOrItsComplement) {
         OpenedCamera opened;
         ASSERT_NE(opened.camera, nullptr);
         auto roi = opened.tool(TOOL_ROI);
-        ASSERT_TRUE(roi->setParam("x_width", 200));
-        ASSERT_TRUE(roi->setParam("y_height", 100));
-        ASSERT_TRUE(roi->setParam("x", 100));
-        ASSERT_TRUE(roi->setParam("y", 50));
+        // Size first for one mode, position first (clipped at the edge meanwhile) for the other.
+        const bool sizeFirst = std::string(mode) == "roni";
+        const std::vector<std::pair<const char*, int>> size{{"x_width", 200}, {"y_height", 100}};
+        const std::vector<std::pair<const char*, int>> position{{"x", 100}, {"y", 50}};
+        for (const auto& [name, value] : sizeFirst ? size : position) ASSERT_TRUE(roi->setParam(name, value));
+        for (const auto& [name, value] : sizeFirst ? position : size) ASSERT_TRUE(roi->setParam(name, value));
         ASSERT_TRUE(roi->setParam("mode", mode));
         ASSERT_TRUE(roi->setParam("enable", true));
         Collector collector;

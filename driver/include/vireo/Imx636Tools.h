@@ -108,8 +108,11 @@ protected:
 // "roi" keeps the events inside the window, "roni" those outside it (td_roi_roni_n_en);
 // "x", "y", "x_width", "y_height" (int, pixels): the window, written into the column and
 // row masks roi/td_roi_x00..x39 and roi/td_roi_y00..y22 (a set bit disables its line).
-// The window must fit the sensor: x + x_width <= 1280 and y + y_height <= 720, checked
-// against the other parameter's current value, so shrink a window before moving it.
+// Each coordinate is checked against its own range only (x 0..1279, x_width 1..1280, y
+// 0..719, y_height 1..720); a window reaching past the sensor's far edge is clipped there
+// when the masks are written, so the four may be set in any order and end on the window
+// asked for. Reading gives the window the masks hold: after x = 1000 with the width still
+// 1280, x_width reads 280 until a width that fits is set.
 class PIPIT_EXPORT Imx636ROI : public CameraToolRegisterWithCallback {
 public:
     explicit Imx636ROI(std::shared_ptr<RegisterController> controller);

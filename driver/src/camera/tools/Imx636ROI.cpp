@@ -10,9 +10,20 @@
 // reset value 0 opens the whole sensor. A window is written as every line outside it set;
 // reading finds the first open line and counts the open lines that follow it. After the masks
 // change, roi_td_shadow_trigger is set so the sensor loads them.
+//
+// Each coordinate is checked against the sensor on its own; a window that reaches past the
+// far edge is clipped there when it is written, so x = 100 while the width is still 1280
+// opens columns 100..1279. The window as asked is remembered per axis, so that the order of
+// setting does not matter: from a window at 1000..1199, x_width = 640 opens 1000..1279, and a
+// later x = 100 gives 100..739, not the 280 columns that fitted meanwhile. The remembered
+// window is only used while the masks still hold its clipped form; once anything else changed
+// them (another tool object, a sensor sequence) the masks are the truth again.
 #include <vireo/Imx636Tools.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <optional>
 
 #include "ToolSupport.h"
 
@@ -38,7 +49,18 @@ std::string maskRegister(const Axis& axis, int index) {
 struct Span {
     int start = 0;
     int length = 0;
+    friend bool operator==(const Span&, const Span&) = default;
 };
+
+// The part of `span` that lies on the sensor. Starts are at most lines - 1 and lengths at
+// least 1 (the parameters' ranges), so a clipped window keeps at least one line.
+Span clipped(const Axis& axis, Span span) {
+    span.length = std::min(span.length, axis.lines - span.start);
+    return span;
+}
+
+// The span last asked for along one axis, shared by that axis's two coordinate setters.
+using RequestedSpan = std::shared_ptr<std::optional<Span>>;
 
 }  // namespace
 
@@ -109,8 +131,10 @@ Imx636ROI::Imx636ROI(std::shared_ptr<RegisterController> controller)
                                         {{"td_roi_roni_n_en", std::get<std::string>(value) == "roi" ? 1u : 0u}});
                  });
 
-    // One window coordinate: `isStart` picks the span's start or its length on `axis`.
-    const auto addCoordinate = [this](const char* name, const char* description, const Axis& axis, bool isStart) {
+    // One window coordinate: `isStart` picks the span's start or its length on `axis`. The
+    // setters run under the tool's lock, which also guards `requested`.
+    const auto addCoordinate = [this](const char* name, const char* description, const Axis& axis, bool isStart,
+                                      const RequestedSpan& requested) {
         addParameter(
             tools::intParameter(name, description, isStart ? 0 : 1, isStart ? axis.lines - 1 : axis.lines,
                                 isStart ? 0 : axis.lines),
@@ -119,22 +143,28 @@ Imx636ROI::Imx636ROI(std::shared_ptr<RegisterController> controller)
                 if (!span) return std::nullopt;
                 return Value(std::in_place_index<3>, isStart ? span->start : span->length);
             },
-            [this, name, axis, isStart](const Value& value) {
-                auto span = readSpan(*controller_, axis);
-                if (!span) return refuse(name, "the device cannot be read");
-                (isStart ? span->start : span->length) = std::get<int>(value);
-                if (span->start + span->length > axis.lines) {
-                    return refuse(name, "the window would leave the sensor (" + std::to_string(span->start) + " + " +
-                                            std::to_string(span->length) + " > " + std::to_string(axis.lines) + ")");
+            [this, name, axis, isStart, requested](const Value& value) {
+                const auto held = readSpan(*controller_, axis);
+                if (!held) return refuse(name, "the device cannot be read");
+                std::optional<Span>& asked = *requested;
+                Span window = asked && clipped(axis, *asked) == *held ? *asked : *held;
+                (isStart ? window.start : window.length) = std::get<int>(value);
+                const bool written = writeSpan(*controller_, axis, clipped(axis, window)) &&
+                                     writeFields("roi_ctrl", {{"roi_td_shadow_trigger", 1}});
+                if (written) {
+                    asked = window;
+                } else {
+                    asked.reset();
                 }
-                return writeSpan(*controller_, axis, *span) &&
-                       writeFields("roi_ctrl", {{"roi_td_shadow_trigger", 1}});
+                return written;
             });
     };
-    addCoordinate("x", "first column of the window (roi/td_roi_x00..x39)", kColumns, true);
-    addCoordinate("y", "first row of the window (roi/td_roi_y00..y22)", kRows, true);
-    addCoordinate("x_width", "columns in the window (roi/td_roi_x00..x39)", kColumns, false);
-    addCoordinate("y_height", "rows in the window (roi/td_roi_y00..y22)", kRows, false);
+    const auto columns = std::make_shared<std::optional<Span>>();
+    const auto rows = std::make_shared<std::optional<Span>>();
+    addCoordinate("x", "first column of the window (roi/td_roi_x00..x39)", kColumns, true, columns);
+    addCoordinate("y", "first row of the window (roi/td_roi_y00..y22)", kRows, true, rows);
+    addCoordinate("x_width", "columns in the window (roi/td_roi_x00..x39)", kColumns, false, columns);
+    addCoordinate("y_height", "rows in the window (roi/td_roi_y00..y22)", kRows, false, rows);
 }
 
 const char* Imx636ROI::className() const { return "Imx636ROI"; }

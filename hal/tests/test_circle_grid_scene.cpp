@@ -338,7 +338,7 @@ TEST(CircleGridScene, PosesChangeAtTheDocumentedTimesAndLoop) {
     config.pose_period_us = 15000;
     config.burst_us = 4000;
     config.jitter_period_us = 1000;
-    const uint64_t showings = 7;
+    const uint64_t showings = 5;
     const auto events = test::streamUntil(config, showings * config.pose_period_us);
     ASSERT_FALSE(events.empty());
 
@@ -361,7 +361,6 @@ TEST(CircleGridScene, PosesChangeAtTheDocumentedTimesAndLoop) {
     }
     // A pose shown again fires the same pixels at the same times within its burst.
     EXPECT_EQ(firings[3], firings[0]);
-    EXPECT_EQ(firings[6], firings[0]);
     EXPECT_EQ(firings[4], firings[1]);
     EXPECT_NE(firings[1], firings[0]);
 }

@@ -1,7 +1,8 @@
-// The CircleGrid scene against its ground truth: the target's numbering, the lens model term
-// by term, the poses drawn from the seed, the stream's events on the true projected outlines
-// (with and without distortion), the noise rate, the pose timing and looping, the views of a
-// two-camera rig, and the configurations that are refused.
+// The CircleGrid scene against its ground truth: the target's numbering, the lens at the
+// principal point, the poses drawn from the seed, the stream's events on the true projected
+// outlines (with and without distortion), the noise rate, the pose timing and looping, the
+// views of a two-camera rig, and the configurations that are refused. The lens model and the
+// rig transform are checked against OpenCV in test_circle_grid_opencv.cpp.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -63,36 +64,6 @@ TEST(CircleGridTarget, NumbersCentresRowByRowInBothLayouts) {
     for (size_t k = 0; k < centres.size(); ++k) {
         EXPECT_EQ(std::make_pair(centres[k].x, centres[k].y), asymmetric[k]) << k;
     }
-}
-
-// Each coefficient alone, on points where OpenCV's model gives a value by hand: this pins
-// the order (k1, k2, p1, p2, k3) and the roles of fx, fy, cx and cy.
-TEST(PinholeLens, EachCoefficientActsAsInOpenCvsModel) {
-    sim::PinholeLens lens;
-    lens.fx = 800, lens.fy = 700, lens.cx = 600, lens.cy = 300;
-    auto uv = sim::projectPoint(lens, {1, -2, 4});
-    ASSERT_TRUE(uv);
-    EXPECT_DOUBLE_EQ(uv->x, 800 * 0.25 + 600);
-    EXPECT_DOUBLE_EQ(uv->y, 700 * -0.5 + 300);
-    EXPECT_FALSE(sim::projectPoint(lens, {1, 1, 0}));
-    EXPECT_FALSE(sim::projectPoint(lens, {1, 1, -3}));
-
-    const sim::Point3d onXAxis{1, 0, 2};  // x' = 0.5, y' = 0, r² = 0.25
-    const auto with = [&](double sim::PinholeLens::*coefficient, double value) {
-        sim::PinholeLens l = lens;
-        l.*coefficient = value;
-        return *sim::projectPoint(l, onXAxis);
-    };
-    EXPECT_DOUBLE_EQ(with(&sim::PinholeLens::k1, 0.2).x, 600 + 800 * 0.5 * (1 + 0.2 * 0.25));
-    EXPECT_DOUBLE_EQ(with(&sim::PinholeLens::k2, 0.2).x, 600 + 800 * 0.5 * (1 + 0.2 * 0.0625));
-    EXPECT_DOUBLE_EQ(with(&sim::PinholeLens::k3, 0.2).x, 600 + 800 * 0.5 * (1 + 0.2 * 0.015625));
-    // p1 moves a point of the x axis along y by p1·r², p2 along x by p2·(r² + 2x'²).
-    const auto p1 = with(&sim::PinholeLens::p1, 0.01);
-    EXPECT_DOUBLE_EQ(p1.x, 600 + 800 * 0.5);
-    EXPECT_DOUBLE_EQ(p1.y, 300 + 700 * 0.01 * 0.25);
-    const auto p2 = with(&sim::PinholeLens::p2, 0.01);
-    EXPECT_DOUBLE_EQ(p2.x, 600 + 800 * (0.5 + 0.01 * 0.75));
-    EXPECT_DOUBLE_EQ(p2.y, 300);
 }
 
 // A circle whose centre sits on the optical axis images at the principal point whatever the
@@ -168,20 +139,6 @@ TEST(CircleGridPoses, DrawnPosesKeepTheTargetInsideAndVaryEnoughForCalibration) 
     EXPECT_NE(sim::circleGridPoses(config)[0].translation, poses[0].translation);
 }
 
-TEST(CircleGridPoses, RigPosesKeepTheTargetInsideEveryCamera) {
-    auto left = circleGridConfig(5);
-    auto right = left;
-    right.rig_pose.rotation = {0, -12 * kDegree, 0};
-    right.rig_pose.translation = {-250, 0, 0};
-    right.lens = {900, 905, 630, 370, -0.1, 0.01, 0, 0, 0};
-    const auto poses = sim::drawCircleGridPoses({left, right}, 25);
-    ASSERT_EQ(poses.size(), 25u);
-    for (const auto& pose : poses) {
-        EXPECT_TRUE(outlinesInside(left, pose));
-        EXPECT_TRUE(outlinesInside(right, pose));
-    }
-}
-
 // ---- Rig -----------------------------------------------------------------------------------
 
 // Camera 1 sits `baseline` to the right of the reference: every centre moves left by the
@@ -205,35 +162,19 @@ TEST(CircleGridRig, TranslatedCameraSeesTheDisparityOfItsBaseline) {
     }
 }
 
-// A camera turned about the reference's centre sees the reference image through the
-// homography K·R·K⁻¹, whatever the depths.
-TEST(CircleGridRig, RotatedCameraSeesTheRotationHomography) {
-    auto reference = circleGridConfig(9);
-    auto second = reference;
-    second.rig_pose.rotation = {0.03, 0.1, -0.02};
-    const auto poses = sim::drawCircleGridPoses({reference, second}, 6);
-    reference.target_poses = second.target_poses = poses;
-    const test::Motion turn(second.rig_pose);
-    const auto& lens = reference.lens;
-    for (uint64_t k = 0; k < poses.size(); ++k) {
-        const auto a = sim::circleGridProjectedCenters(reference, k);
-        const auto b = sim::circleGridProjectedCenters(second, k);
-        for (size_t c = 0; c < a.size(); ++c) {
-            const sim::Point3d ray{(a[c].x - lens.cx) / lens.fx, (a[c].y - lens.cy) / lens.fy, 1};
-            const auto turned = turn(ray);
-            ASSERT_NEAR(b[c].x, lens.fx * turned.x / turned.z + lens.cx, 1e-6);
-            ASSERT_NEAR(b[c].y, lens.fy * turned.y / turned.z + lens.cy, 1e-6);
-        }
-    }
-}
-
-// Both cameras of a rig stream the shared pose, each its own view of it.
+// Poses drawn for a rig keep the target inside both views, and both cameras stream the
+// shared pose, each its own view of it.
 TEST(CircleGridRig, EachCameraStreamsItsOwnView) {
     auto reference = circleGridConfig(10);
     auto second = reference;
-    second.rig_pose.rotation = {0, -0.08, 0};
-    second.rig_pose.translation = {-150, 5, 10};
-    reference.target_poses = second.target_poses = sim::drawCircleGridPoses({reference, second}, 3);
+    second.rig_pose.rotation = {0, -0.2, 0};
+    second.rig_pose.translation = {-250, 5, 10};
+    second.lens = {900, 905, 630, 370, -0.1, 0.01, 0, 0, 0};
+    reference.target_poses = second.target_poses = sim::drawCircleGridPoses({reference, second}, 8);
+    for (const auto& pose : reference.target_poses) {
+        EXPECT_TRUE(outlinesInside(reference, pose));
+        EXPECT_TRUE(outlinesInside(second, pose));
+    }
 
     PluggedCameras plugged;
     OpenedCamera a(plugged.plug(reference)), b(plugged.plug(second));
@@ -409,16 +350,12 @@ TEST(CircleGridConfig, RejectsWhatCannotStream) {
     using Change = void (*)(sim::SimulatedCameraConfig&);
     const std::vector<std::pair<const char*, Change>> broken = {
         {"one row", [](sim::SimulatedCameraConfig& c) { c.target.grid_rows = 1; }},
-        {"no spacing", [](sim::SimulatedCameraConfig& c) { c.target.spacing = 0; }},
         {"touching circles", [](sim::SimulatedCameraConfig& c) { c.target.circle_diameter = 0.75 * c.target.spacing; }},
-        {"no circles", [](sim::SimulatedCameraConfig& c) { c.target.circle_diameter = 0; }},
         {"no focal length", [](sim::SimulatedCameraConfig& c) { c.lens.fy = 0; }},
         {"NaN distortion", [](sim::SimulatedCameraConfig& c) { c.lens.k2 = std::nan(""); }},
         {"no poses", [](sim::SimulatedCameraConfig& c) { c.pose_count = 0; }},
         {"infinite pose", [](sim::SimulatedCameraConfig& c) { c.target_poses = {{{0, 0, 0}, {0, 0, INFINITY}}}; }},
-        {"NaN rig", [](sim::SimulatedCameraConfig& c) { c.rig_pose.rotation[1] = std::nan(""); }},
         {"burst longer than the pose", [](sim::SimulatedCameraConfig& c) { c.burst_us = c.pose_period_us + 1; }},
-        {"no burst", [](sim::SimulatedCameraConfig& c) { c.burst_us = 0; }},
         {"jitter of 1 us", [](sim::SimulatedCameraConfig& c) { c.jitter_period_us = 1; }},
         {"negative noise", [](sim::SimulatedCameraConfig& c) { c.noise_rate = -1; }},
         {"lens folding before the target fits", [](sim::SimulatedCameraConfig& c) { c.lens.k1 = -50; }},

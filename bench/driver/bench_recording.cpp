@@ -8,6 +8,11 @@
 // "stream MB/s" while streaming, "assembly s" (joining the segments at the stop), and the
 // same camera streaming without recording ("no-record MB/s"), which shows what the
 // simulator and the decoder allow on their own.
+//
+// Two more measure the recording's start: BM_StartRecording times the call on a streaming
+// camera (ms per call), and BM_CacheStartOffset how far before startRecording, in sensor
+// time, a recording that begins with a 2 s pre-trigger cache reaches back, at three event
+// rates of the Random scene ("offset s").
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -15,8 +20,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <vireo/groundwork.h>
@@ -35,6 +42,7 @@ public:
     using vireo::VireoHeronCamera::VireoHeronCamera;
     using vireo::DvsEventCamera::init;
     uint64_t deliveredBytes() const { return decoder->getSecondStatistic(); }
+    uint64_t sensorTime_us() const { return decoder->getLastTimestamp(); }
 };
 
 fs::path scratch() {
@@ -196,6 +204,113 @@ void BM_StreamReplayWithoutRecording(benchmark::State& state) {
     state.counters["no-record MB/s"] = streamed / seconds / 1e6;
 }
 BENCHMARK(BM_StreamReplayWithoutRecording)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+
+// The time startRecording takes on a camera that streams (no cache runs): what it costs is
+// data of that window that no recording holds.
+void BM_StartRecording(benchmark::State& state) {
+    vireo::Logger::Instance().setLogLevel(vireo::LOG_WARN);
+    vireo::sim::SimulatedCameraConfig config;
+    config.real_time = true;
+    config.event_rate = 1e6;
+    const std::string serial = vireo::sim::plugCamera(config);
+    BenchHeron camera(describe(serial));
+    if (camera.init() != 0 || !camera.setSegmentDirectory((scratch() / "segments-start").string())) {
+        state.SkipWithError("camera did not open");
+        return;
+    }
+    camera.start();
+    const std::string out = (scratch() / "started.raw").string();
+    for (auto _ : state) {
+        const auto begin = Clock::now();
+        const int started = camera.startRecording(out);
+        const auto end = Clock::now();
+        state.SetIterationTime(std::chrono::duration<double>(end - begin).count());
+        if (started != 0 || camera.stopRecording() != 0) {
+            state.SkipWithError("the recording did not start and stop");
+            break;
+        }
+    }
+    camera.stop();
+    vireo::sim::unplugCamera(serial);
+    fs::remove(out);
+}
+BENCHMARK(BM_StartRecording)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(20);
+
+// First and last event time of a RAW file's body, on the file's own time line (rollovers of
+// the 24-bit clock counted from its first time word).
+std::pair<uint64_t, uint64_t> eventSpan(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (in.peek() == '%') std::getline(in, line);
+    const std::vector<uint8_t> body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto decoder = vireo::DecoderFactory::createUniqueDecoder(vireo::RawEventStreamFormat("EVT3;height=720;width=1280"));
+    bool any = false;
+    uint64_t first = 0, last = 0;
+    decoder->setEventsStreamHandleCallback([&](const vireo::Event2D* f, const vireo::Event2D* l) {
+        if (!any) first = f->timestamp;
+        any = true;
+        last = (l - 1)->timestamp;
+    });
+    decoder->decodeBuffer(body);
+    return {first, last};
+}
+
+// A camera streaming the Random scene at state.range(0) thousand events per second, as fast
+// as it is read, keeps a 2 s cache; an event callback starts a recording once the sensor
+// time passes state.range(1) seconds and stops it half a second later, so that both happen
+// at a known sensor time. "offset s" is how long before startRecording the file begins:
+// the file's first event, placed on the camera's time line through its last event (the
+// stop), against the decoder's time at startRecording.
+void BM_CacheStartOffset(benchmark::State& state) {
+    vireo::Logger::Instance().setLogLevel(vireo::LOG_WARN);
+    const uint64_t startAt_us = static_cast<uint64_t>(state.range(1)) * 1000000;
+    double offsets = 0;
+    for (auto _ : state) {
+        vireo::sim::SimulatedCameraConfig config;
+        config.real_time = false;
+        config.event_rate = static_cast<double>(state.range(0)) * 1e3;
+        config.seed = 9;
+        const std::string serial = vireo::sim::plugCamera(config);
+        BenchHeron camera(describe(serial));
+        if (camera.init() != 0 || !camera.setSegmentDirectory((scratch() / "segments-offset").string())) {
+            state.SkipWithError("camera did not open");
+            return;
+        }
+        const std::string out = (scratch() / "cached.raw").string();
+        camera.setFileCacheTime(2);
+        std::atomic<int> phase{0};  // 0 caching, 1 recording, 2 stopped
+        uint64_t startedAt = 0, stoppedAt = 0;
+        camera.addEventsStreamHandleCallback([&](const vireo::Event2D*, const vireo::Event2D* l) {
+            const uint64_t t = (l - 1)->timestamp;
+            if (phase == 0 && t >= startAt_us) {
+                startedAt = camera.sensorTime_us();
+                camera.startRecording(out);
+                phase = 1;
+            } else if (phase == 1 && t >= startedAt + 500000) {
+                camera.stopRecording();
+                stoppedAt = camera.sensorTime_us();
+                phase = 2;
+            }
+        });
+        camera.start();
+        while (phase.load() != 2) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        camera.stop();
+        vireo::sim::unplugCamera(serial);
+        const auto [first, last] = eventSpan(out);
+        const double firstOnCameraTime = static_cast<double>(stoppedAt) - static_cast<double>(last - first);
+        offsets += (static_cast<double>(startedAt) - firstOnCameraTime) / 1e6;
+        fs::remove(out);
+    }
+    state.counters["offset s"] = offsets / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_CacheStartOffset)
+    ->Args({100, 75})
+    ->Args({500, 30})
+    ->Args({3000, 12})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
 
 }  // namespace
 

@@ -1,35 +1,27 @@
 // The event pipeline: batching by count and by time (on injected decoder ranges and on a
 // live simulated stream), getNextBatch, callbacks and their ids, trigger edges in stream
-// order, statistics, start/stop edge cases and unplugging while streaming.
+// order, statistics, start/stop edge cases, unplugging while streaming, a stream that ends
+// and starts again, and a camera whose last reference goes on one of its own threads.
 #include <vireo/DvsCameraManager.h>
 #include <vireo/DvsCameraPrivate.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include <vireo/test/StdoutCapture.h>
 
+#include "CameraTestAccess.h"
 #include "test_camera_support.h"
 
 namespace vireo {
-
-// White-box access to the batch buffers and the decoder callbacks.
-struct DvsCameraPrivateTestAccess {
-    static void inject(DvsCameraPrivate& camera, const std::vector<Event2D>& events) {
-        camera.eventStreamArrvied(events.data(), events.data() + events.size());
-    }
-    static const std::vector<Event2D>& countReady(DvsCameraPrivate& c) { return c.countBatchReady; }
-    static const std::vector<Event2D>& countFilling(DvsCameraPrivate& c) { return c.countBatchFilling; }
-    static uint64_t countBatches(DvsCameraPrivate& c) { return c.countBatchSerial; }
-    static const std::vector<Event2D>& timeReady(DvsCameraPrivate& c) { return c.timeBatchReady; }
-    static const std::vector<Event2D>& timeFilling(DvsCameraPrivate& c) { return c.timeBatchFilling; }
-    static uint64_t timeBatches(DvsCameraPrivate& c) { return c.timeBatchSerial; }
-    static uint64_t batchEventsNum(DvsCameraPrivate& c) { return c.batchEventsNum; }
-};
 
 namespace {
 
@@ -376,6 +368,69 @@ TEST(StartStop, StopFromACallbackIsRefusedWithoutDeadlock) {
     EXPECT_EQ(camera.stop(), 0);
 }
 
+// Runs `operation` on a thread of its own and waits at most `timeout` for it to return;
+// false when it did not (the thread is then left behind, blocked).
+bool returnsWithin(std::function<void()> operation, std::chrono::seconds timeout) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto returned = done->get_future();
+    std::thread([operation = std::move(operation), done] {
+        operation();
+        done->set_value();
+    }).detach();
+    return returned.wait_for(timeout) == std::future_status::ready;
+}
+
+// Fault mended: start() called from a callback waited for the lock that stop() holds while
+// it joins the camera thread, so the callback and stop() waited for each other for ever.
+// From a callback start() answers at once: 0 while the camera streams, -1 once it stops.
+TEST(StartStop, StartFromACallbackDuringAStopDoesNotDeadlock) {
+    struct Scene {
+        OpenedCamera opened;
+        std::atomic<int> calls{0};
+        std::atomic<bool> stopping{false};
+        std::atomic<int> whileStreaming{1};
+        std::atomic<int> whileStopping{1};
+        std::atomic<int> stopped{1};
+    };
+    auto scene = std::make_unique<Scene>();
+    Scene& s = *scene;
+    ASSERT_NE(s.opened.camera, nullptr);
+    auto& camera = *s.opened.camera;
+    camera.setBatchEventsTime(1'000'000'000'000ULL);  // a waiter that only the stop releases
+    camera.addEventsStreamHandleCallback([&s, &camera](const Event2D*, const Event2D*) {
+        const int call = ++s.calls;
+        if (call == 1) s.whileStreaming = camera.start();
+        if (call == 2) {
+            // Held until stop() has begun (it has taken its lock and joins this thread).
+            test::waitFor([&] { return s.stopping.load(); }, std::chrono::seconds(10));
+            s.whileStopping = camera.start();
+        }
+    });
+    ASSERT_EQ(camera.start(), 0);
+    auto waiter = std::async(std::launch::async, [&] {
+        std::vector<Event2D> batch;
+        camera.getNextBatch(batch);  // released when stop() begins
+        s.stopping = true;
+    });
+    ASSERT_TRUE(waitFor([&] { return s.calls.load() >= 2; }));
+    if (!returnsWithin([&s, &camera] { s.stopped = camera.stop(); }, std::chrono::seconds(10))) {
+        waiter.get();
+        ADD_FAILURE() << "stop() and start() called from a callback wait for each other";
+        scene.release();  // its threads stay blocked on it
+        return;
+    }
+    waiter.get();
+    EXPECT_EQ(s.stopped.load(), 0);
+    EXPECT_EQ(s.whileStreaming.load(), 0);
+    EXPECT_EQ(s.whileStopping.load(), -1);
+    EXPECT_EQ(sim::readoutRunning(s.opened.plugged.serial), std::optional<bool>(false));
+    // The camera starts again from an application thread.
+    const int before = s.calls.load();
+    ASSERT_EQ(camera.start(), 0);
+    EXPECT_TRUE(waitFor([&] { return s.calls.load() > before; }));
+    EXPECT_EQ(camera.stop(), 0);
+}
+
 TEST(Callbacks, ACallbackThatThrowsEndsTheStreamCleanly) {
     OpenedCamera opened;
     ASSERT_NE(opened.camera, nullptr);
@@ -392,6 +447,37 @@ TEST(Callbacks, ACallbackThatThrowsEndsTheStreamCleanly) {
     EXPECT_EQ(camera.stop(), 0);
     EXPECT_EQ(calls.load(), 3);
     EXPECT_NE(capture.finish().find("application failure"), std::string::npos);
+}
+
+// Fault mended: after a callback threw, the camera still counted as started: start()
+// returned 0 without effect, statistics had stopped, and nothing flowed until stop() and
+// start(). An ended stream is not running, and start() streams again.
+TEST(Callbacks, AfterACallbackThrewStartStreamsAgain) {
+    OpenedCamera opened;
+    ASSERT_NE(opened.camera, nullptr);
+    auto& camera = *opened.camera;
+    std::atomic<int> calls{0};
+    std::atomic<int> statistics{0};
+    camera.addEventsStreamHandleCallback([&](const Event2D*, const Event2D*) {
+        if (++calls == 3) throw std::runtime_error("application failure");
+    });
+    camera.setBatchEventsNum(1'000'000'000ULL);
+    test::StdoutCapture capture;
+    ASSERT_EQ(camera.start(), 0);
+    std::vector<Event2D> batch;
+    EXPECT_FALSE(camera.getNextBatch(batch));  // the stream has ended
+    const std::string log = capture.finish();
+    EXPECT_NE(log.find("event stream ended: application failure"), std::string::npos) << log;
+
+    camera.setStatisticInfoCallback([&](DsStatisticInfo) { ++statistics; });
+    camera.setBatchEventsNum(100);
+    ASSERT_EQ(camera.start(), 0);
+    EXPECT_TRUE(waitFor([&] { return calls.load() > 10; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(camera.getNextBatch(batch));
+    EXPECT_EQ(batch.size(), 100u);
+    EXPECT_TRUE(waitFor([&] { return statistics.load() > 0; }, std::chrono::seconds(10)));
+    EXPECT_EQ(camera.stop(), 0);
+    EXPECT_EQ(sim::readoutRunning(opened.plugged.serial), std::optional<bool>(false));
 }
 
 TEST(GetNextBatch, FromACallbackIsRefusedInsteadOfWaitingForItself) {
@@ -561,6 +647,87 @@ TEST(Unplug, WhileStreamingEndsTheThreadsAndStopReturns) {
     EXPECT_NE(capture.finish().find("disconnected"), std::string::npos);
     EXPECT_EQ(camera->start(), 0);  // nothing to stream, but nothing breaks either
     EXPECT_EQ(camera->stop(), 0);
+}
+
+// ---- a camera whose last reference goes on one of its own threads -------------------------
+
+enum class OwnThread { EventCallback, TriggerCallback, StatisticsCallback };
+
+// A simulated camera opened through a manager that is gone again: the pointer returned is
+// the only reference to the camera.
+std::shared_ptr<DvsCamera> openAlone(const std::string& serial) {
+    DvsCameraManager manager;
+    manager.updateCameras();
+    return manager.openCamera(serial);
+}
+
+// The camera records while it streams; one of its callbacks takes a reference from a
+// weak pointer and holds it until the test has dropped its own, so that the callback's is
+// the last. True when the camera then ended cleanly: its recording written, its sensor
+// stopped, and the callback's thread gone from the camera's code (the sentinel the callback
+// holds is released with the callback, after the thread left the camera's frames).
+void expectCleanEndWhenDroppedIn(OwnThread where) {
+    auto config = test::fastCameraConfig();
+    config.trigger_period_us = 1000;
+    PluggedCamera plugged(config);
+    std::shared_ptr<DvsCamera> camera = openAlone(plugged.serial);
+    ASSERT_NE(camera, nullptr);
+    const std::filesystem::path dir = std::filesystem::path(VIREO_TEST_SCRATCH_DIR) / "camera_pipeline" /
+                                      ("dropped-" + std::to_string(static_cast<int>(where)));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string out = (dir / "dropped.raw").string();
+    ASSERT_TRUE(dynamic_cast<DvsCameraPrivate&>(*camera).setSegmentDirectory((dir / "segments").string()));
+
+    std::weak_ptr<DvsCamera> weak = camera;
+    auto held = std::make_shared<std::atomic<bool>>(false);
+    auto dropped = std::make_shared<std::atomic<bool>>(false);
+    auto sentinel = std::make_shared<int>(0);
+    std::weak_ptr<int> sentinelWatch = sentinel;
+    auto holdLast = [weak, held, dropped, sentinel] {
+        if (held->exchange(true)) return;
+        std::shared_ptr<DvsCamera> self = weak.lock();
+        test::waitFor([&] { return dropped->load(); }, std::chrono::seconds(10));
+    };  // `self` is the last reference: the camera is destroyed here, on its own thread
+    switch (where) {
+        case OwnThread::EventCallback:
+            camera->addEventsStreamHandleCallback(
+                [hold = std::move(holdLast)](const Event2D*, const Event2D*) { hold(); });
+            break;
+        case OwnThread::TriggerCallback:
+            camera->addTriggerInCallback([hold = std::move(holdLast)](EventTriggerIn) { hold(); });
+            break;
+        case OwnThread::StatisticsCallback:
+            camera->setStatisticInfoCallback([hold = std::move(holdLast)](DsStatisticInfo) { hold(); });
+            break;
+    }
+    sentinel.reset();  // the callback holds the only one now
+    ASSERT_EQ(camera->startRecording(out), 0);
+    ASSERT_EQ(camera->start(), 0);
+    ASSERT_TRUE(waitFor([&] { return held->load(); }));
+    camera.reset();
+    dropped->store(true);
+
+    EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
+    EXPECT_TRUE(waitFor([&] { return sentinelWatch.expired(); })) << "the camera's thread did not end";
+    EXPECT_EQ(sim::readoutRunning(plugged.serial), std::optional<bool>(false));
+    std::ifstream in(out, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    const std::string bytes = content.str();
+    EXPECT_EQ(bytes.rfind("% camera_integrator_name Vireo\n", 0), 0u) << "no recording at " << out;
+    const auto end = bytes.find("% end\n");
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_GT(bytes.size(), end + 6) << "the recording holds no data";
+}
+
+// Fault mended: when the last reference went in one of the camera's own callbacks, the
+// destructor's stop() could not join the thread it ran on and a joinable std::thread was
+// destroyed: std::terminate ended the process.
+TEST(Lifetime, LastReferenceDroppedInAnEventCallback) { expectCleanEndWhenDroppedIn(OwnThread::EventCallback); }
+TEST(Lifetime, LastReferenceDroppedInATriggerCallback) { expectCleanEndWhenDroppedIn(OwnThread::TriggerCallback); }
+TEST(Lifetime, LastReferenceDroppedInTheStatisticsCallback) {
+    expectCleanEndWhenDroppedIn(OwnThread::StatisticsCallback);
 }
 
 }  // namespace

@@ -19,12 +19,14 @@
 #include <filesystem>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include <vireo/test/StdoutCapture.h>
 
+#include "CameraTestAccess.h"
 #include "RecordingTestSupport.h"
 #include "test_camera_support.h"
 
@@ -32,6 +34,7 @@ namespace vireo {
 namespace {
 
 namespace fs = std::filesystem;
+using Access = DvsCameraPrivateTestAccess;
 using test::PluggedCamera;
 using test::waitFor;
 
@@ -43,6 +46,7 @@ class RecordingHeron : public test::TestHeron {
 public:
     using test::TestHeron::TestHeron;
     uint64_t deliveredBytes() const { return decoder->getSecondStatistic(); }
+    uint64_t sensorTime_us() const { return decoder->getLastTimestamp(); }
 };
 
 CameraDescription findDescription(const std::string& serial) {
@@ -247,12 +251,14 @@ TEST(Recording, FileHoldsExactlyTheBytesDeliveredWhileRecording) {
     const RawFile file = readRawFile(out);
     expectRecorderHeader(file, rec.plugged.serial);
     // The body is one stretch of the stream. It begins with a buffer handled while
-    // startRecording ran (transfers are 128 KiB), and ends no later than the stream's
-    // position when stopRecording returned.
-    ASSERT_GE(file.body.size(), 25 * kMiB);
-    const uint64_t found = findStretch(rec.replay, file.body, beforeStart - 131072, atStart + 131072);
+    // startRecording ran, and ends with the last buffer taken before stopRecording. The
+    // decoder's byte count trails the recording's tap by the transfer being decoded (128 KiB),
+    // at either end.
+    constexpr uint64_t kTransfer = 131072;
+    ASSERT_GE(file.body.size(), 25 * kMiB - kTransfer);
+    const uint64_t found = findStretch(rec.replay, file.body, beforeStart - kTransfer, atStart + kTransfer);
     ASSERT_NE(found, UINT64_MAX) << "the body does not begin where the recording started";
-    EXPECT_LE(found + file.body.size(), afterStop);
+    EXPECT_LE(found + file.body.size(), afterStop + kTransfer);
     expectSameBytes(file.body, rec.replay.looped(found, found + file.body.size()));
     EXPECT_EQ(readerEvents(out), steadyEvents(file.body));
     EXPECT_EQ(sim::droppedBuffers(rec.plugged.serial).value_or(1), 0u);
@@ -319,30 +325,48 @@ TEST(Recording, TwoCamerasRecordingAtOnceKeepTheirOwnBytes) {
 
 // ---- the pre-trigger cache -----------------------------------------------------------------
 
-TEST(RecordingCache, ThreeSegmentsRotateAndLeadALaterRecording) {
+// Within one loop, the replayed body streams 400 kB per second of sensor time (40 bytes
+// every 100 us); the jump back to its start reads as a clock rollover, a gap in time.
+constexpr uint64_t kReplayBytesPerSecond = 400000;
+
+// The index in a segment's name ("12vireo.raw.tmp" -> 12).
+uint64_t segmentIndexOf(const std::string& name) { return std::stoull(name.substr(0, name.find('v'))); }
+
+TEST(RecordingCache, SegmentsRotateThroughARingAndLeadALaterRecording) {
     ReplayCamera rec(31);
     const std::string out = (scratchFolder() / "triggered.raw").string();
+    const uint64_t loop = rec.replay.body.size();
+    // The recording starts from the camera thread once the ring has turned many times, at
+    // least 5 s into a loop of the body, so that its cache holds no jump of the replay.
+    std::atomic<bool> armed{false};
+    std::atomic<uint64_t> atStart{0};
+    rec.camera.addEventsStreamHandleCallback([&](const Event2D*, const Event2D*) {
+        const uint64_t at = rec.camera.deliveredBytes();
+        if (!armed.load() || atStart.load() != 0 || at % loop < 5 * kReplayBytesPerSecond) return;
+        if (at % loop > 9 * kReplayBytesPerSecond) return;
+        EXPECT_EQ(rec.camera.startRecording(out), 0);
+        atStart = at;
+    });
     rec.camera.setFileCacheTime(3);
     ASSERT_EQ(rec.camera.start(), 0);
-    // Each 10 MiB hand-over spans more than a second of sensor time, so each one ends a
-    // segment: after six of them the ring 0, 1, 2 has turned at least once.
-    ASSERT_TRUE(rec.waitForBytes(62 * kMiB));
-    ASSERT_TRUE(waitFor([&] { return rec.camera.getSegmentFiles().size() == 3; }));
+    // Segments hold at most a second of sensor time; after 20 s the ring has turned many
+    // times. Its names stay few (the lowest free indexes are reused), and every file the
+    // ring dropped is gone from the disk.
+    std::set<std::string> seen;
+    ASSERT_TRUE(waitFor([&] {
+        for (const auto& name : fileNames(rec.camera.getSegmentFiles())) seen.insert(name);
+        return rec.camera.deliveredBytes() >= 20 * kReplayBytesPerSecond;
+    }));
     const std::vector<std::string> ring = fileNames(rec.camera.getSegmentFiles());
-    ASSERT_EQ(ring.size(), 3u);
-    const std::vector<std::string> names{"0vireo.raw.tmp", "1vireo.raw.tmp", "2vireo.raw.tmp"};
-    bool isRotation = false;
-    for (size_t shift = 0; shift < 3; ++shift) {
-        isRotation |= ring[0] == names[shift] && ring[1] == names[(shift + 1) % 3] && ring[2] == names[(shift + 2) % 3];
-    }
-    EXPECT_TRUE(isRotation) << ring[0] << " " << ring[1] << " " << ring[2];
-    // Files the ring dropped are not left behind.
+    ASSERT_FALSE(ring.empty());
+    EXPECT_EQ(std::set<std::string>(ring.begin(), ring.end()).size(), ring.size());
+    for (const auto& name : seen) EXPECT_LE(segmentIndexOf(name), 7u) << name;
     size_t onDisk = 0;
     for (const auto& entry : fs::directory_iterator(rec.segments)) onDisk += entry.is_regular_file() ? 1 : 0;
-    EXPECT_LE(onDisk, 3u);
+    EXPECT_LE(onDisk, 8u);
 
-    ASSERT_EQ(rec.camera.startRecording(out), 0);
-    const uint64_t atStart = rec.camera.deliveredBytes();
+    armed = true;
+    ASSERT_TRUE(waitFor([&] { return atStart.load() != 0; }));
     ASSERT_TRUE(rec.waitForBytes(atStart + 4 * kMiB));
     ASSERT_EQ(rec.camera.stop(), 0);
     const uint64_t delivered = rec.camera.deliveredBytes();
@@ -350,10 +374,12 @@ TEST(RecordingCache, ThreeSegmentsRotateAndLeadALaterRecording) {
     const RawFile file = readRawFile(out);
     expectRecorderHeader(file, rec.plugged.serial);
     ASSERT_LE(file.body.size(), delivered);
-    // The body reaches back before the recording started: two whole cached segments at
-    // least (each one 10 MiB hand-over), then everything up to the stop.
+    // The body reaches back between the cache's three seconds and four before the recording
+    // started (give or take the transfer being decoded then), and holds everything up to the
+    // stop (stop() ends the recording once the camera thread has decoded its last buffer).
     const uint64_t begin = delivered - file.body.size();
-    EXPECT_LE(begin + 20 * kMiB, atStart);
+    EXPECT_GE(atStart + 131072, begin + 3 * kReplayBytesPerSecond);
+    EXPECT_LE(atStart, begin + 4 * kReplayBytesPerSecond + 131072);
     expectSameBytes(file.body, rec.replay.looped(begin, delivered));
     // stop() ended the cache too and deleted its files.
     EXPECT_TRUE(rec.camera.getSegmentFiles().empty());
@@ -396,18 +422,89 @@ TEST(RecordingCache, GoesOnWithANewRingAfterARecording) {
     ASSERT_EQ(rec.camera.stopRecording(), 0);
     const RawFile file = readRawFile(out);
     EXPECT_GT(file.body.size(), 2 * kMiB);
-    // The recording consumed the cache; a new ring of indexes 0 and 1 runs while the camera
-    // does.
+    // The recording consumed the cache; a new ring runs while the camera does, from index 0
+    // again (not past the recording's own file) and through few names.
     ASSERT_TRUE(waitFor([&] { return !rec.camera.getSegmentFiles().empty(); }));
-    for (const auto& name : fileNames(rec.camera.getSegmentFiles())) {
-        EXPECT_TRUE(name == "0vireo.raw.tmp" || name == "1vireo.raw.tmp") << name;
-    }
+    const auto ring = fileNames(rec.camera.getSegmentFiles());
+    EXPECT_NE(std::find(ring.begin(), ring.end(), "0vireo.raw.tmp"), ring.end());
+    for (const auto& name : ring) EXPECT_LE(segmentIndexOf(name), 5u) << name;
     ASSERT_EQ(rec.camera.stop(), 0);
     EXPECT_TRUE(rec.camera.getSegmentFiles().empty());
     EXPECT_TRUE(folderIsEmpty(rec.segments));
 }
 
+// Fault mended: a buffer reached the record thread only once 10 MiB were collected, and a
+// segment ended at the first write a second after it began, so at low data rates the cache
+// reached back far more than asked (about 30 s for a 2 s cache at 0.1 M events/s). A cache
+// of N seconds now begins between N and N + 1 seconds of sensor time before startRecording,
+// at a low rate as at a high one.
+TEST(RecordingCache, ReachesBackTheCacheTimeAtLowAndHighRates) {
+    constexpr uint64_t kCache_us = 2000000;
+    constexpr uint64_t kStartAt_us = 4500000;
+    for (const double rate : {1e5, 2e6}) {
+        SCOPED_TRACE(rate);
+        auto config = test::fastCameraConfig();
+        config.event_rate = rate;
+        PluggedCamera plugged(config);
+        RecordingHeron camera(findDescription(plugged.serial));
+        ASSERT_EQ(camera.init(), 0);
+        const std::string tag = std::to_string(static_cast<int>(rate));
+        ASSERT_TRUE(camera.setSegmentDirectory((scratchFolder() / ("segments-" + tag)).string()));
+        const std::string out = (scratchFolder() / ("cached-" + tag + ".raw")).string();
+        camera.setFileCacheTime(static_cast<unsigned short>(kCache_us / 1000000));
+
+        // The recording is started and stopped on the camera thread, so at a sensor time
+        // that is known exactly (the simulated camera waits while its reader is busy).
+        std::atomic<int> phase{0};
+        uint64_t startedAt = 0;
+        int started = 1, stopped = 1;
+        camera.addEventsStreamHandleCallback([&](const Event2D*, const Event2D* last) {
+            const uint64_t t = (last - 1)->timestamp;
+            if (phase == 0 && t >= kStartAt_us) {
+                startedAt = camera.sensorTime_us();
+                started = camera.startRecording(out);
+                phase = 1;
+            } else if (phase == 1 && t >= startedAt + 200000) {
+                stopped = camera.stopRecording();
+                phase = 2;
+            }
+        });
+        ASSERT_EQ(camera.start(), 0);
+        ASSERT_TRUE(waitFor([&] { return phase.load() == 2; }));
+        ASSERT_EQ(camera.stop(), 0);
+        EXPECT_EQ(started, 0);
+        EXPECT_EQ(stopped, 0);
+
+        const RawFile file = readRawFile(out);
+        expectRecorderHeader(file, plugged.serial);
+        const std::vector<Event2D> events = test::referenceDecode(file.body);
+        ASSERT_FALSE(events.empty());
+        // A body that begins mid-stream places its first events in time once its first
+        // time words have come: within one time-high period (4096 us) of where it begins.
+        const int64_t reach = static_cast<int64_t>(startedAt) - static_cast<int64_t>(events.front().timestamp);
+        EXPECT_GE(reach, static_cast<int64_t>(kCache_us) - 4096);
+        EXPECT_LE(reach, static_cast<int64_t>(kCache_us) + 1000000 + 4096);
+        EXPECT_GE(events.back().timestamp, startedAt + 200000);
+    }
+}
+
 // ---- edge cases and failures ---------------------------------------------------------------
+
+// Fault mended: startRecording zero-filled a pool of ten 10 MiB buffers before it raised
+// the recording flag, tens of milliseconds whose data no recording held. The pool starts
+// empty and lends buffers as the camera thread needs them (their room reserved, not filled).
+TEST(RecordingEdges, StartRecordingBuildsNoBuffersAhead) {
+    ReplayCamera rec(45);
+    const std::string out = (scratchFolder() / "quick.raw").string();
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    EXPECT_EQ(Access::idleRawBuffers(rec.camera), 0u);
+    EXPECT_EQ(Access::currentRawBufferBytes(rec.camera), 0u);
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(2 * kMiB));
+    ASSERT_EQ(rec.camera.stop(), 0);
+    const RawFile file = readRawFile(out);
+    expectSameBytes(file.body, rec.replay.looped(0, rec.camera.deliveredBytes()));
+}
 
 TEST(RecordingEdges, DroppingTheCameraWritesItsRecording) {
     ReplayBody replay(44);
@@ -561,20 +658,20 @@ TEST(RecordingFailures, UnwritableSegmentMakesStopRecordingFail) {
     test::StdoutCapture capture;
     ASSERT_EQ(rec.camera.startRecording(out), 0);
     ASSERT_EQ(rec.camera.start(), 0);
-    // The first 10 MiB hand-over finds no file; the next ones go to a file of another name.
+    // The first hand-over finds no file; the next ones go to a file of another name.
     ASSERT_TRUE(rec.waitForBytes(26 * kMiB));
     EXPECT_EQ(rec.camera.stopRecording(), -1);
     const std::string log = capture.finish();
     EXPECT_NE(log.find("0vireo.raw.tmp for writing"), std::string::npos) << log;
     EXPECT_TRUE(fs::is_directory(rec.segments / "0vireo.raw.tmp"));  // not ours to delete
     ASSERT_EQ(rec.camera.stop(), 0);
-    // What could be written is in the file: the stream after the first hand-over, which
-    // ended with the transfer that took it past 10 MiB.
+    // What could be written is in the file: the stream after the first hand-over. A
+    // transfer of this stream spans more than the 100 ms of sensor time after which the
+    // collected bytes are handed over, so the first hand-over is the first transfer.
     const RawFile file = readRawFile(out);
     expectRecorderHeader(file, rec.plugged.serial);
     ASSERT_GT(file.body.size(), 0u);
-    const uint64_t limit = DvsCameraPrivate::kMaxRawDataBufferSize;
-    const uint64_t found = findStretch(rec.replay, file.body, limit, limit + 131072);
+    const uint64_t found = findStretch(rec.replay, file.body, 2, 2 * 131072);
     ASSERT_NE(found, UINT64_MAX);
     expectSameBytes(file.body, rec.replay.looped(found, found + file.body.size()));
 }

@@ -19,21 +19,36 @@
 //   that would have to complete the batch is the one waiting.
 // - stop() called from a callback (on one of the camera's own threads) logs an error and
 //   returns -1 without stopping anything; stop the camera from an application thread.
+// - start() called from a callback never waits (stop() may be joining that very thread):
+//   it returns 0 while the camera streams, and -1 (logged) once it is stopping or its
+//   stream has ended.
 // - When the camera is unplugged while streaming, the camera and statistics threads end on
 //   their own; stop() still returns 0 and the camera can be dropped.
 // - The batch sizes and the statistics callback may be changed while streaming.
 // - A callback that throws ends the stream: the camera thread logs the exception and ends,
-//   getNextBatch waiters are released, and stop() cleans up as after an unplug.
+//   getNextBatch waiters are released and the statistics end. A stream that ended (a
+//   callback that threw, an unplug) is no longer running: start() joins its ended threads
+//   and streams again, and stop() cleans up as after an unplug. A recording or the cache
+//   goes on across such a restart.
+// - The last reference to the camera may be dropped on any thread, its own included (a
+//   callback that locks a weak pointer while the application drops its own): the camera
+//   then ends there, writing its recording, and the thread leaves the destroyed camera's
+//   code without touching it.
 //
 //
 // Recording (startRecording, stopRecording, setFileCacheTime) copies the raw buffers, before
-// decoding, into pooled 10 MiB buffers; a record thread writes them to temporary segment
-// files and stopRecording joins the RAW header and the segments into the output file. Its
-// behaviour is described in DvsCameraRecording.cpp and in docs/recording.md; in short:
-// - The cache keeps one-second segments in a ring. A recording writes a single segment file
-//   that begins with the header and the cache's segments; at stopRecording it is renamed to
-//   the output path (copied instead when the output is on another file system or is not a
-//   plain file), so a long recording is not copied a second time.
+// decoding, into pooled buffers of up to 10 MiB, handed to a record thread every 100 ms of
+// sensor time (sooner when 10 MiB are full); the record thread writes them to temporary
+// segment files and stopRecording joins the RAW header and the segments into the output
+// file. Its behaviour is described in DvsCameraRecording.cpp and in docs/recording.md; in
+// short:
+// - The cache keeps segments of at most one second of sensor time, as many as it takes to
+//   reach back `fileCacheTime` seconds, so that a recording begins between N and N + 1
+//   seconds before startRecording at any data rate. A recording writes a single segment
+//   file that begins with the header and the cache's segments; at stopRecording it is
+//   renamed to the output path (copied instead when the output is on another file system or
+//   is not a plain file), so a long recording is not copied a second time.
+// - startRecording builds no buffer ahead: it returns within a fraction of a millisecond.
 // - Everything the camera delivered between startRecording and stopRecording reaches the
 //   file, including the last, partly filled buffer.
 // - Segment files are named "<index>vireo.raw.tmp" and live in the camera's own folder,
@@ -95,6 +110,8 @@ public:
 
     // Size of the pooled raw buffers: a buffer goes to the record thread once it holds more.
     static constexpr uint64_t kMaxRawDataBufferSize = 10485760;
+    // Sensor time a raw buffer collects before it goes to the record thread, whatever its size.
+    static constexpr uint64_t kRawBufferSpan_us = 100000;
 
     // Starts recording the raw stream for the RAW file `path` (opened only by stopRecording).
     // 0 on success; -1 (logged) when a recording already runs. Throws std::runtime_error
@@ -104,8 +121,9 @@ public:
     // (logged with the path) when the output could not be opened or written or a segment
     // could not be written. Throws std::runtime_error "Camera is not inited" before init.
     int stopRecording() override;
-    // Keeps the last `seconds` one-second segments of the raw stream on disk while no
-    // recording runs, so that a later recording begins with them. 0 ends the cache (its
+    // Keeps the last `seconds` seconds of the raw stream on disk while no recording runs, in
+    // segments of at most one second, so that a later recording begins between `seconds`
+    // and `seconds` + 1 seconds of sensor time before its start. 0 ends the cache (its
     // segment files are deleted unless a recording runs, which keeps them).
     void setFileCacheTime(unsigned short seconds) override;
 
@@ -132,6 +150,10 @@ protected:
     void prepareData2Save(std::vector<uint8_t>& data);
     void recordLoop();
 
+    // Connects the decoder's event and trigger callbacks to this camera; the concrete
+    // camera's init calls it once the decoder exists.
+    void connectDecoder();
+
     // Fields the concrete camera's init fills.
     std::shared_ptr<RegisterController> registerController;
     std::unique_ptr<Decoder> decoder;
@@ -146,6 +168,11 @@ private:
 
     void cameraLoop();
     void statisticLoop();
+    // The destructor's first steps when it runs on one of the camera's own threads (the last
+    // reference went in a callback): ends the other thread, lets the current one go without
+    // a join, and keeps alive what that thread's unfinished frames still run in.
+    void endOnOwnThread();
+    void joinThreads();
     void countBatching(const Event2D* first, const Event2D* last);
     void timeBatching(const Event2D* first, const Event2D* last);
     void handOverCountBatch();
@@ -169,9 +196,13 @@ private:
     std::atomic<uint64_t> batchEventsTime{10000};  // microseconds
 
     std::thread cameraThread;
+    // 1 while the camera streams: set by start, cleared by stop and by the camera thread
+    // when its stream ends on its own.
     std::atomic<int> running{0};
     std::atomic<bool> streamEnded{false};  // the camera thread has left its loop
-    std::mutex lifecycleMutex;             // serialises start and stop
+    // Serialises start and stop; held by stop across the joins, so never taken on the
+    // camera's own threads.
+    std::mutex lifecycleMutex;
 
     std::vector<Event2D> countBatchReady;
     std::vector<Event2D> countBatchFilling;
@@ -194,15 +225,28 @@ private:
 
     // Recording (DvsCameraRecording.cpp).
     using RawBuffer = std::vector<uint8_t>;
+    // A raw buffer handed to the record thread, with the sensor (decoder) time its bytes
+    // span: from where the stream was when its first bytes came to where it was once all
+    // of them were decoded.
+    struct QueuedRawBuffer {
+        std::shared_ptr<RawBuffer> data;
+        uint64_t begin_us = 0;
+        uint64_t end_us = 0;
+    };
     // Makes the pool and the current buffer if absent, raises `flag` (recording or caching)
     // and starts the record thread if it is not running.
     void startRecordThread(std::atomic<bool>& flag);
     void endRecordThread();    // wakes and joins the record thread
-    bool openSegment(uint64_t index);
+    bool openSegment(uint64_t index, uint64_t begin_us);
     // Closes the open segment; a segment whose data did not all reach the disk is marked failed.
     void closeSegment();
-    void rotateSegment();
-    void writeToSegment(const RawBuffer& buffer);
+    // Ends the open cache segment and opens the next one, which begins at `now_us`.
+    void rotateSegment(uint64_t now_us);
+    // Drops the oldest cache segments a recording started at `now_us` would not need.
+    void dropStaleCacheSegments(uint64_t now_us, uint64_t span_us);
+    // The lowest segment index from segmentIndexBase that no listed segment uses.
+    uint64_t freeSegmentIndex() const;
+    void writeToSegment(const QueuedRawBuffer& entry);
     void deleteCacheSegments();
     void releaseRawBuffers();
     std::string segmentPath(uint64_t index) const;
@@ -222,7 +266,8 @@ private:
 
     std::shared_ptr<ObjectPool<RawBuffer, 1>> rawBufferPool;  // absent until first needed
     std::shared_ptr<RawBuffer> currentRawBuffer;
-    std::deque<std::shared_ptr<RawBuffer>> recordQueue;
+    uint64_t currentRawBufferBegin_us = 0;  // sensor time of currentRawBuffer's first bytes
+    std::deque<QueuedRawBuffer> recordQueue;
     std::mutex recordMutex;  // guards recordQueue, currentRawBuffer and the flag changes
     std::condition_variable recordCond;
     std::string recordPath;
@@ -243,6 +288,11 @@ private:
     uint64_t segmentIndexBase = 0;       // first index after the kept segments
     uint64_t highestSegmentIndex = 0;    // the largest index opened since the list was empty
     std::set<std::string> failedSegments;  // segments with data that could not be written
+    std::map<std::string, uint64_t> segmentBegins;  // cache segments: sensor time they begin at
+    // Sensor time at startRecording, and the cache time then: the cache's segments that
+    // lead the recording reach back that far.
+    std::atomic<uint64_t> recordStart_us{0};
+    std::atomic<uint64_t> recordCacheSpan_us{0};
     bool segmentIsRecordFile = false;      // the open segment is a recording's own file
     std::map<std::string, uint64_t> recordFileHeaders;  // recording files: header bytes
     bool recordDataLost = false;           // a buffer found no file to go to

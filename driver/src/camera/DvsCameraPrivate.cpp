@@ -1,6 +1,13 @@
 // The event-camera pipeline: the camera thread (raw buffers -> decoder -> callbacks and
 // batches), count and time batching with the swap hand-over, getNextBatch, the statistics
 // thread, and start/stop.
+//
+// Lifetime: the camera's own threads run application code (the callbacks), and that code
+// may drop the last reference to the camera. The destructor then runs on that thread, in
+// the middle of the camera loop: it ends the other thread, detaches its own, and hands the
+// decoder and the callback maps (the decoder's call and one callback are still running) to
+// the thread itself. The frames left on the thread's stack see a thread-local mark and
+// return without touching the camera; the camera loop frees what it was handed and ends.
 #include <vireo/DvsCameraPrivate.h>
 
 #include <chrono>
@@ -21,15 +28,59 @@ constexpr uint32_t kTimeBatching = 2;
 uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 // The camera whose camera or statistics thread is the current thread, if any: stop() must
-// not try to join the thread it runs on.
+// not try to join the thread it runs on, and start() must not wait for a stop that joins it.
 thread_local const DvsCameraPrivate* tlsOwnThreadsCamera = nullptr;
+
+// Set on a camera's own thread once the camera has been destroyed there: every frame still
+// on that thread's stack returns without touching the camera.
+thread_local bool tlsCameraGone = false;
+
+// The callback lock the current thread holds while callbacks run: a destructor that runs
+// inside one of those callbacks releases it before the mutex is destroyed.
+thread_local std::mutex* tlsHeldCallbackLock = nullptr;
+
+// What the unfinished frames of a camera destroyed on its camera thread still run in: the
+// decoder is inside its decode call, and one of the callbacks is still executing.
+struct OrphanedFrames {
+    std::unique_ptr<Decoder> decoder;
+    std::unordered_map<uint32_t, DvsCamera::EventsCallback> eventCallbacks;
+    std::unordered_map<uint32_t, DvsCamera::TriggerInCallback> triggerCallbacks;
+};
+thread_local std::unique_ptr<OrphanedFrames> tlsOrphanedFrames;
+
+// Holds a callback map's lock while its callbacks run. When a callback destroyed the camera,
+// the destructor has already released the lock, and the guard leaves the (gone) mutex alone.
+class CallbackLock {
+public:
+    explicit CallbackLock(std::mutex& mutex) : mutex_(&mutex) {
+        mutex.lock();
+        tlsHeldCallbackLock = mutex_;
+    }
+    ~CallbackLock() {
+        if (tlsHeldCallbackLock != mutex_) return;
+        tlsHeldCallbackLock = nullptr;
+        mutex_->unlock();
+    }
+    CallbackLock(const CallbackLock&) = delete;
+    CallbackLock& operator=(const CallbackLock&) = delete;
+
+private:
+    std::mutex* mutex_;
+};
 
 }  // namespace
 
 DvsCameraPrivate::DvsCameraPrivate(CameraDescription description) : DvsCamera(std::move(description)) {}
 
 DvsCameraPrivate::~DvsCameraPrivate() {
-    stop();
+    const bool onOwnThread = tlsOwnThreadsCamera == this;
+    const bool onCameraThread = onOwnThread && cameraThread.joinable() &&
+                                cameraThread.get_id() == std::this_thread::get_id();
+    if (onOwnThread) {
+        endOnOwnThread();
+    } else {
+        stop();
+    }
     // A recording started before start() (or the cache) still needs the decoder's time.
     try {
         shutDownRecording();
@@ -39,9 +90,55 @@ DvsCameraPrivate::~DvsCameraPrivate() {
     // A thread still joinable here means stop() failed; joining beats std::terminate.
     running = 0;
     wakeAll();
-    const auto self = std::this_thread::get_id();
-    if (cameraThread.joinable() && cameraThread.get_id() != self) cameraThread.join();
-    if (statisticThread.joinable() && statisticThread.get_id() != self) statisticThread.join();
+    joinThreads();
+    if (onCameraThread) {
+        // The decode call and the callback in progress on this thread outlive the camera: the
+        // thread frees them once it has left them. The callback lock it holds is released
+        // before the mutex goes.
+        auto frames = std::make_unique<OrphanedFrames>();
+        frames->decoder = std::move(decoder);
+        frames->eventCallbacks.swap(eventCallbacks);
+        frames->triggerCallbacks.swap(triggerCallbacks);
+        if (tlsHeldCallbackLock == &eventCallbackMutex || tlsHeldCallbackLock == &triggerCallbackMutex) {
+            tlsHeldCallbackLock->unlock();
+            tlsHeldCallbackLock = nullptr;
+        }
+        tlsOrphanedFrames = std::move(frames);
+    }
+}
+
+void DvsCameraPrivate::endOnOwnThread() {
+    const bool onCameraThread = cameraThread.joinable() && cameraThread.get_id() == std::this_thread::get_id();
+    std::thread& own = onCameraThread ? cameraThread : statisticThread;
+    std::thread& other = onCameraThread ? statisticThread : cameraThread;
+    running = 0;
+    wakeAll();
+    // This thread cannot be joined from itself: it ends on its own once its frames return.
+    if (own.joinable()) own.detach();
+    if (other.joinable()) other.join();
+    tlsCameraGone = true;
+    streamEnded = true;
+    try {
+        if (sensor) sensor->stop();
+    } catch (const std::exception& error) {
+        VIREO_LOG_ERROR("Camera %s: stopping the sensor failed: %s", desc.serial.c_str(), error.what());
+    }
+}
+
+void DvsCameraPrivate::joinThreads() {
+    if (cameraThread.joinable()) cameraThread.join();
+    if (statisticThread.joinable()) statisticThread.join();
+}
+
+void DvsCameraPrivate::connectDecoder() {
+    // A callback that destroyed the camera leaves the rest of the decoder's call running on
+    // this thread: its remaining ranges and edges are dropped.
+    decoder->setEventsStreamHandleCallback([this](const Event2D* first, const Event2D* last) {
+        if (!tlsCameraGone) eventStreamArrvied(first, last);
+    });
+    decoder->setTriggerInCallback([this](EventTriggerIn trigger) {
+        if (!tlsCameraGone) triggerInArrvied(trigger);
+    });
 }
 
 unsigned DvsCameraPrivate::addEventsStreamHandleCallback(EventsCallback cb) {
@@ -216,13 +313,19 @@ void DvsCameraPrivate::eventStreamArrvied(const Event2D* first, const Event2D* l
         if (mode == kCountBatching) countBatching(first, last);
         if (mode == kTimeBatching) timeBatching(first, last);
     }
-    std::lock_guard<std::mutex> lock(eventCallbackMutex);
-    for (auto& entry : eventCallbacks) entry.second(first, last);
+    CallbackLock lock(eventCallbackMutex);
+    for (auto& entry : eventCallbacks) {
+        entry.second(first, last);
+        if (tlsCameraGone) return;  // the callback destroyed the camera: touch nothing of it
+    }
 }
 
 void DvsCameraPrivate::triggerInArrvied(EventTriggerIn trigger) {
-    std::lock_guard<std::mutex> lock(triggerCallbackMutex);
-    for (auto& entry : triggerCallbacks) entry.second(trigger);
+    CallbackLock lock(triggerCallbackMutex);
+    for (auto& entry : triggerCallbacks) {
+        entry.second(trigger);
+        if (tlsCameraGone) return;
+    }
 }
 
 void DvsCameraPrivate::wakeAll() {
@@ -250,12 +353,34 @@ void DvsCameraPrivate::cameraLoop() {
             // Recording taps the raw buffer here, before decoding.
             if (recording.load() || caching.load()) prepareData2Save(**buffer);
             decoder->decodeBuffer(**buffer);
+            if (tlsCameraGone) break;
         }
     } catch (const std::exception& error) {
-        VIREO_LOG_ERROR("Camera %s: event stream ended: %s", desc.serial.c_str(), error.what());
+        if (tlsCameraGone) {
+            VIREO_LOG_ERROR("A callback of a dropped camera threw: %s", error.what());
+        } else {
+            VIREO_LOG_ERROR("Camera %s: event stream ended: %s", desc.serial.c_str(), error.what());
+        }
+    } catch (...) {
+        if (!tlsCameraGone) {
+            VIREO_LOG_ERROR("Camera %s: event stream ended: a callback threw a non-standard exception",
+                            desc.serial.c_str());
+        }
     }
+    if (tlsCameraGone) {
+        // The camera was destroyed by one of its callbacks on this thread: all that is left
+        // to free is what the destructor handed over.
+        tlsOrphanedFrames.reset();
+        tlsCameraGone = false;
+        tlsOwnThreadsCamera = nullptr;
+        return;
+    }
+    // Whatever ended the loop (stop, an unplug, a callback that threw), the camera no longer
+    // streams: start() can begin again.
     streamEnded = true;
+    running = 0;
     wakeAll();
+    tlsOwnThreadsCamera = nullptr;
 }
 
 void DvsCameraPrivate::statisticLoop() {
@@ -266,7 +391,7 @@ void DvsCameraPrivate::statisticLoop() {
         StatisticCallback callback;
         {
             std::unique_lock<std::mutex> lock(statisticMutex);
-            if (statisticCond.wait_until(lock, next, [&] { return !streaming(); })) return;
+            if (statisticCond.wait_until(lock, next, [&] { return !streaming(); })) break;
             callback = statisticCallback;
         }
         if (!callback) continue;
@@ -276,14 +401,41 @@ void DvsCameraPrivate::statisticLoop() {
             callback(DsStatisticInfo(first, second));
         } catch (const std::exception& error) {
             VIREO_LOG_ERROR("Statistics callback failed: %s", error.what());
+        } catch (...) {
+            VIREO_LOG_ERROR("Statistics callback failed with a non-standard exception");
+        }
+        if (tlsCameraGone) {
+            // The callback dropped the last reference: the camera is gone.
+            tlsCameraGone = false;
+            break;
         }
     }
+    tlsOwnThreadsCamera = nullptr;
 }
 
 int DvsCameraPrivate::start() {
     if (!inited) throw std::runtime_error("Camera is not inited");
+    if (tlsOwnThreadsCamera == this) {
+        // stop() may hold the lifecycle lock while it joins this very thread, and restarting
+        // an ended stream needs that join too: a callback gets its answer at once.
+        if (streaming()) return 0;
+        VIREO_LOG_ERROR("start() called from a camera callback while the camera stops: start it from another thread");
+        return -1;
+    }
     std::lock_guard<std::mutex> lock(lifecycleMutex);
-    if (running.load() == 1) return 0;  // already started: nothing to do
+    if (streaming()) return 0;  // already started: nothing to do
+    if (cameraThread.joinable() || statisticThread.joinable()) {
+        // The stream ended on its own (an unplug, a callback that threw); its threads are
+        // ending or gone. The sensor is stopped before it starts again.
+        wakeAll();
+        joinThreads();
+        try {
+            sensor->stop();
+        } catch (const std::exception& error) {
+            VIREO_LOG_ERROR("Camera %s: stopping the sensor failed: %s", desc.serial.c_str(), error.what());
+        }
+        VIREO_LOG_INFO("Camera %s: its event stream had ended; streaming again", desc.serial.c_str());
+    }
     sensor->start();
     streamEnded = false;
     running = 1;
@@ -299,13 +451,14 @@ int DvsCameraPrivate::stop() {
         return -1;
     }
     std::lock_guard<std::mutex> lock(lifecycleMutex);
-    if (running.load() != 1) return 0;
+    // Not started, or stopped already. A stream that ended on its own still has its threads,
+    // its sensor and perhaps a recording to end.
+    if (!cameraThread.joinable() && !statisticThread.joinable()) return 0;
     int result = 0;
     try {
         running = 0;
         wakeAll();
-        if (cameraThread.joinable()) cameraThread.join();
-        if (statisticThread.joinable()) statisticThread.join();
+        joinThreads();
         wakeAll();
         sensor->stop();
         // Ends a recording (writing its file) and the cache (deleting its segments). A

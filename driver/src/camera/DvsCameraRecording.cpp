@@ -1,20 +1,29 @@
 // Recording of the raw stream to RAW files, and the pre-trigger cache.
 //
-// The camera thread appends every raw buffer, before decoding, to a pooled 10 MiB buffer
-// (prepareData2Save); a buffer that grows past 10 MiB is queued for the record thread, which
-// writes it into the open segment file. A segment ends at the first buffer written one
-// second or more of decoder time after it began. stopRecording queues the partly filled
-// buffer, lets the record thread write everything queued and end, then writes the RAW file:
-// the header lines, then the segments oldest first.
+// The camera thread appends every raw buffer, before decoding, to a pooled buffer
+// (prepareData2Save). The collected bytes are queued for the record thread once they span
+// 100 ms of sensor (decoder) time or hold more than 10 MiB, each with the sensor time it
+// spans; the record thread writes them into the open segment file. Handing over by time
+// keeps the segments, and so the cache, on the sensor's clock at any data rate: by size
+// alone, a slow stream filled a buffer in tens of seconds. stopRecording queues the partly
+// filled buffer, lets the record thread write everything queued and end, then writes the
+// RAW file: the header lines, then the segments oldest first.
 //
-// The cache keeps the newest `fileCacheTime` segments while no recording runs (their indexes
-// cycle through a ring). A recording writes one segment, "the recording's file", which begins
-// with the RAW header and the cache's segments (copied in when the recording's first buffer
-// arrives) and is never rotated, since nothing of a recording is dropped; stopRecording
-// rewrites the header's date and renames that file to the output path, so the recorded
-// bytes are written once. Where a rename cannot stand for opening the output (another file
-// system, a device, a link, several segments kept from a failed stop), the file is assembled
-// by copying, as the segments always could be.
+// The cache writes segments of at most one second of sensor time (a segment ends before the
+// buffer that would take it past that) and keeps, while no recording runs, as many as it
+// takes to reach back `fileCacheTime` seconds: the oldest goes once the one after it begins
+// that long ago. Segment names reuse the lowest free indexes, so they cycle through a small
+// ring. A recording writes one segment, "the recording's file", which begins with the RAW
+// header and the cache's segments from the last one that begins `fileCacheTime` seconds or
+// more before startRecording (copied in when the recording's first buffer arrives), so that
+// it reaches back between N and N + 1 seconds; it is never rotated, since nothing of a
+// recording is dropped. stopRecording rewrites the header's date and renames that file to
+// the output path, so the recorded bytes are written once. Where a rename cannot stand for
+// opening the output (another file system, a device, a link, several segments kept from a
+// failed stop), the file is assembled by copying, as the segments always could be.
+//
+// The pool of raw buffers starts empty and lends a buffer whenever the camera thread needs
+// one; a buffer's room is reserved, not zero-filled, so startRecording returns at once.
 //
 // Locking: recordMutex guards the queue, the current buffer and the changes of the two flags;
 // the record thread holds it only to take the queued buffers, so the camera thread never
@@ -41,8 +50,8 @@ namespace vireo {
 namespace {
 
 constexpr uint64_t kSegmentSpan_us = 1000000;
+constexpr uint64_t kSecond_us = 1000000;
 constexpr const char* kSegmentSuffix = "vireo.raw.tmp";
-constexpr size_t kRawBufferCount = 10;
 // Room above the hand-over size, so that the USB buffer that crosses 10 MiB fits without
 // the vector reallocating (and copying 10 MiB) on the camera thread.
 constexpr size_t kRawBufferSlack = size_t{1} << 20;
@@ -167,30 +176,40 @@ std::string DvsCameraPrivate::segmentPath(uint64_t index) const {
 // ---- camera thread ------------------------------------------------------------------------
 
 void DvsCameraPrivate::prepareData2Save(std::vector<uint8_t>& data) {
+    // Every byte collected so far has been decoded (`data` comes next): the decoder's time is
+    // where the collected bytes end.
+    const uint64_t now = decoder->getLastTimestamp();
     bool handedOver = false;
     {
         std::lock_guard<std::mutex> lock(recordMutex);
         // The recording may have ended since the caller looked at the flags; its last buffer
         // has then been taken away already.
         if (!currentRawBuffer || (!recording.load() && !caching.load())) return;
-        RawBuffer& buffer = *currentRawBuffer;
-        if (buffer.size() + data.size() > buffer.capacity()) {
-            buffer.reserve(std::max<size_t>(buffer.size() + data.size(), kMaxRawDataBufferSize + kRawBufferSlack));
-        }
-        buffer.insert(buffer.end(), data.begin(), data.end());
-        if (buffer.size() > kMaxRawDataBufferSize) {
-            recordQueue.push_back(std::move(currentRawBuffer));
+        // The collected bytes go to the record thread once they span 100 ms of sensor time or
+        // hold more than 10 MiB (a clock that went back ends them too). The check comes
+        // before `data` joins them, so that the time they span is exact.
+        const RawBuffer& collected = *currentRawBuffer;
+        if (!collected.empty() && (collected.size() > kMaxRawDataBufferSize || now < currentRawBufferBegin_us ||
+                                   now - currentRawBufferBegin_us >= kRawBufferSpan_us)) {
+            recordQueue.push_back({std::move(currentRawBuffer), currentRawBufferBegin_us, now});
             currentRawBuffer = rawBufferPool->acquire();
             currentRawBuffer->clear();
             handedOver = true;
         }
+        RawBuffer& buffer = *currentRawBuffer;
+        if (buffer.empty()) currentRawBufferBegin_us = now;
+        if (buffer.size() + data.size() > buffer.capacity()) {
+            // Room for a whole buffer at once: growing step by step would copy the collected bytes.
+            buffer.reserve(std::max<size_t>(buffer.size() + data.size(), kMaxRawDataBufferSize + kRawBufferSlack));
+        }
+        buffer.insert(buffer.end(), data.begin(), data.end());
     }
     if (handedOver) recordCond.notify_one();
 }
 
 // ---- record thread ------------------------------------------------------------------------
 
-bool DvsCameraPrivate::openSegment(uint64_t index) {
+bool DvsCameraPrivate::openSegment(uint64_t index, uint64_t begin_us) {
     segmentIndex = index;
     highestSegmentIndex = std::max(highestSegmentIndex, index);
     segmentName = segmentPath(index);
@@ -199,6 +218,8 @@ bool DvsCameraPrivate::openSegment(uint64_t index) {
         segmentFiles.push_back(segmentName);
     }
     failedSegments.erase(segmentName);
+    segmentBegins[segmentName] = begin_us;
+    segmentStartTimestamp = begin_us;
     std::error_code ignored;
     std::filesystem::create_directories(segmentFolder(), ignored);
     segmentStream.clear();
@@ -223,35 +244,49 @@ void DvsCameraPrivate::closeSegment() {
     segmentIsRecordFile = false;
 }
 
-void DvsCameraPrivate::rotateSegment() {
-    closeSegment();
-
-    const uint64_t cacheSize = fileCacheTime.load();
-    const bool keepAll = recording.load();
-    uint64_t index = segmentIndex + 1;
-    if (keepAll && index < segmentIndexBase + cacheSize) index += cacheSize;  // past the cache's ring
-    if (!keepAll && index >= segmentIndexBase + cacheSize) index = segmentIndexBase;
-    const std::string next = segmentPath(index);
-
-    if (!keepAll) {
-        // The cache keeps its newest segments only; segments kept from a recording whose
-        // output failed are not the cache's to drop.
-        std::lock_guard<std::mutex> lock(segmentListMutex);
-        while (segmentFiles.size() > keptSegments && segmentFiles.size() - keptSegments >= cacheSize) {
-            const std::string oldest = segmentFiles[keptSegments];
-            segmentFiles.erase(segmentFiles.begin() + static_cast<std::ptrdiff_t>(keptSegments));
-            failedSegments.erase(oldest);
-            VIREO_LOG_INFO("over buffer: %s", oldest.c_str());
-            // The ring reuses the name (the file is overwritten); a name the ring no longer
-            // reaches (the cache time was lowered) would stay on disk for ever.
-            if (oldest != next) {
-                std::error_code ignored;
-                std::filesystem::remove(oldest, ignored);
-            }
-        }
+uint64_t DvsCameraPrivate::freeSegmentIndex() const {
+    std::lock_guard<std::mutex> lock(segmentListMutex);
+    for (uint64_t index = segmentIndexBase;; ++index) {
+        const std::string name = segmentPath(index);
+        if (std::find(segmentFiles.begin(), segmentFiles.end(), name) == segmentFiles.end()) return index;
     }
-    openSegment(index);
-    segmentStartTimestamp = decoder->getLastTimestamp();
+}
+
+void DvsCameraPrivate::dropStaleCacheSegments(uint64_t now_us, uint64_t span_us) {
+    if (span_us == 0) return;
+    // A segment goes once the one after it begins `span_us` or more before `now_us`: a
+    // recording started now would begin with that one and still reach back far enough. The
+    // segments kept from a recording whose output failed are not the cache's to drop; a
+    // segment that begins after `now_us` comes from before a reset of the sensor's clock and
+    // cannot be placed in time any more.
+    auto beginOf = [&](const std::string& name) {
+        const auto found = segmentBegins.find(name);
+        return found == segmentBegins.end() ? now_us : found->second;
+    };
+    std::lock_guard<std::mutex> lock(segmentListMutex);
+    while (segmentFiles.size() > keptSegments + 1) {
+        const std::string oldest = segmentFiles[keptSegments];
+        if (recordFileHeaders.count(oldest)) break;  // an earlier recording's own file stays
+        const uint64_t nextBegin = beginOf(segmentFiles[keptSegments + 1]);
+        const bool stale = beginOf(oldest) > now_us || (nextBegin <= now_us && now_us - nextBegin >= span_us);
+        if (!stale) break;
+        segmentFiles.erase(segmentFiles.begin() + static_cast<std::ptrdiff_t>(keptSegments));
+        failedSegments.erase(oldest);
+        segmentBegins.erase(oldest);
+        VIREO_LOG_INFO("over buffer: %s", oldest.c_str());
+        std::error_code ignored;
+        std::filesystem::remove(oldest, ignored);
+    }
+}
+
+void DvsCameraPrivate::rotateSegment(uint64_t now_us) {
+    closeSegment();
+    // The cache keeps what reaches back its cache time (the one of the recording's start
+    // for the bytes collected before a recording began).
+    const uint64_t span_us =
+        recording.load() ? recordCacheSpan_us.load() : uint64_t{fileCacheTime.load()} * kSecond_us;
+    dropStaleCacheSegments(now_us, span_us);
+    openSegment(freeSegmentIndex(), now_us);
     VIREO_LOG_INFO("saveing cache file: %s", segmentName.c_str());
 }
 
@@ -267,6 +302,9 @@ bool DvsCameraPrivate::openRecordFile() {
         closeSegment();
         listEmpty = false;
     }
+    // The cache leads the recording from its last segment that begins the cache time or more
+    // before startRecording: between N and N + 1 seconds.
+    dropStaleCacheSegments(recordStart_us.load(), recordCacheSpan_us.load());
     // A name no listed file has, past the cache's ring, and past a name that failed.
     const uint64_t index =
         std::max({listEmpty && keptSegments == 0 ? segmentIndexBase : highestSegmentIndex + 1,
@@ -312,6 +350,7 @@ bool DvsCameraPrivate::openRecordFile() {
             if (recordFileHeaders.count(name)) continue;
             segmentFiles.erase(std::find(segmentFiles.begin(), segmentFiles.end(), name));
             failedSegments.erase(name);
+            segmentBegins.erase(name);
             std::error_code error;
             std::filesystem::remove(name, error);
         }
@@ -327,15 +366,20 @@ bool DvsCameraPrivate::openRecordFile() {
     }
     segmentOpen = true;
     segmentIsRecordFile = true;
-    segmentStartTimestamp = decoder->getLastTimestamp();
+    segmentStartTimestamp = recordStart_us.load();
     VIREO_LOG_INFO("start save record file: %s", segmentName.c_str());
     return true;
 }
 
-void DvsCameraPrivate::writeToSegment(const RawBuffer& buffer) {
+void DvsCameraPrivate::writeToSegment(const QueuedRawBuffer& entry) {
+    const RawBuffer& buffer = *entry.data;
+    // Bytes collected before a recording with a cache began (still queued when the record
+    // thread lags) are the cache's: they go through its segments, so that the recording
+    // begins at the right segment boundary, N to N + 1 seconds before its start.
+    const bool beforeRecording = recordCacheSpan_us.load() > 0 && entry.end_us <= recordStart_us.load();
     // A recording writes one file, which needs no rotation: nothing of it is ever dropped,
     // and at the stop it becomes the RAW file without being copied.
-    if (recording.load() && !(segmentOpen && segmentIsRecordFile) && !openRecordFile()) {
+    if (recording.load() && !(segmentOpen && segmentIsRecordFile) && !beforeRecording && !openRecordFile()) {
         VIREO_LOG_ERROR("Recording: %llu bytes could not be written",
                         static_cast<unsigned long long>(buffer.size()));
         recordDataLost = true;
@@ -344,15 +388,23 @@ void DvsCameraPrivate::writeToSegment(const RawBuffer& buffer) {
     if (!segmentOpen) {
         // A fresh start: the numbering begins after the segments kept from a failed output,
         // which must not be overwritten.
-        if (keptSegments == 0) {
+        bool listEmpty = false;
+        {
+            std::lock_guard<std::mutex> lock(segmentListMutex);
+            listEmpty = segmentFiles.empty();
+        }
+        if (listEmpty) {
             segmentIndexBase = 0;
             highestSegmentIndex = 0;
         }
-        openSegment(segmentIndexBase);
-        segmentStartTimestamp = decoder->getLastTimestamp();
+        openSegment(freeSegmentIndex(), entry.begin_us);
         VIREO_LOG_INFO("start save cache file.");
+    } else if (!segmentIsRecordFile &&
+               (entry.end_us < segmentStartTimestamp || entry.end_us - segmentStartTimestamp > kSegmentSpan_us)) {
+        // A cache segment spans at most one second of sensor time: it ends before the buffer
+        // that would take it past that (or that comes after a reset of the sensor's clock).
+        rotateSegment(entry.begin_us);
     }
-    const uint64_t now = decoder->getLastTimestamp();
     if (segmentStream.is_open()) {
         segmentStream.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
     }
@@ -360,20 +412,13 @@ void DvsCameraPrivate::writeToSegment(const RawBuffer& buffer) {
         VIREO_LOG_ERROR("Failed writing %s: %s", segmentName.c_str(), std::strerror(errno));
         failedSegments.insert(segmentName);
     }
-    if (segmentIsRecordFile) return;
-    // A decoder time before the segment's start means the sensor's clock was reset: the
-    // segment's second counts from there.
-    if (now < segmentStartTimestamp) segmentStartTimestamp = now;
-    if (now - segmentStartTimestamp < kSegmentSpan_us) {
-        VIREO_LOG_INFO("save cache file: %s", segmentName.c_str());
-    } else {
-        rotateSegment();
-    }
+    // One line per write would be ten a second: debug level (rotations stay at info).
+    if (!segmentIsRecordFile) VIREO_LOG_DEBUG("save cache file: %s", segmentName.c_str());
 }
 
 void DvsCameraPrivate::recordLoop() {
     VIREO_LOG_INFO("Start recordLoop");
-    std::deque<std::shared_ptr<RawBuffer>> taken;
+    std::deque<QueuedRawBuffer> taken;
     try {
         for (;;) {
             {
@@ -384,7 +429,7 @@ void DvsCameraPrivate::recordLoop() {
             }
             // Written outside the lock: the camera thread keeps handing buffers over meanwhile.
             while (!taken.empty()) {
-                writeToSegment(*taken.front());
+                writeToSegment(taken.front());
                 taken.pop_front();  // back to the pool
             }
         }
@@ -402,29 +447,17 @@ void DvsCameraPrivate::recordLoop() {
 // ---- control ------------------------------------------------------------------------------
 
 void DvsCameraPrivate::startRecordThread(std::atomic<bool>& flag) {
-    // The pool is made outside the lock (it zero-fills 100 MiB); the flag is raised only
-    // once the current buffer exists, so that no buffer of the camera thread is turned away.
-    std::shared_ptr<ObjectPool<RawBuffer, 1>> pool;
-    bool needBuffer = false;
     {
         std::lock_guard<std::mutex> lock(recordMutex);
-        pool = rawBufferPool;
-        needBuffer = !currentRawBuffer;
-    }
-    if (!pool) {
-        pool = std::make_shared<ObjectPool<RawBuffer, 1>>(kRawBufferCount, false,
-                                                          static_cast<size_t>(kMaxRawDataBufferSize));
-    }
-    std::shared_ptr<RawBuffer> fresh;
-    if (needBuffer) {
-        fresh = pool->acquire();
-        fresh->clear();
-        fresh->reserve(kMaxRawDataBufferSize + kRawBufferSlack);
-    }
-    {
-        std::lock_guard<std::mutex> lock(recordMutex);
-        if (!rawBufferPool) rawBufferPool = pool;
-        if (!currentRawBuffer && fresh) currentRawBuffer = std::move(fresh);
+        // The pool starts empty and lends buffers as the camera thread needs them (their room
+        // reserved on first use, not zero-filled): starting costs no time whose data would be
+        // missing. The flag is raised only once the current buffer exists, so that no buffer
+        // of the camera thread is turned away.
+        if (!rawBufferPool) rawBufferPool = std::make_shared<ObjectPool<RawBuffer, 1>>(0, false, 0);
+        if (!currentRawBuffer) {
+            currentRawBuffer = rawBufferPool->acquire();
+            currentRawBuffer->clear();
+        }
         flag = true;
     }
     // A record thread that ended on an error is joined and replaced.
@@ -458,6 +491,7 @@ void DvsCameraPrivate::deleteCacheSegments() {
         const std::string name = segmentFiles.back();
         segmentFiles.pop_back();
         failedSegments.erase(name);
+        segmentBegins.erase(name);
         std::error_code error;
         if (!std::filesystem::remove(name, error) && error) {
             VIREO_LOG_ERROR("Error deleting file: %s", name.c_str());
@@ -477,6 +511,9 @@ int DvsCameraPrivate::startRecording(std::string path) {
         return -1;
     }
     recordPath = std::move(path);
+    // Where the stream is now, and how far back the cache is to reach from there.
+    recordStart_us = decoder->getLastTimestamp();
+    recordCacheSpan_us = caching.load() ? uint64_t{fileCacheTime.load()} * kSecond_us : 0;
     startRecordThread(recording);
     return 0;
 }
@@ -526,7 +563,11 @@ int DvsCameraPrivate::stopRecordingLocked() {
         // Everything the camera delivered so far belongs to the recording, the partly filled
         // buffer too; what comes after this point does not.
         std::lock_guard<std::mutex> lock(recordMutex);
-        if (currentRawBuffer && !currentRawBuffer->empty()) recordQueue.push_back(std::move(currentRawBuffer));
+        if (currentRawBuffer && !currentRawBuffer->empty()) {
+            const uint64_t now = decoder ? decoder->getLastTimestamp() : currentRawBufferBegin_us;
+            recordQueue.push_back({std::move(currentRawBuffer), currentRawBufferBegin_us,
+                                   std::max(now, currentRawBufferBegin_us)});
+        }
         currentRawBuffer.reset();
     }
     // `recording` stays true until the queue is written, so that no rotation of the final
@@ -538,6 +579,9 @@ int DvsCameraPrivate::stopRecordingLocked() {
         caching = false;
     }
 
+    // A recording that got no byte of its own (stopped at once) is the cache alone: it too
+    // reaches back no further than asked.
+    dropStaleCacheSegments(recordStart_us.load(), recordCacheSpan_us.load());
     const int result = assembleRecording();
     if (result == 0 || keptSegments == 0) segmentStartTimestamp = 0;
 
@@ -636,6 +680,7 @@ int DvsCameraPrivate::assembleRecording() {
     }
     recordRetryIndex = 0;
     failedSegments.clear();
+    segmentBegins.clear();
     recordFileHeaders.clear();
     recordDataLost = false;
     if (segmentDirectory.empty()) {

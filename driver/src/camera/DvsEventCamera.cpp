@@ -54,9 +54,7 @@ int DvsEventCamera::init() {
     registerController = std::make_shared<RegisterController>(interface, table, count, kRegisterPrefix);
 
     decoder = DecoderFactory::createUniqueDecoder(getRawEventStreamFormat());
-    decoder->setEventsStreamHandleCallback(
-        [this](const Event2D* first, const Event2D* last) { eventStreamArrvied(first, last); });
-    decoder->setTriggerInCallback([this](EventTriggerIn trigger) { triggerInArrvied(trigger); });
+    connectDecoder();
 
     auto imx = std::make_unique<Imx6x6Sensor>();
     auto controller = registerController;

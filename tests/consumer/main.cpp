@@ -1,8 +1,9 @@
 // Links the installed kit: logs through its logger, asks the driver for a register, decodes
-// a few encoded events and indexes them in a KD-tree.
+// a few encoded events, indexes them in a KD-tree and lays out a calibration target.
 #include <vireo/basics.h>
 #include <vireo/groundwork.h>
 #include <vireo/hal.h>
+#include <vireo/lensfit.h>
 #include <vireo/pipit.h>
 
 int main() {
@@ -25,7 +26,10 @@ int main() {
     vireo::KDTree<2, float> tree;
     tree.build(points, 1);
 
-    VIREO_LOG_INFO("consumer linked the installed kit (%zu register entries, %u events, %zu points)",
-                   count, decoded, tree.getPointsCount());
-    return count == 2879 && decoded == 3 && tree.getPointsCount() == 3 ? 0 : 1;
+    vireo::Calibrator calibrator(vireo::SYMMETRIC_GRID, 7, 5, 40.0f);
+    const std::size_t world_points = calibrator.getWorldPoints().size();
+
+    VIREO_LOG_INFO("consumer linked the installed kit (%zu register entries, %u events, %zu points, %zu target points)",
+                   count, decoded, tree.getPointsCount(), world_points);
+    return count == 2879 && decoded == 3 && tree.getPointsCount() == 3 && world_points == 35 ? 0 : 1;
 }

@@ -66,6 +66,8 @@ TEST(CalibratorWorldPoints, BadGridTypeOrSpacingIsRefused) {
     for (float spacing : {0.0f, -1.0f, std::nanf(""), INFINITY}) {
         EXPECT_THROW(Calibrator(SYMMETRIC_GRID, 3, 2, spacing), std::invalid_argument) << spacing;
     }
+    EXPECT_THROW(Calibrator(SYMMETRIC_GRID, 1, 5, 10.0f), std::invalid_argument);
+    EXPECT_THROW(Calibrator(ASYMMETRIC_GRID, 4, 0, 10.0f), std::invalid_argument);
 }
 
 TEST(Calibrator, CameraIdsAreNeverHandedOutTwice) {

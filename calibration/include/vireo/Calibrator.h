@@ -35,8 +35,8 @@ public:
 
     // A calibrator for targets of `grid_cols` x `grid_rows` centres with `spacing` between
     // neighbours along a row. Throws std::runtime_error "Invalid grid type" for an unknown
-    // type and std::invalid_argument "Calibrator: spacing must be a finite number larger than
-    // 0" for a spacing that is not.
+    // type, std::invalid_argument "Calibrator: spacing must be a finite number larger than 0"
+    // for a spacing that is not, and "Calibrator: grid_cols and grid_rows must be at least 2".
     Calibrator(GridType grid_type, int grid_cols, int grid_rows, float spacing);
     Calibrator(const Calibrator&) = default;
     Calibrator& operator=(const Calibrator&) = default;

@@ -47,7 +47,10 @@ void Calibrator::getGridWorldPoints(GridType grid_type, int grid_cols, int grid_
     if (!(spacing > 0.0f) || !std::isfinite(spacing)) {
         throw std::invalid_argument("Calibrator: spacing must be a finite number larger than 0");
     }
-    if (grid_cols <= 0 || grid_rows <= 0) return;
+    // Fewer than two rows or columns put every point on one line, which no view can calibrate.
+    if (grid_cols < 2 || grid_rows < 2) {
+        throw std::invalid_argument("Calibrator: grid_cols and grid_rows must be at least 2");
+    }
     world_points.reserve(static_cast<size_t>(grid_cols) * static_cast<size_t>(grid_rows));
     // Row by row, as every locator delivers the centres.
     for (int r = 0; r < grid_rows; ++r) {

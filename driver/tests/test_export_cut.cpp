@@ -6,6 +6,8 @@
 #include <vireo/RawFileReader.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <sstream>
@@ -242,6 +244,86 @@ TEST(EventCut, FailuresAreReportedAndWriteNothing) {
         capture.finish();
         EXPECT_EQ(test::readFile(sourcePath).size(), test::recorderHeader().size() + body.size());
     }
+}
+
+TEST(EventCut, ACutStopsWhenAskedAndSaysWhyItFails) {
+    // Fault mended: a cut could not be stopped early, and its failures came only as log lines
+    // (or a bare exception) that a caller could not tell apart.
+    const std::string sourcePath = test::scratchPath("source.raw");
+    const auto body = test::wordSoupBody(3, 1500000, 2 * kRollover);
+    ASSERT_GT(body.size(), size_t{2} << 20);
+    test::writeFile(sourcePath, test::recorderHeader(), body);
+    const auto reference = test::referenceDecode(body);
+    RawFileReader source(sourcePath);
+    uint64_t first = 0, last = 0;
+    {
+        test::StdoutCapture quiet;
+        ASSERT_TRUE(source.loadFile());
+    }
+    source.getStartTimeStamp(first);
+    source.getEndTimeStamp(last);
+    {
+        // Stopped after the first MiB: what was copied is a recording of its own, holding
+        // the range's first events.
+        const std::string path = test::scratchPath("stopped.raw");
+        std::vector<uint64_t> done;
+        RawFileReader::ExtractResult result;
+        {
+            test::StdoutCapture quiet;
+            result = source.extractEvents(first, last, path, [&](uint64_t bytes, uint64_t total) {
+                done.push_back(bytes);
+                EXPECT_LT(bytes, total);
+                return false;
+            });
+        }
+        EXPECT_TRUE(result.stopped);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.failure, RawFileReader::ExtractResult::Failure::None);
+        EXPECT_EQ(done, std::vector<uint64_t>{1u << 20});
+        EXPECT_EQ(result.bytes, 1u << 20);
+        RawFileReader cut(path);
+        test::StdoutCapture quiet;
+        ASSERT_TRUE(cut.loadFile());
+        const auto got = allEvents(cut);
+        const auto expected = inRange(reference, first, last);
+        ASSERT_GT(got.size(), 1000u);
+        ASSERT_LT(got.size(), expected.size());
+        for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_TRUE(got[i].x == expected[i].x && got[i].y == expected[i].y &&
+                        (expected[i].timestamp - got[i].timestamp) % kRollover == 0)
+                << "event " << i;
+        }
+    }
+    const uint64_t middle = first + (last - first) / 2;
+    using Failure = RawFileReader::ExtractResult::Failure;
+    test::StdoutCapture quiet;
+    {
+        const auto result = source.extractEvents(middle, middle, test::scratchPath("none.raw"));
+        EXPECT_EQ(result.failure, Failure::Range);
+        EXPECT_EQ(result.error, "There is no data in the interval.");
+    }
+    {
+        const auto result = source.extractEvents(first, middle, test::scratchPath("no") + "/folder/cut.raw");
+        EXPECT_EQ(result.failure, Failure::Output);
+        EXPECT_FALSE(result.outputOpened);
+        EXPECT_EQ(result.error, std::strerror(ENOENT));
+    }
+    {
+        // A full disk: the library keeps the failure's cause; the old call still throws.
+        const auto result = source.extractEvents(first, last, "/dev/full");
+        EXPECT_EQ(result.failure, Failure::Output);
+        EXPECT_TRUE(result.outputOpened);
+        EXPECT_EQ(result.error, std::strerror(ENOSPC));
+        EXPECT_FALSE(result.ok);
+        try {
+            source.extractEventData(first, last, "/dev/full");
+            ADD_FAILURE() << "no exception";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "Failed to write the expected number of bytes to the output file.");
+        }
+    }
+    // The reader reads on as before.
+    EXPECT_EQ(allEvents(source).size(), reference.size());
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <vireo/RawFileReader.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 
@@ -197,6 +199,52 @@ TEST(EventExport, EncoderSetUpFailureIsReported) {
     EXPECT_FALSE(reader.exportEventDataToVideo(kStart, kStart + 33333, test::videoScratchPath("video.nocontainer")));
     EXPECT_TRUE(contains(capture.finish(), "[error] Video converter initialization failed, please confirm that the "
                                            "input file is correct."));
+}
+
+TEST(EventExport, AnExportStopsWhenAskedWithACompleteVideo) {
+    // Fault mended: an export could not be stopped early (Ctrl-C left a half-written file).
+    std::vector<int> spans;
+    const std::string rawPath = makeRecording(spans);
+    RawFileReader reader(rawPath);
+    const std::string path = test::videoScratchPath("stopped.mp4");
+    VideoExportResult result;
+    {
+        test::StdoutCapture quiet;
+        ASSERT_TRUE(reader.loadFile());
+        int calls = 0;
+        result = renderEventsToVideo(reader, kStart, kStart + 10 * 33333, path,
+                                     [&](uint64_t, uint64_t) { return ++calls < 2; });
+    }
+    EXPECT_TRUE(result.ok);
+    EXPECT_TRUE(result.stopped);
+    EXPECT_EQ(result.frames, 2u);  // spans 0 and 1 hold events
+    EXPECT_EQ(result.rendered_us, 2u * 33333);
+    Mp4FileReader video(path);
+    ASSERT_TRUE(video.loadFile());
+    std::vector<uint64_t> times;
+    video.getTimeStamps(times);
+    EXPECT_EQ(times, (std::vector<uint64_t>{0, 33333}));
+    ApsFrame frame;
+    EXPECT_TRUE(video.getNFrame(1, frame));
+}
+
+TEST(EventExport, AVideoThatCannotBeWrittenFails) {
+    // Fault mended: on a full disk the export still said it succeeded.
+    std::vector<int> spans;
+    const std::string rawPath = makeRecording(spans);
+    RawFileReader reader(rawPath);
+    const std::string path = test::videoScratchPath("full.mp4");
+    std::filesystem::create_symlink("/dev/full", path);
+    test::StdoutCapture capture;
+    ASSERT_TRUE(reader.loadFile());
+    const auto result = renderEventsToVideo(reader, kStart, kStart + 10 * 33333, path);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.fileFailed) << result.error;
+    EXPECT_EQ(result.error, std::string("writing the file failed: ") + std::strerror(ENOSPC));
+    EXPECT_FALSE(reader.exportEventDataToVideo(kStart, kStart + 10 * 33333, path));
+    const std::string log = capture.finish();
+    EXPECT_TRUE(contains(log, "[error]")) << log;
+    EXPECT_FALSE(contains(log, "Video created successfully")) << log;
 }
 
 TEST(EventExport, RealRecordingRendersAtItsGeometry) {

@@ -485,7 +485,8 @@ TEST(BookmarkIndex, IndexThatSaysMoreThanTheRecordingCanHoldIsBuiltAgain) {
              for (size_t i = middle; i < r.size(); ++i) r[i].eventIndex += extra;
          }},
         {"a key that differs from its time", [&](auto& r) { r[middle].key += 1; }},
-        {"an end far beyond the recording", [&](auto& r) { r[last].key = r[last].timestamp = 18086456103514862177ull; }},
+        {"an end far beyond the recording",
+         [&](auto& r) { r[last].key = r[last].timestamp = 18086456103514862177ull; }},
         {"a start far beyond the data", [&](auto& r) {
              for (auto& record : r) record.key = record.timestamp = record.timestamp + (uint64_t{1} << 62);
          }},

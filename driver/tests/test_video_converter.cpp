@@ -4,6 +4,8 @@
 #include <vireo/DataToVideoConverter.h>
 #include <vireo/Mp4FileReader.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <type_traits>
 
@@ -250,6 +252,29 @@ TEST(VideoConverter, UnknownFormatsAndEmptySizesAreRefusedWithoutAborting) {
         auto image = test::flatImage(kWidth, kHeight, 1, 2, 3);
         EXPECT_EQ(converter.nv12ToRGB(image.data(), image.data()), 0);  // no scaler: nothing done
     }
+}
+
+TEST(VideoConverter, AFullDiskFailsTheVideo) {
+    // Fault mended: write results were not checked; a video on a full disk "was created
+    // successfully".
+    const std::string path = videoScratchPath("full.mp4");
+    std::filesystem::create_symlink("/dev/full", path);
+    DataToVideoConverter converter;
+    test::StdoutCapture capture;
+    converter.setConverterFrameSize(kHeight, kWidth, kHeight, kWidth);
+    converter.setConverterFmt(VIDEO_PIX_FMT_BGR24, VIDEO_PIX_FMT_YUV420P);
+    // The header may still fit the file's buffer: the failure comes at the first write.
+    if (converter.initVideoConverter(path) == 0) {
+        auto image = test::flatImage(kWidth, kHeight, 1, 2, 3);
+        for (int i = 0; i < 100 && !converter.hasWriteFailed(); ++i) converter.rgbToVideo(image.data());
+        EXPECT_EQ(converter.flushAndCloseVideo(), -1);
+    }
+    EXPECT_TRUE(converter.hasWriteFailed());
+    EXPECT_TRUE(contains(converter.getLastError(), std::strerror(ENOSPC))) << converter.getLastError();
+    const std::string log = capture.finish();
+    EXPECT_FALSE(contains(log, "Video created successfully")) << log;
+    auto image = test::flatImage(kWidth, kHeight, 1, 2, 3);
+    EXPECT_EQ(converter.rgbToVideo(image.data()), -1);
 }
 
 TEST(VideoConverter, CallsOutOfOrderFailInsteadOfCrashing) {

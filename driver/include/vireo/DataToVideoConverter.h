@@ -106,7 +106,7 @@ public:
     // or directory", "writing the file failed: No space left on device"); it does not name
     // the file. Empty before any failure.
     const std::string& getLastError() const { return lastError; }
-    // True once writing to the file has failed: the video cannot be completed.
+    // True once creating or writing the file has failed: the video cannot be completed.
     bool hasWriteFailed() const { return writeFailed; }
 
     // The presentation time (µs) the next frame gets when the caller gives none.

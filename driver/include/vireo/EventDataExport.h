@@ -38,12 +38,32 @@ using VideoExportProgress = std::function<void(uint64_t done_us, uint64_t total_
 
 // Renders the events of [start, end) µs of the loaded `reader` to an MP4 at `path`, at the
 // reader's geometry. A range reaching past the recording stops at its end, and one that
-// begins before the recording begins at its start. False, with an error logged, only when
-// the encoder cannot be set up for `path` (no container for its name, no H.264 encoder,
-// the file cannot be created); encoder errors on single frames are logged and the export
-// goes on. A range that holds no event (start not below end, or outside the recording)
-// gives a valid video without frames. Moves the reader's read position.
+// begins before the recording begins at its start. False, with an error logged, when the
+// encoder cannot be set up for `path` (no container for its name, no H.264 encoder, a
+// geometry it cannot encode, the file cannot be created) or the file cannot be written
+// whole (a full disk; it is left unfinished); encoder errors on single frames are logged
+// and the export goes on. A range that holds no event (start not below end, or outside
+// the recording) gives a valid video without frames. Moves the reader's read position.
 PIPIT_EXPORT bool exportEventsToVideo(DvsFileReader& reader, uint64_t start, uint64_t end, const std::string& path,
                                       const VideoExportProgress& progress = {});
+
+// What `renderEventsToVideo` did.
+struct VideoExportResult {
+    bool ok = false;           // a complete, valid video is at `path` (perhaps stopped early)
+    bool stopped = false;      // the callback asked to stop before the end of the range
+    bool fileFailed = false;   // the failure was the file's: it could not be created or written
+    uint64_t frames = 0;       // frames written
+    uint64_t rendered_us = 0;  // recording time rendered, from the range's start
+    std::string error;         // the cause of a failure, in words
+};
+
+// Called after each span like `VideoExportProgress`; returns whether to go on.
+using VideoExportControl = std::function<bool(uint64_t done_us, uint64_t total_us)>;
+
+// `exportEventsToVideo` with its outcome in detail and a way to stop early: when `goOn`
+// returns false the video ends with the frames rendered so far and is finished as a
+// complete, valid video (`stopped` tells it).
+PIPIT_EXPORT VideoExportResult renderEventsToVideo(DvsFileReader& reader, uint64_t start, uint64_t end,
+                                                   const std::string& path, const VideoExportControl& goOn = {});
 
 }  // namespace vireo

@@ -45,6 +45,26 @@ public:
     // Receives the progress of an index build: bytes scanned so far and bytes to scan.
     using IndexProgressCallback = std::function<void(uint64_t bytesDone, uint64_t bytesTotal)>;
 
+    // What `extractEvents` did.
+    struct ExtractResult {
+        enum class Failure {
+            None,    // nothing went wrong (the cut may still have been stopped early)
+            Range,   // [start, end) holds no data of the recording, or lies outside it
+            Output,  // the output could not be created or written
+            Input,   // the recording could not be read (it shrank since it was loaded)
+        };
+        bool ok = false;            // the whole range was written
+        bool stopped = false;       // asked to stop: the file holds the data copied so far
+        bool outputOpened = false;  // the output was created (a failure leaves it as written)
+        Failure failure = Failure::None;
+        uint64_t bytes = 0;         // bytes of the recording copied, after the header
+        // The failure in words: "There is no data in the interval.", "No space left on device".
+        std::string error;
+    };
+    // Called after each MiB copied with the bytes copied so far and the bytes to copy;
+    // returns whether to go on.
+    using ExtractControl = std::function<bool(uint64_t bytesDone, uint64_t bytesTotal)>;
+
     // Stores the path and creates the decoder; opens nothing.
     explicit RawFileReader(std::string path);
     ~RawFileReader() override;
@@ -93,8 +113,17 @@ public:
                                                                         uint64_t duration) override;
     // Cut [start, end) µs into a new RAW file, or render it to an H.264 video (implemented
     // in RawFileExport.cpp; see docs/video.md). False on failure, with the reason logged.
+    // `extractEventData` throws std::runtime_error when reading the recording or writing
+    // the file fails midway, leaving the file as far as it was written; the video export
+    // is false also when its file cannot be written whole.
     bool extractEventData(uint64_t start, uint64_t end, std::string path) override;
     bool exportEventDataToVideo(uint64_t start, uint64_t end, std::string path) override;
+    // The cut of `extractEventData` without exceptions, with the failure's kind and cause,
+    // and a way to stop early: `goOn` returning false ends the copy after the current MiB,
+    // leaving at `path` a valid recording of the data copied so far. Logs as
+    // `extractEventData` does; on failure the file is left as far as it was written.
+    ExtractResult extractEvents(uint64_t start, uint64_t end, const std::string& path,
+                                const ExtractControl& goOn = {});
     uint16_t getWidth() const override;
     uint16_t getHeight() const override;
 

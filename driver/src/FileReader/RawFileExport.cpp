@@ -9,6 +9,8 @@
 #include <vireo/RawFileReader.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -78,6 +80,9 @@ bool timeHighBefore(std::ifstream& file, uint64_t from, uint64_t to) {
     return false;
 }
 
+// The reason the last system call gave, or `otherwise` when it gave none.
+std::string systemError(const char* otherwise) { return errno != 0 ? std::strerror(errno) : otherwise; }
+
 bool sameFile(const std::string& a, const std::string& b) {
     std::error_code error;
     return std::filesystem::exists(a, error) && std::filesystem::exists(b, error) &&
@@ -105,9 +110,10 @@ void eventsToRgbData(const std::shared_ptr<std::vector<Event2D>>& events, std::v
     }
 }
 
-bool exportEventsToVideo(DvsFileReader& reader, uint64_t start, uint64_t end, const std::string& path,
-                         const VideoExportProgress& progress) {
+VideoExportResult renderEventsToVideo(DvsFileReader& reader, uint64_t start, uint64_t end, const std::string& path,
+                                      const VideoExportControl& goOn) {
     VIREO_LOG_INFO("Exporting event data to video...");
+    VideoExportResult result;
     const uint16_t width = reader.getWidth();
     const uint16_t height = reader.getHeight();
     DataToVideoConverter converter;
@@ -115,7 +121,9 @@ bool exportEventsToVideo(DvsFileReader& reader, uint64_t start, uint64_t end, co
     converter.setConverterFmt(VIDEO_PIX_FMT_BGR24, VIDEO_PIX_FMT_YUV420P);
     if (converter.initVideoConverter(path) < 0) {
         VIREO_LOG_ERROR("Video converter initialization failed, please confirm that the input file is correct.");
-        return false;
+        result.error = converter.getLastError();
+        result.fileFailed = converter.hasWriteFailed();
+        return result;
     }
     // Spans are read from the recording's own range: before its start there is nothing, and
     // past its end every span would only warn (an end far beyond would loop for ever).
@@ -132,15 +140,34 @@ bool exportEventsToVideo(DvsFileReader& reader, uint64_t start, uint64_t end, co
             const uint64_t span = std::min(kVideoFrameSpan_us, to - t);
             const auto events = reader.getNTimeEvents(span);
             t += span;
+            result.rendered_us = t - from;
             if (events && !events->empty()) {
                 eventsToRgbData(events, image, width, height);
-                converter.rgbToVideo(image.data());
+                if (converter.rgbToVideo(image.data()) == 0) ++result.frames;
+                // A file that cannot be written cannot be completed: rendering on is pointless.
+                if (converter.hasWriteFailed()) break;
             }
-            if (progress) progress(t - from, to - from);
+            if (goOn && !goOn(t - from, to - from)) {
+                result.stopped = t < to;
+                break;
+            }
         }
     }
-    converter.flushAndCloseVideo();
-    return true;
+    if (converter.flushAndCloseVideo() < 0) {
+        result.error = converter.getLastError();
+        result.fileFailed = converter.hasWriteFailed();
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+bool exportEventsToVideo(DvsFileReader& reader, uint64_t start, uint64_t end, const std::string& path,
+                         const VideoExportProgress& progress) {
+    return renderEventsToVideo(reader, start, end, path, [&](uint64_t done, uint64_t total) {
+               if (progress) progress(done, total);
+               return true;
+           }).ok;
 }
 
 bool RawFileReader::exportEventDataToVideo(uint64_t start, uint64_t end, std::string path) {
@@ -148,37 +175,59 @@ bool RawFileReader::exportEventDataToVideo(uint64_t start, uint64_t end, std::st
 }
 
 bool RawFileReader::extractEventData(uint64_t start, uint64_t end, std::string path) {
+    const ExtractResult result = extractEvents(start, end, path);
+    // Failures to read or write the data in the middle of the copy are errors of the system,
+    // not of the request.
+    if (result.failure == ExtractResult::Failure::Input) {
+        throw std::runtime_error("Failed to read the expected number of bytes from the input file.");
+    }
+    if (result.failure == ExtractResult::Failure::Output && result.outputOpened) {
+        throw std::runtime_error("Failed to write the expected number of bytes to the output file.");
+    }
+    return result.ok;
+}
+
+RawFileReader::ExtractResult RawFileReader::extractEvents(uint64_t start, uint64_t end, const std::string& path,
+                                                          const ExtractControl& goOn) {
+    ExtractResult result;
+    auto refuse = [&](ExtractResult::Failure failure, std::string error) {
+        result.failure = failure;
+        result.error = std::move(error);
+        return result;
+    };
     if (!seekTime(end)) {
         VIREO_LOG_ERROR("No end timestamp found.");
-        return false;
+        return refuse(ExtractResult::Failure::Range, "No end timestamp found.");
     }
     const uint64_t endOffset = readOffset;
     if (!seekTime(start)) {
         VIREO_LOG_ERROR("No start timestamp found.");
-        return false;
+        return refuse(ExtractResult::Failure::Range, "No start timestamp found.");
     }
     const uint64_t startOffset = readOffset;
     VIREO_LOG_INFO("extract event start time: %llu, end time: %llu", static_cast<unsigned long long>(start),
                    static_cast<unsigned long long>(end));
     if (startOffset > endOffset) {
         VIREO_LOG_ERROR("Start time must be less than or equal to end time.");
-        return false;
+        return refuse(ExtractResult::Failure::Range, "Start time must be less than or equal to end time.");
     }
     chunkBuffer.clear();
     if (startOffset == endOffset) {
         VIREO_LOG_ERROR("There is no data in the interval.");
-        return false;
+        return refuse(ExtractResult::Failure::Range, "There is no data in the interval.");
     }
     // Truncating the recording being read would destroy it.
     if (sameFile(path, filePath)) {
         VIREO_LOG_ERROR("Failed to open output file: %s.", path.c_str());
-        return false;
+        return refuse(ExtractResult::Failure::Output, "it is the recording being cut");
     }
+    errno = 0;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out.is_open()) {
         VIREO_LOG_ERROR("Failed to open output file: %s.", path.c_str());
-        return false;
+        return refuse(ExtractResult::Failure::Output, systemError("it cannot be created"));
     }
+    result.outputOpened = true;
 
     std::lock_guard<std::mutex> lock(readMutex);
     // The seek to `start` primed the decoder with the state in force at the start offset.
@@ -204,24 +253,42 @@ bool RawFileReader::extractEventData(uint64_t start, uint64_t end, std::string p
         << "% end\n";
     out.write(reinterpret_cast<const char*>(prefix.data()), static_cast<std::streamsize>(prefix.size()));
 
+    // Pieces are of even length, so a cut stopped early ends at a word boundary: what it
+    // holds is a recording of its own.
+    const uint64_t total = endOffset - startOffset;
     file.clear();
     file.seekg(static_cast<std::streamoff>(startOffset));
-    for (uint64_t left = endOffset - startOffset; left > 0;) {
-        const uint64_t piece = std::min(kExtractPiece, left);
+    while (out.good() && result.bytes < total) {
+        const uint64_t piece = std::min(kExtractPiece, total - result.bytes);
         chunkBuffer.resize(piece);
+        errno = 0;
         file.read(reinterpret_cast<char*>(chunkBuffer.data()), static_cast<std::streamsize>(piece));
         if (static_cast<uint64_t>(file.gcount()) != piece) {
-            throw std::runtime_error("Failed to read the expected number of bytes from the input file.");
+            VIREO_LOG_ERROR("Failed to read the expected number of bytes from the input file.");
+            refuse(ExtractResult::Failure::Input, systemError("it is shorter than its index says"));
+            break;
         }
+        errno = 0;
         out.write(reinterpret_cast<const char*>(chunkBuffer.data()), static_cast<std::streamsize>(piece));
-        if (!out.good()) throw std::runtime_error("Failed to write the expected number of bytes to the output file.");
-        left -= piece;
+        if (!out.good()) break;
+        result.bytes += piece;
+        if (goOn && result.bytes < total && !goOn(result.bytes, total)) {
+            result.stopped = true;
+            break;
+        }
     }
-    out.close();
-    if (out.fail()) throw std::runtime_error("Failed to write the expected number of bytes to the output file.");
+    if (result.failure == ExtractResult::Failure::None) {
+        if (out.good()) errno = 0;
+        if (out.good()) out.close();
+        if (!out.good()) {
+            VIREO_LOG_ERROR("Failed to write the expected number of bytes to the output file.");
+            refuse(ExtractResult::Failure::Output, systemError("writing it failed"));
+        }
+    }
     // Leave the reader where the seek to `start` put it, with stream and decoder agreeing.
     positionStream(startOffset);
-    return true;
+    result.ok = result.failure == ExtractResult::Failure::None && !result.stopped;
+    return result;
 }
 
 }  // namespace vireo

@@ -225,6 +225,7 @@ int32_t DataToVideoConverter::initVideoConverter(std::string path) {
     if ((formatContext->oformat->flags & AVFMT_NOFILE) == 0) {
         status = avio_open(&formatContext->pb, path.c_str(), AVIO_FLAG_WRITE);
         if (status < 0) {
+            writeFailed = true;
             lastError = "cannot create the file: " + ffmpegError(status);
             VIREO_LOG_ERROR("Failed to open output file: %s. (%s)", path.c_str(), lastError.c_str());
             return -1;
@@ -233,7 +234,10 @@ int32_t DataToVideoConverter::initVideoConverter(std::string path) {
     }
     status = avformat_write_header(formatContext, nullptr);
     if (status >= 0 && formatContext->pb != nullptr && formatContext->pb->error < 0) status = formatContext->pb->error;
-    if (status < 0) return setUpFailed("Failed to write video header.", "writing the file failed: " + ffmpegError(status));
+    if (status < 0) {
+        writeFailed = true;
+        return setUpFailed("Failed to write video header.", "writing the file failed: " + ffmpegError(status));
+    }
 
     dstFrame = allocateFrame(dstFormat, dstWidth, dstHeight);
     srcFrame = allocateFrame(srcFormat, srcWidth, srcHeight);

@@ -2,12 +2,17 @@
 // recording into a new RAW recording of its own (a fresh header, then the range's EVT3
 // data), with progress on the terminal while a large input is indexed, then reports what
 // the cut holds as read back from it.
+//
+// The cut is written beside OUT.raw under a temporary name and takes its name only once it
+// is complete: a failure (a full disk, a folder that cannot be written) leaves nothing under
+// that name. The first Ctrl-C (or SIGTERM) stops the cut, removes what was copied and ends
+// the command with status 128 + the signal: a cut is either whole or not there. A second
+// signal aborts at once.
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -17,6 +22,8 @@
 
 #include "CommandLine.h"
 #include "Commands.h"
+#include "DataCommands.h"
+#include "Interrupt.h"
 
 namespace vireo::app {
 namespace {
@@ -37,6 +44,12 @@ RawFileReader& rawReader(std::unique_ptr<DvsFileReader>& created, const std::str
     return *reader;
 }
 
+int stoppedBySignal(const std::string& output) {
+    std::fprintf(stderr, "vireo cut: stopped by %s: nothing was cut (\"%s\" was not written)\n",
+                 signalText(interruptSignal()), output.c_str());
+    return 128 + interruptSignal();
+}
+
 }  // namespace
 
 int runCut(const Arguments& args) {
@@ -53,44 +66,56 @@ int runCut(const Arguments& args) {
     RawFileReader& reader = rawReader(created, input);
     std::unique_ptr<DvsFileReader> createdCut = DvsFileReader::createFileReader(output);
     RawFileReader& cut = rawReader(createdCut, output);
-    if (!std::ifstream(input).good()) throw std::runtime_error("cannot open \"" + input + "\"");
+    requireReadableFile(input);
+    StagedOutput staged(output, input);
+    const InterruptScope scope("stopping the cut; nothing will be written");
 
-    Logger& logger = Logger::Instance();
-    const LogLevelType level = logger.getLogLevel();
-    logger.setLogLevel(LOG_ERROR);  // the reader's own progress lines stay quiet; its errors show
-    const bool terminal = isatty(STDERR_FILENO) != 0;
-    bool shown = false;
-    reader.setIndexProgressCallback([&](uint64_t done, uint64_t total) {
-        if (total < (64ull << 20)) return;  // small files index in a blink
-        shown = true;
-        std::fprintf(stderr, terminal ? "\rindexing %s: %3.0f %%" : "indexing %s: %3.0f %%\n", input.c_str(),
-                     100.0 * static_cast<double>(done) / static_cast<double>(total));
-        std::fflush(stderr);
-    });
-    const bool loaded = reader.loadFile();
-    if (shown && terminal) std::fprintf(stderr, "\n");
-    if (!loaded) {
-        logger.setLogLevel(level);
-        throw std::runtime_error("\"" + input + "\" holds no readable EVT3 data");
-    }
     uint64_t first = 0, last = 0;
-    reader.getStartTimeStamp(first);
-    reader.getEndTimeStamp(last);
-    bool extracted = false;
-    try {
-        extracted = reader.extractEventData(start, end, output);
-    } catch (...) {
-        logger.setLogLevel(level);
-        throw;
+    RawFileReader::ExtractResult result;
+    {
+        // The command says what went wrong itself, in one line: the reader's own lines stay quiet.
+        const LogLevelScope quiet(LOG_CRITICAL);
+        const bool terminal = isatty(STDERR_FILENO) != 0;
+        bool shown = false;
+        reader.setIndexProgressCallback([&](uint64_t done, uint64_t total) {
+            if (total < (64ull << 20)) return;  // small files index in a blink
+            shown = true;
+            std::fprintf(stderr, terminal ? "\rindexing %s: %3.0f %%" : "indexing %s: %3.0f %%\n", input.c_str(),
+                         100.0 * static_cast<double>(done) / static_cast<double>(total));
+            std::fflush(stderr);
+        });
+        const bool loaded = reader.loadFile();
+        if (shown && terminal) std::fprintf(stderr, "\n");
+        if (!loaded) throw std::runtime_error("\"" + input + "\" holds no readable EVT3 data");
+        if (interrupted()) return stoppedBySignal(output);
+        reader.getStartTimeStamp(first);
+        reader.getEndTimeStamp(last);
+        result = reader.extractEvents(start, end, staged.writePath(),
+                                      [](uint64_t, uint64_t) { return !interrupted(); });
     }
-    if (!extracted) {
-        logger.setLogLevel(level);
+    using Failure = RawFileReader::ExtractResult::Failure;
+    if (result.failure == Failure::Range) {
         throw std::runtime_error("nothing was cut: [" + std::to_string(start) + ", " + std::to_string(end) +
                                  ") must hold events and lie within the recording's " + std::to_string(first) +
                                  " .. " + std::to_string(last) + " us");
     }
-    const bool cutLoaded = cut.loadFile();
-    logger.setLogLevel(level);
+    if (result.failure == Failure::Output) throw std::runtime_error("cannot write \"" + output + "\": " + result.error);
+    if (result.failure == Failure::Input) throw std::runtime_error("cannot read \"" + input + "\": " + result.error);
+    if (result.stopped || interrupted()) return stoppedBySignal(output);
+    staged.commit();
+    if (!std::filesystem::is_regular_file(output)) {
+        // Written to a device or a pipe: there is nothing to read back.
+        std::printf("wrote %s: %llu bytes of [%llu, %llu) us of %s\n", output.c_str(),
+                    static_cast<unsigned long long>(result.bytes), static_cast<unsigned long long>(start),
+                    static_cast<unsigned long long>(end), input.c_str());
+        return 0;
+    }
+
+    bool cutLoaded = false;
+    {
+        const LogLevelScope quiet(LOG_CRITICAL);
+        cutLoaded = cut.loadFile();
+    }
     if (!cutLoaded) throw std::runtime_error("the cut \"" + output + "\" cannot be read back");
     uint64_t events = 0, cutFirst = 0, cutLast = 0;
     cut.getMaxEvents(events);
@@ -99,7 +124,7 @@ int runCut(const Arguments& args) {
     std::printf("wrote %s: %llu events of [%llu, %llu) us of %s, %llu bytes", output.c_str(),
                 static_cast<unsigned long long>(events), static_cast<unsigned long long>(start),
                 static_cast<unsigned long long>(end), input.c_str(),
-                static_cast<unsigned long long>(std::filesystem::file_size(output)));
+                static_cast<unsigned long long>(cut.getFileSize()));
     // The format carries 24 bits of time: a cut read on its own counts from the last
     // 2^24 µs boundary before its start.
     if (cutFirst + (uint64_t{1} << 24) <= start) std::printf(" (its own times count modulo 2^24 us)");

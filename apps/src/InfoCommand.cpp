@@ -1,7 +1,8 @@
 // vireo info FILE.raw: what a RAW recording holds, from its header and its bookmark index:
 // the header lines, geometry, serial number, the times of its first and last events, its
 // duration, event count and mean event rate, and whether the index was built (with
-// progress on the terminal for a large file) or reloaded from beside the file.
+// progress on the terminal for a large file), reloaded from beside the file, or could not be
+// saved there (and why).
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,6 +18,7 @@
 
 #include "CommandLine.h"
 #include "Commands.h"
+#include "DataCommands.h"
 
 namespace vireo::app {
 namespace {
@@ -55,7 +57,7 @@ int runInfo(const Arguments& args) {
     std::unique_ptr<DvsFileReader> created = DvsFileReader::createFileReader(path);
     auto* reader = dynamic_cast<RawFileReader*>(created.get());
     if (reader == nullptr) throw UsageError("\"" + path + "\" is not a RAW recording (the name must end in .raw)");
-    if (!std::ifstream(path).good()) throw std::runtime_error("cannot open \"" + path + "\"");
+    requireReadableFile(path);
 
     const bool terminal = isatty(STDERR_FILENO) != 0;
     bool progressShown = false;
@@ -67,12 +69,13 @@ int runInfo(const Arguments& args) {
                      static_cast<unsigned long long>(done >> 20), static_cast<unsigned long long>(total >> 20));
         std::fflush(stderr);
     });
-    // The reader's progress lines would mix with the report: only its problems are shown.
-    Logger& logger = Logger::Instance();
-    const LogLevelType level = logger.getLogLevel();
-    logger.setLogLevel(LOG_WARN);
-    const bool loaded = reader->loadFile();
-    logger.setLogLevel(level);
+    // The reader's lines would mix with the report, which says itself what went wrong (an
+    // index that could not be saved among them).
+    bool loaded = false;
+    {
+        const LogLevelScope quiet(LOG_CRITICAL);
+        loaded = reader->loadFile();
+    }
     if (progressShown && terminal) std::fprintf(stderr, "\n");
     if (!loaded) throw std::runtime_error("\"" + path + "\" holds no readable EVT3 data");
 
@@ -103,8 +106,14 @@ int runInfo(const Arguments& args) {
             std::printf("mean rate       (all events at one time)\n");
         }
     }
-    std::printf("index           %s %s\n", reader->isIndexReloaded() ? "reloaded from" : "built by a scan, index file",
-                reader->getIndexPath().c_str());
+    if (reader->isIndexReloaded()) {
+        std::printf("index           reloaded from %s\n", reader->getIndexPath().c_str());
+    } else if (reader->getIndexWriteError().empty()) {
+        std::printf("index           built by a scan, saved as %s\n", reader->getIndexPath().c_str());
+    } else {
+        std::printf("index           built by a scan, not saved: cannot write %s (%s)\n",
+                    reader->getIndexPath().c_str(), reader->getIndexWriteError().c_str());
+    }
     return 0;
 }
 

@@ -1,23 +1,33 @@
 // vireo video IN.raw OUT.mp4 [START END]: renders a RAW recording, or its range
 // [START, END) in µs of recording time, to an H.264 MP4 video, one frame per 33333 µs span
 // that holds events, with progress on the terminal, then reports what was written.
+//
+// The video is written beside OUT.mp4 under a temporary name and takes its name only once it
+// is complete: a failure (a full disk, a geometry the encoder refuses) leaves nothing under
+// that name. The first Ctrl-C (or SIGTERM) while rendering ends the video with the frames
+// rendered so far, finished as a complete, playable video, and the command succeeds (it
+// says where the video stops); during the indexing, nothing is written and the status is
+// 128 + the signal. A second signal aborts at once.
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <vireo/EventDataExport.h>
 #include <vireo/Logger.h>
-#include <vireo/Mp4FileReader.h>
 #include <vireo/RawFileReader.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 #include "CommandLine.h"
 #include "Commands.h"
+#include "DataCommands.h"
+#include "Interrupt.h"
 
 namespace vireo::app {
 namespace {
@@ -75,51 +85,65 @@ int runVideo(const Arguments& args) {
     std::unique_ptr<DvsFileReader> created = DvsFileReader::createFileReader(input);
     auto* reader = dynamic_cast<RawFileReader*>(created.get());
     if (reader == nullptr) throw UsageError("\"" + input + "\" is not a RAW recording (the name must end in .raw)");
-    if (!std::ifstream(input).good()) throw std::runtime_error("cannot open \"" + input + "\"");
+    requireReadableFile(input);
+    StagedOutput staged(output, input);
+    const InterruptScope scope("ending the video with the frames rendered so far");
 
-    // The library's progress lines would mix with ours: only its problems are shown.
-    Logger& logger = Logger::Instance();
-    const LogLevelType level = logger.getLogLevel();
-    logger.setLogLevel(LOG_ERROR);
-    bool loaded = false;
+    VideoExportResult result;
+    uint64_t start = 0, end = 0;
     {
-        Progress indexing("indexing " + input);
-        reader->setIndexProgressCallback([&](uint64_t done, uint64_t total) { indexing.update(done, total); });
-        loaded = reader->loadFile();
-    }
-    if (!loaded) {
-        logger.setLogLevel(level);
-        throw std::runtime_error("\"" + input + "\" holds no readable EVT3 data");
-    }
-    uint64_t first = 0, last = 0;
-    reader->getStartTimeStamp(first);
-    reader->getEndTimeStamp(last);
-    uint64_t start = first;
-    uint64_t end = last + 1;
-    if (positionals.size() == 4) {
-        start = parseTime(positionals[2], "START");
-        end = parseTime(positionals[3], "END");
-        if (start >= end) {
-            logger.setLogLevel(level);
-            throw UsageError("START must be below END");
+        // The command says what went wrong itself, in one line: the library's lines stay quiet.
+        const LogLevelScope quiet(LOG_CRITICAL);
+        bool loaded = false;
+        {
+            Progress indexing("indexing " + input);
+            reader->setIndexProgressCallback([&](uint64_t done, uint64_t total) { indexing.update(done, total); });
+            loaded = reader->loadFile();
         }
-    }
-    bool exported = false;
-    {
+        if (!loaded) throw std::runtime_error("\"" + input + "\" holds no readable EVT3 data");
+        uint64_t first = 0, last = 0;
+        reader->getStartTimeStamp(first);
+        reader->getEndTimeStamp(last);
+        start = first;
+        end = last + 1;
+        if (positionals.size() == 4) {
+            start = parseTime(positionals[2], "START");
+            end = parseTime(positionals[3], "END");
+            if (start >= end) throw UsageError("START must be below END");
+        }
+        if (interrupted()) {
+            std::fprintf(stderr, "vireo video: stopped by %s before rendering: nothing was written\n",
+                         signalText(interruptSignal()));
+            return 128 + interruptSignal();
+        }
+        // FFmpeg's own error lines would repeat the failure the command reports.
+        const int ffmpegLevel = av_log_get_level();
+        av_log_set_level(AV_LOG_FATAL);
         Progress rendering("rendering " + output);
-        exported = exportEventsToVideo(*reader, start, end, output,
-                                       [&](uint64_t done, uint64_t total) { rendering.update(done, total); });
+        result = renderEventsToVideo(*reader, start, end, staged.writePath(), [&](uint64_t done, uint64_t total) {
+            rendering.update(done, total);
+            return !interrupted();
+        });
+        av_log_set_level(ffmpegLevel);
     }
-    logger.setLogLevel(level);
-    if (!exported) throw std::runtime_error("cannot write the video \"" + output + "\" (is the name an .mp4 in a folder that exists?)");
-
-    Mp4FileReader video(output);
-    std::vector<uint64_t> frames;
-    if (video.loadFile()) video.getTimeStamps(frames);
-    std::printf("wrote %s: %zu frames of %u x %u, %.3f s of video, from [%llu, %llu) us of %s\n", output.c_str(),
-                frames.size(), static_cast<unsigned>(reader->getWidth()), static_cast<unsigned>(reader->getHeight()),
-                static_cast<double>(frames.size()) * 33333e-6, static_cast<unsigned long long>(start),
-                static_cast<unsigned long long>(end), input.c_str());
+    if (!result.ok && result.fileFailed) {
+        throw std::runtime_error("cannot write the video \"" + output + "\": " + result.error);
+    }
+    if (!result.ok) {
+        throw std::runtime_error("cannot encode \"" + input + "\" (" + std::to_string(reader->getWidth()) + " x " +
+                                 std::to_string(reader->getHeight()) + " pixels) as H.264 video: " + result.error);
+    }
+    staged.commit();
+    const uint64_t rendered_end = result.stopped ? start + result.rendered_us : end;
+    if (result.stopped) {
+        std::fprintf(stderr, "vireo video: stopped by %s; the video ends after %.3f s of the recording\n",
+                     signalText(interruptSignal()), static_cast<double>(result.rendered_us) / 1e6);
+    }
+    std::printf("wrote %s: %llu frames of %u x %u, %.3f s of video, from [%llu, %llu) us of %s\n", output.c_str(),
+                static_cast<unsigned long long>(result.frames), static_cast<unsigned>(reader->getWidth()),
+                static_cast<unsigned>(reader->getHeight()),
+                static_cast<double>(result.frames) * static_cast<double>(kVideoFrameSpan_us) * 1e-6,
+                static_cast<unsigned long long>(start), static_cast<unsigned long long>(rendered_end), input.c_str());
     return 0;
 }
 

@@ -68,8 +68,10 @@ public:
     // Batches of `us` microseconds of events from now on; 0 is refused likewise.
     virtual void setBatchEventsTime(unsigned long long us) = 0;
 
-    // Starts streaming: 0, also when already started. Throws std::runtime_error "Camera is
-    // not inited" before the camera is opened.
+    // Starts streaming: 0, also when already started. A stream that ended on its own (an
+    // unplug, a callback that threw) is not running any more: start() streams again. Called
+    // from one of the camera's callbacks it never waits: 0 while the camera streams, -1 once
+    // it stops. Throws std::runtime_error "Camera is not inited" before the camera is opened.
     virtual int start() = 0;
     // Stops streaming and joins the camera's threads: 0 (also when not started), -1 when it
     // failed or was called from one of the camera's own callbacks.
@@ -91,7 +93,8 @@ public:
     // decoder's two counters (events decoded, raw bytes decoded).
     virtual void setStatisticInfoCallback(StatisticCallback cb) = 0;
 
-    // Virtual, so that a camera is always destroyed as its concrete type.
+    // Virtual, so that a camera is always destroyed as its concrete type. The last reference
+    // may go on any thread, one of the camera's own callbacks included.
     virtual ~DvsCamera();
 
 protected:

@@ -90,7 +90,10 @@ namespace vireo {
 class PIPIT_EXPORT DvsCameraPrivate : public DvsCamera {
 public:
     explicit DvsCameraPrivate(CameraDescription desc);
-    // Stops the camera (joining its threads) before anything is released.
+    // Stops the camera (joining its threads) and ends its recording before anything is
+    // released. On one of the camera's own threads (the last reference went in a callback)
+    // it ends the other thread, lets its own go without a join, and leaves that thread what
+    // the unfinished callback and decode call still use.
     virtual ~DvsCameraPrivate();
 
     DvsCameraPrivate(const DvsCameraPrivate&) = delete;

@@ -29,6 +29,9 @@ void demoRecordStep() {
     }
     logger.setLogLevel(level);
     if (!outcome.ok) throw std::runtime_error("recording to " + request.path + " failed");
+    if (outcome.body_bytes == 0) {
+        throw std::runtime_error("the simulated camera " + outcome.serial + " delivered nothing to " + request.path);
+    }
     VIREO_LOG_INFO("recorded %s for %.0f s into %s: %llu bytes", outcome.serial.c_str(), request.seconds,
                    request.path.c_str(), static_cast<unsigned long long>(outcome.file_bytes));
 

@@ -1,12 +1,14 @@
 // vireo list: the cameras discovery finds now (USB devices and simulated cameras), one line
 // each with model, serial, USB id and transport. `--simulate` plugs a simulated VireoHeron
-// in first, to see what a connected camera looks like on a machine without one.
+// in first, to see what a connected camera looks like on a machine without one; a note under
+// the listing says that such a camera ends with the command.
 #include <cstdio>
 #include <string>
 
 #include <vireo/SimulatedCamera.h>
 #include <vireo/pipit.h>
 
+#include "CameraChoice.h"
 #include "CommandLine.h"
 #include "Commands.h"
 
@@ -34,7 +36,7 @@ int runList(const Arguments& args) {
     DvsCameraManager manager;
     const auto descs = manager.getCameraDescs();
     if (descs.empty()) {
-        std::printf("no camera found\n");
+        std::printf("no camera found\n(%s)\n", kNoCameraHint);
         return 0;
     }
     std::printf("%-16s %-24s %-11s %s\n", "model", "serial", "usb id", "transport");
@@ -46,6 +48,9 @@ int runList(const Arguments& args) {
                     desc.simulated ? "simulated" : "usb");
     }
     std::printf("%zu camera%s\n", descs.size(), descs.size() == 1 ? "" : "s");
+    bool anySimulated = false;
+    for (const auto& desc : descs) anySimulated = anySimulated || desc.simulated;
+    if (anySimulated) std::printf("note: %s\n", kSimulatedCamerasLiveInOneCommand);
     return 0;
 }
 

@@ -1,18 +1,40 @@
 // vireo record OUT.raw: records a camera's raw stream to a RAW file for a given time, with
 // an optional pre-trigger cache (seconds of stream kept from before the recording starts).
-// The camera is the one named by --camera, else the first connected camera, else (or with
-// --simulate) a simulated VireoHeron watching a moving edge. Progress shows the seconds
-// recorded, the megabytes of raw stream and the event rate; the last line gives the file's
-// size.
+// The camera is the one named by --camera, else the first connected camera; --simulate
+// records a simulated VireoHeron watching a moving edge. No camera is an error, never a
+// silent simulated recording.
+//
+// Before any camera is opened the output's folder is checked (it exists and a file can be
+// created in it), so a bad path fails at once rather than after the whole duration. The
+// recording's segment files live in a folder of their own beside the output, on the same
+// file system, so the stop renames the file into place; an existing OUT.raw is replaced only
+// then, and stays as it was when the recording fails.
+//
+// Progress lines follow the camera's statistics, which report cumulative counters once per
+// second: each line shows the moment of a report, the megabytes of raw stream since the
+// recording started and the event rate since the previous report. The figures count from a
+// report taken when the recording started (or from zero when it starts with the stream), so
+// nothing from before the recording is counted.
+//
+// The first Ctrl-C (or SIGTERM) ends the recording early and writes the file with everything
+// recorded so far; the command then succeeds. During the cache wait, before anything records,
+// it ends the command without a file (status 128 + the signal). A second signal aborts.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -22,112 +44,311 @@
 #include <vireo/SimulatedCamera.h>
 #include <vireo/pipit.h>
 
+#include "CameraChoice.h"
 #include "CommandLine.h"
 #include "Commands.h"
+#include "Interrupt.h"
 
 namespace vireo::app {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr const char* kUsage =
     "vireo record OUT.raw [--duration SECONDS] [--camera SERIAL | --simulate] [--cache SECONDS]";
 
-// A simulated camera plugged in for the command's lifetime.
-struct SimulatedSource {
-    std::string serial;
-    SimulatedSource() {
-        sim::SimulatedCameraConfig config;
-        config.scene = sim::SceneType::MovingEdge;
-        config.edge_speed = 2000.0;
-        serial = sim::plugCamera(config);
-    }
-    ~SimulatedSource() { sim::unplugCamera(serial); }
-    SimulatedSource(const SimulatedSource&) = delete;
-    SimulatedSource& operator=(const SimulatedSource&) = delete;
+// How often the waits look at the interrupt flag: a signal cannot wake a condition variable.
+constexpr auto kPollPeriod = std::chrono::milliseconds(50);
+// The statistics report once per second; a report due this close to the end of the recording
+// is waited for, so that the last progress line lands on the duration.
+constexpr auto kReportPeriod = std::chrono::seconds(1);
+constexpr auto kLastReportSlack = std::chrono::milliseconds(100);
+
+// One report of the camera's statistics: cumulative events and raw bytes decoded, when it
+// arrived, and its number (0: no report yet).
+struct Report {
+    uint64_t events = 0;
+    uint64_t bytes = 0;
+    Clock::time_point time{};
+    uint64_t number = 0;
 };
 
-// Raw bytes and events decoded so far, as the camera's statistics report them each second.
-struct StreamCounters {
-    std::atomic<uint64_t> bytes{0};
-    std::atomic<uint64_t> events{0};
+// The reports of the statistics thread, for the command's thread to wait on.
+class Reports {
+public:
+    void add(const DsStatisticInfo& info) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            latest_ = Report{info.first, info.second, Clock::now(), latest_.number + 1};
+        }
+        arrived_.notify_all();
+    }
+
+    Report latest() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return latest_;
+    }
+
+    // The first report after report number `seen`, or nothing when `until` passes, a signal
+    // interrupts or `stillStreaming` turns false first.
+    template <class StillStreaming>
+    std::optional<Report> waitAfter(uint64_t seen, Clock::time_point until, StillStreaming stillStreaming) const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (latest_.number <= seen) {
+            const auto now = Clock::now();
+            if (now >= until || interrupted() || !stillStreaming()) return std::nullopt;
+            arrived_.wait_until(lock, std::min(until, now + kPollPeriod));
+        }
+        return latest_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable arrived_;
+    Report latest_;
 };
+
+// Waits until `until`, returning early (false) when a signal arrives.
+bool waitUninterrupted(Clock::time_point until) {
+    while (Clock::now() < until) {
+        if (interrupted()) return false;
+        std::this_thread::sleep_until(std::min(until, Clock::now() + kPollPeriod));
+    }
+    return !interrupted();
+}
+
+std::string folderOf(const std::string& path) {
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    return parent.empty() ? std::string(".") : parent.string();
+}
+
+// Fails (std::runtime_error) unless OUT can be written: its folder exists and takes a new
+// file, and an existing OUT is a file that may be replaced. Nothing is left behind.
+void checkOutput(const std::string& path) {
+    namespace fs = std::filesystem;
+    const std::string folder = folderOf(path);
+    const auto refuse = [&path](const std::string& reason) {
+        return std::runtime_error("cannot write \"" + path + "\": " + reason);
+    };
+    std::error_code error;
+    if (!fs::exists(folder, error)) throw refuse("the folder \"" + folder + "\" does not exist");
+    if (!fs::is_directory(folder, error)) throw refuse("\"" + folder + "\" is not a folder");
+    if (fs::is_directory(path, error)) throw refuse("it is a folder");
+    // Replacing a file needs only the folder's permission; a write-protected one is kept.
+    if (fs::exists(path, error) && ::access(path.c_str(), W_OK) != 0) {
+        throw refuse(std::string("the file exists and is write-protected (") + std::strerror(errno) + ")");
+    }
+    // Permissions, a read-only file system or a full inode table show only when a file is made.
+    const std::string probe = (fs::path(folder) / (".vireo-record-probe-" + std::to_string(::getpid()))).string();
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) {
+        const int code = errno;
+        // EEXIST: a probe of this process id left by a killed run; the folder takes files.
+        if (code != EEXIST) throw refuse("no file can be created in \"" + folder + "\" (" + std::strerror(code) + ")");
+    } else {
+        ::close(fd);
+        ::unlink(probe.c_str());
+    }
+}
+
+// "<folder of OUT>/vireo-segments-<serial>-<pid>", the characters of the serial that do not
+// belong in a file name replaced by '_'.
+std::string segmentFolderBeside(const std::string& path, const std::string& serial) {
+    std::string name = "vireo-segments-";
+    for (char c : serial) {
+        const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+                           c == '_' || c == '.';
+        name += plain ? c : '_';
+    }
+    name += '-';
+    name += std::to_string(static_cast<long long>(::getpid()));
+    return (std::filesystem::path(folderOf(path)) / name).string();
+}
+
+// Bytes of the RAW header ('%' lines up to "% end") at the start of `path`; nothing when the
+// file cannot be read or has no complete header.
+std::optional<uint64_t> rawHeaderBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    uint64_t bytes = 0;
+    while (in.peek() == '%' && std::getline(in, line)) {
+        bytes += line.size() + 1;
+        if (line == "% end") return bytes;
+    }
+    return std::nullopt;
+}
+
+const char* signalName(int signal) { return signal == SIGTERM ? "SIGTERM" : signal == SIGINT ? "SIGINT" : "a signal"; }
 
 }  // namespace
 
 RecordOutcome recordCamera(const RecordRequest& request) {
-    std::unique_ptr<SimulatedSource> simulated;
-    std::string serial = request.serial;
-    DvsCameraManager manager;
-    if (serial.empty() && !request.simulate) {
-        for (const auto& desc : manager.getCameraDescs()) {
-            if (!desc.simulated) {
-                serial = desc.serial;
-                break;
-            }
-        }
-    }
-    if (serial.empty()) {
-        simulated = std::make_unique<SimulatedSource>();
-        serial = simulated->serial;
-        manager.updateCameras();
-    }
-    auto camera = manager.openCamera(serial);
-    if (!camera) throw std::runtime_error("camera \"" + serial + "\" not found (see vireo list)");
+    checkOutput(request.path);
 
-    StreamCounters counters;
-    camera->setStatisticInfoCallback([&counters](DsStatisticInfo info) {
-        counters.events = info.first;
-        counters.bytes = info.second;
-    });
-    if (request.cache_seconds > 0) camera->setFileCacheTime(static_cast<unsigned short>(request.cache_seconds));
-    if (camera->start() != 0) throw std::runtime_error("camera " + serial + " did not start");
+    sim::SimulatedCameraConfig scene;
+    scene.scene = sim::SceneType::MovingEdge;
+    scene.edge_speed = 2000.0;
+    DvsCameraManager manager;
+    const ChosenCamera chosen(manager, request.serial, request.simulate, scene);
+    auto camera = manager.openCamera(chosen.serial());
+    if (!camera) {
+        throw std::runtime_error("camera \"" + chosen.serial() + "\" was found but could not be opened (is another "
+                                 "program using it? see vireo list)");
+    }
+    return recordOpenedCamera(*camera, request);
+}
+
+RecordOutcome recordOpenedCamera(DvsCamera& camera, const RecordRequest& request) {
+    RecordOutcome outcome;
+    outcome.serial = camera.getDvsDesc().serial;
+    const std::string& serial = outcome.serial;
+    // Opening a real camera takes seconds: a signal meanwhile ends the command here.
+    if (interrupted()) {
+        outcome.interrupt_signal = interruptSignal();
+        return outcome;
+    }
+    // The segment folder goes at the end when it is empty; it stays when it holds the data of
+    // a failure.
+    struct RemoveWhenEmpty {
+        std::string folder;
+        ~RemoveWhenEmpty() {
+            std::error_code ignored;
+            if (!folder.empty()) std::filesystem::remove(folder, ignored);
+        }
+    } segmentFolder;
+    auto* recorder = dynamic_cast<DvsCameraPrivate*>(&camera);
+    if (recorder != nullptr && recorder->setSegmentDirectory(segmentFolderBeside(request.path, serial))) {
+        segmentFolder.folder = recorder->getSegmentDirectory();
+    }
+
+    // Shared with the callback: the statistics thread may still be inside a call of it when
+    // the callback is replaced.
+    const auto reports = std::make_shared<Reports>();
+    camera.setStatisticInfoCallback([reports](DsStatisticInfo info) { reports->add(info); });
+    struct DropCallback {
+        DvsCamera& camera;
+        ~DropCallback() { camera.setStatisticInfoCallback(nullptr); }
+    } dropCallback{camera};
+    const auto streaming = [&camera] { return camera.isConnected(); };
 
     const bool terminal = isatty(STDOUT_FILENO) != 0;
-    if (request.cache_seconds > 0) {
+    Report base;  // the counters the recording's figures start from
+    if (request.cache_seconds == 0) {
+        // Recording from the stream's first byte: the counters start at zero with it.
+        if (camera.startRecording(request.path) != 0) throw std::runtime_error("the recording could not start");
+        if (camera.start() != 0) {
+            camera.stopRecording();
+            throw std::runtime_error("camera " + serial + " did not start");
+        }
+        base.time = Clock::now();
+    } else {
+        camera.setFileCacheTime(static_cast<unsigned short>(request.cache_seconds));
+        if (camera.start() != 0) throw std::runtime_error("camera " + serial + " did not start");
         // The cache fills while nothing records yet: the recording then begins with it.
         if (request.progress) {
             std::printf("%s: caching %u s before the recording starts\n", serial.c_str(), request.cache_seconds);
+            std::fflush(stdout);
         }
-        std::this_thread::sleep_for(std::chrono::seconds(request.cache_seconds));
+        const bool waited = waitUninterrupted(Clock::now() + std::chrono::seconds(request.cache_seconds));
+        // The recording starts right after a statistics report, which is then its baseline: a
+        // report taken earlier would count the stream from before the recording as part of it.
+        const auto report = waited ? reports->waitAfter(reports->latest().number, Clock::now() + 2 * kReportPeriod,
+                                                        streaming)
+                                   : std::nullopt;
+        if (!report) {
+            camera.setFileCacheTime(0);  // deletes the cache's segments
+            outcome.stopped = camera.stop() == 0;
+            if (interrupted()) {
+                outcome.interrupt_signal = interruptSignal();
+                return outcome;
+            }
+            throw std::runtime_error("camera " + serial + (camera.isConnected() ? " reported nothing while caching"
+                                                                                 : " was disconnected while caching"));
+        }
+        if (camera.startRecording(request.path) != 0) {
+            camera.setFileCacheTime(0);
+            camera.stop();
+            throw std::runtime_error("the recording could not start");
+        }
+        base = *report;
     }
-    if (camera->startRecording(request.path) != 0) {
-        camera->stop();
-        throw std::runtime_error("recording could not start");
-    }
-    const uint64_t bytesAtStart = counters.bytes.load();
-    const uint64_t eventsAtStart = counters.events.load();
-    const auto begin = std::chrono::steady_clock::now();
-    const auto duration = std::chrono::duration<double>(request.seconds);
-    auto tick = begin;
-    uint64_t previousEvents = eventsAtStart;
-    while (std::chrono::steady_clock::now() - begin < duration) {
-        tick += std::chrono::milliseconds(1000);
-        std::this_thread::sleep_until(std::min(tick, begin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration)));
-        if (!request.progress) continue;
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        const uint64_t events = counters.events.load();
-        const double megabytes = static_cast<double>(counters.bytes.load() - std::min(bytesAtStart, counters.bytes.load())) / 1e6;
-        std::printf(terminal ? "\r  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s   "
-                             : "  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s\n",
-                    serial.c_str(), elapsed, megabytes,
-                    static_cast<double>(events - std::min(previousEvents, events)) / 1e6);
-        std::fflush(stdout);
-        previousEvents = events;
+    outcome.started = true;
+
+    const auto begin = base.time;
+    const auto deadline =
+        begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(request.seconds));
+    Report shown = base;
+    for (;;) {
+        if (interrupted()) break;
+        if (!camera.isConnected()) {
+            outcome.disconnected = true;
+            break;
+        }
+        const auto due = shown.time + kReportPeriod;
+        const bool dueAtEnd = due > deadline - kLastReportSlack && due < deadline + kLastReportSlack;
+        const auto end = dueAtEnd ? due + kLastReportSlack : deadline;
+        if (Clock::now() >= end) break;
+        const auto report = reports->waitAfter(shown.number, end, streaming);
+        if (!report) continue;
+        RecordProgress progress;
+        progress.seconds = std::chrono::duration<double>(report->time - begin).count();
+        progress.megabytes = static_cast<double>(report->bytes - std::min(base.bytes, report->bytes)) / 1e6;
+        const double span = std::chrono::duration<double>(report->time - shown.time).count();
+        progress.events_per_second =
+            span > 0 ? static_cast<double>(report->events - std::min(shown.events, report->events)) / span : 0.0;
+        if (request.progress) {
+            std::printf(terminal ? "\r  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s   "
+                                 : "  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s\n",
+                        serial.c_str(), progress.seconds, progress.megabytes, progress.events_per_second / 1e6);
+            std::fflush(stdout);
+        }
+        if (request.on_progress) request.on_progress(progress);
+        shown = *report;
+        if (report->time >= deadline - kLastReportSlack) break;
     }
     if (request.progress && terminal) std::printf("\n");
-    const int recorded = camera->stopRecording();
-    camera->stop();
-
-    RecordOutcome outcome;
-    outcome.serial = serial;
-    outcome.ok = recorded == 0;
+    outcome.seconds = std::min(std::chrono::duration<double>(Clock::now() - begin).count(), request.seconds);
+    if (interrupted()) {
+        outcome.interrupt_signal = interruptSignal();
+        std::fprintf(stderr, "vireo record: stopped by %s after %.1f s; writing %s\n",
+                     signalName(outcome.interrupt_signal), outcome.seconds, request.path.c_str());
+    }
+    outcome.ok = camera.stopRecording() == 0;
+    outcome.stopped = camera.stop() == 0;
     // A recording whose file could not be written stays in its segment files.
-    if (auto* recorder = dynamic_cast<DvsCameraPrivate*>(camera.get())) {
+    if (recorder != nullptr) {
         for (const auto& name : recorder->getSegmentFiles()) outcome.kept_segments.push_back(name);
     }
     std::error_code error;
     outcome.file_bytes = std::filesystem::file_size(request.path, error);
     if (error) outcome.file_bytes = 0;
+    if (outcome.ok) {
+        const auto header = rawHeaderBytes(request.path);
+        outcome.body_bytes = header && *header <= outcome.file_bytes ? outcome.file_bytes - *header : 0;
+    }
     return outcome;
+}
+
+std::string recordingProblem(const RecordOutcome& outcome, const std::string& path) {
+    if (!outcome.started) return "nothing was recorded";
+    if (!outcome.ok) {
+        std::string kept;
+        for (const auto& name : outcome.kept_segments) kept += " " + name;
+        return "the recording of " + outcome.serial + " could not be written to \"" + path + "\"" +
+               (kept.empty() ? std::string() : "; the recorded data stays in" + kept);
+    }
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", outcome.seconds);
+    if (outcome.disconnected) {
+        return "camera " + outcome.serial + " was disconnected after " + seconds + " s; \"" + path +
+               "\" holds what it delivered until then";
+    }
+    if (outcome.body_bytes == 0) {
+        return "camera " + outcome.serial + " delivered no data in " + seconds + " s; \"" + path +
+               "\" holds only the header";
+    }
+    if (!outcome.stopped) return "camera " + outcome.serial + " did not stop cleanly (\"" + path + "\" was written)";
+    return {};
 }
 
 int runRecord(const Arguments& args) {
@@ -152,17 +373,21 @@ int runRecord(const Arguments& args) {
 
     Logger& logger = Logger::Instance();
     logger.setLogLevel(LOG_WARN);  // the recorder's per-segment lines stay quiet; its errors show
+    const InterruptScope scope("stopping the recording");
     const RecordOutcome outcome = recordCamera(request);
-    if (!outcome.ok) {
-        std::string kept;
-        for (const auto& name : outcome.kept_segments) kept += " " + name;
-        throw std::runtime_error("the recording of " + outcome.serial + " could not be written to \"" +
-                                 request.path + "\"" +
-                                 (kept.empty() ? std::string() : "; the recorded data stays in" + kept));
+    if (!outcome.started) {
+        std::fprintf(stderr, "vireo record: stopped by %s before the recording started: nothing recorded\n",
+                     signalName(outcome.interrupt_signal));
+        return 128 + outcome.interrupt_signal;
     }
-    std::printf("%s: %llu bytes (%.1f MB) recorded from %s\n", request.path.c_str(),
-                static_cast<unsigned long long>(outcome.file_bytes), static_cast<double>(outcome.file_bytes) / 1e6,
-                outcome.serial.c_str());
+    if (outcome.ok) {
+        std::printf("%s: %llu bytes (%.1f MB) recorded from %s in %.1f s\n", request.path.c_str(),
+                    static_cast<unsigned long long>(outcome.file_bytes), static_cast<double>(outcome.file_bytes) / 1e6,
+                    outcome.serial.c_str(), outcome.seconds);
+        std::fflush(stdout);
+    }
+    const std::string problem = recordingProblem(outcome, request.path);
+    if (!problem.empty()) throw std::runtime_error(problem);
     return 0;
 }
 

@@ -1,7 +1,7 @@
-// vireo tools [SERIAL]: a camera's tools and their parameters with the values the sensor
-// holds now, each with its type, range (or accepted values) and reset default. Without a
-// serial the first camera found is used; when no camera is connected a simulated VireoHeron
-// is plugged in for the listing, and the output says so.
+// vireo tools [SERIAL | --simulate]: a camera's tools and their parameters with the values
+// the sensor holds now, each with its type, range (or accepted values) and reset default.
+// Without a serial the first connected camera is used; --simulate plugs a simulated
+// VireoHeron in for the listing. No camera is an error with a hint, as in vireo record.
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -9,6 +9,7 @@
 #include <vireo/SimulatedCamera.h>
 #include <vireo/pipit.h>
 
+#include "CameraChoice.h"
 #include "CommandLine.h"
 #include "Commands.h"
 
@@ -77,33 +78,20 @@ std::pair<std::string, std::string> describe(CameraTool& tool, const std::string
 }  // namespace
 
 int runTools(const Arguments& args) {
-    const CommandLine line(args, {});
-    line.expectPositionals(0, 1, "vireo tools [SERIAL]");
+    const CommandLine line(args, {}, {"simulate"});
+    constexpr const char* kToolsUsage = "vireo tools [SERIAL | --simulate]";
+    line.expectPositionals(0, 1, kToolsUsage);
+    const bool simulate = line.hasFlag("simulate");
+    if (simulate && !line.positionals().empty()) throw UsageError("SERIAL and --simulate exclude each other");
 
     DvsCameraManager manager;
-    auto descs = manager.getCameraDescs();
-    std::string serial;
-    std::string simulated;
-    if (!line.positionals().empty()) {
-        serial = line.positionals()[0];
-    } else if (!descs.empty()) {
-        serial = descs.front().serial;
-    } else {
-        simulated = sim::plugCamera(sim::SimulatedCameraConfig{});
-        serial = simulated;
-        std::printf("no camera connected: plugged in a simulated VireoHeron, serial %s\n", serial.c_str());
-        manager.updateCameras();
-    }
     // The simulated camera leaves with the command, whatever happens.
-    struct Unplug {
-        std::string serial;
-        ~Unplug() {
-            if (!serial.empty()) sim::unplugCamera(serial);
-        }
-    } unplug{simulated};
+    const ChosenCamera chosen(manager, line.positionals().empty() ? std::string() : line.positionals()[0], simulate);
+    const std::string& serial = chosen.serial();
+    if (chosen.simulated()) std::printf("plugged in a simulated VireoHeron, serial %s\n", serial.c_str());
 
     auto camera = manager.openCamera(serial);
-    if (!camera) throw std::runtime_error("no event camera with serial \"" + serial + "\" could be opened");
+    if (!camera) throw std::runtime_error("the event camera \"" + serial + "\" was found but could not be opened");
     const CameraDescription desc = camera->getDvsDesc();
     std::printf("camera %s (%s)\n", serial.c_str(), desc.simulated ? "simulated" : "usb");
 

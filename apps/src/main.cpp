@@ -38,9 +38,10 @@ const std::vector<Command>& commands() {
         {"demo", "", "walk through the kit with a simulated camera", vireo::app::runDemo},
         {"info", "FILE.raw", "describe a RAW recording (header, times, events, rate)", vireo::app::runInfo},
         {"list", "[--simulate]", "list the cameras found (model and serial)", vireo::app::runList},
-        {"record", "OUT.raw [--duration S] [--cache S]",
-         "record a camera to a RAW file (--camera SERIAL or --simulate picks it)", vireo::app::runRecord},
-        {"tools", "[SERIAL]", "list a camera's tools and parameters with their current values",
+        {"record", "OUT.raw [--duration S] [--cache S] [--camera SERIAL | --simulate]",
+         "record a camera to a RAW file (Ctrl-C ends it early, keeping the file)",
+         vireo::app::runRecord},
+        {"tools", "[SERIAL | --simulate]", "list a camera's tools and parameters with their current values",
          vireo::app::runTools},
         {"video", "IN.raw OUT.mp4 [START END]", "render a recording (or [START, END) us of it) to MP4",
          vireo::app::runVideo},
@@ -49,16 +50,24 @@ const std::vector<Command>& commands() {
     return table;
 }
 
+// The commands with their arguments, then their summaries in one column. A call too long for
+// the column has its summary on the next line, so the column stays narrow enough to read.
 void printHelp(std::FILE* out) {
+    constexpr size_t kCallColumn = 36;
     std::fprintf(out,
                  "vireo %s: tools of the Vireo event-camera kit\n\n"
                  "usage: vireo <command> [arguments]\n\ncommands:\n",
                  VIREO_VERSION_STRING);
-    for (const auto& command : commands()) {
-        const std::string call = std::string(command.name) + " " + command.arguments;
-        std::fprintf(out, "  %-34s %s\n", call.c_str(), command.summary);
-    }
-    std::fprintf(out, "\n  vireo --help                        show this text\n");
+    const auto row = [out](const std::string& call, const char* summary) {
+        if (call.size() > kCallColumn) {
+            std::fprintf(out, "  %s\n  %-*s %s\n", call.c_str(), static_cast<int>(kCallColumn), "", summary);
+        } else {
+            std::fprintf(out, "  %-*s %s\n", static_cast<int>(kCallColumn), call.c_str(), summary);
+        }
+    };
+    for (const auto& command : commands()) row(std::string(command.name) + " " + command.arguments, command.summary);
+    std::fprintf(out, "\n");
+    row("--help", "show this text");
 }
 
 }  // namespace

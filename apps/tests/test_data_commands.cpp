@@ -384,8 +384,8 @@ TEST(VireoVideo, FailuresAreNamedWithTheirCauseAndLeaveNoVideo) {
     EXPECT_EQ(zero.status, 1);
     // The cause's last words are FFmpeg's.
     const std::string refused = "vireo video: cannot encode \"" + flat +
-                                "\" (0 x 0 pixels) as H.264 video: the H.264 encoder does not take 0 x 0 frames of "
-                                "yuv420p: ";
+                                "\" (0 x 0 pixels) as H.264 video: the H.264 encoder does not take 0 x 0 frames in "
+                                "pixel format yuv420p: ";
     const auto lines = messageLines(zero.err);
     ASSERT_EQ(lines.size(), 1u) << zero.err;
     EXPECT_EQ(lines[0].compare(0, refused.size(), refused), 0) << zero.err;

@@ -12,13 +12,13 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/error.h>
 #include <libavutil/imgutils.h>
-#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
 #include <vireo/Logger.h>
+
+#include "tools/FfmpegSupport.h"
 
 namespace vireo {
 
@@ -33,25 +33,11 @@ int64_t presentationTime(const AVFrame* decoded) {
     return decoded->pts != AV_NOPTS_VALUE ? decoded->pts : decoded->best_effort_timestamp;
 }
 
-std::string ffmpegError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
-const char* formatName(int format) {
-    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
-    return name != nullptr ? name : "unknown";
-}
+using detail::ffmpegError;
 
 // Frames the image buffer can hold: a size, and one that fits the reader's 16-bit fields.
 bool drawable(int width, int height) { return width > 0 && height > 0 && width <= 65535 && height <= 65535; }
 
-// A pixel format the scaler can take as input (it asserts on unknown ones).
-bool convertible(int format) {
-    return format > AV_PIX_FMT_NONE && format < AV_PIX_FMT_NB &&
-           sws_isSupportedInput(static_cast<AVPixelFormat>(format)) > 0;
-}
 
 }  // namespace
 
@@ -105,9 +91,9 @@ bool Mp4FileReader::loadFile() {
     // What the stream header announces is checked before anything is built on it: FFmpeg's
     // scaler asserts (and ends the process) on a pixel format it does not know.
     const AVCodecParameters* parameters = videoStream->codecpar;
-    if (!drawable(parameters->width, parameters->height) || !convertible(parameters->format)) {
+    if (!drawable(parameters->width, parameters->height) || !detail::scalerTakes(parameters->format)) {
         VIREO_LOG_ERROR("The video stream of %s cannot be decoded: %d x %d pixels of format %s.", path,
-                        parameters->width, parameters->height, formatName(parameters->format));
+                        parameters->width, parameters->height, detail::pixelFormatName(parameters->format));
         return false;
     }
     width = static_cast<uint16_t>(parameters->width);
@@ -145,14 +131,14 @@ bool Mp4FileReader::loadFile() {
         VIREO_LOG_ERROR("Failed to open the decoder for %s.", path);
         return false;
     }
-    if (drawable(decoderContext->width, decoderContext->height) && convertible(decoderContext->pix_fmt)) {
+    if (drawable(decoderContext->width, decoderContext->height) && detail::scalerTakes(decoderContext->pix_fmt)) {
         swsContext = sws_getContext(decoderContext->width, decoderContext->height, decoderContext->pix_fmt,
                                     imageWidth, imageHeight, static_cast<AVPixelFormat>(imagePixFmt), SWS_BICUBIC,
                                     nullptr, nullptr, nullptr);
     }
     if (swsContext == nullptr) {
         VIREO_LOG_ERROR("Cannot convert the frames of %s (%d x %d, %s) to BGR24.", path, decoderContext->width,
-                        decoderContext->height, formatName(decoderContext->pix_fmt));
+                        decoderContext->height, detail::pixelFormatName(decoderContext->pix_fmt));
         return false;
     }
     return true;
@@ -167,7 +153,7 @@ bool Mp4FileReader::getTimeStamps(std::vector<uint64_t>& out) {
 bool Mp4FileReader::deliver(AVFrame* decoded, ApsFrame& out) {
     // The scaler follows the decoded frames, whose format may differ from what the stream
     // header announced; it asserts on a format it does not know, so those are refused first.
-    if (!drawable(decoded->width, decoded->height) || !convertible(decoded->format)) return false;
+    if (!drawable(decoded->width, decoded->height) || !detail::scalerTakes(decoded->format)) return false;
     swsContext = sws_getCachedContext(swsContext, decoded->width, decoded->height,
                                       static_cast<AVPixelFormat>(decoded->format), imageWidth, imageHeight,
                                       static_cast<AVPixelFormat>(imagePixFmt), SWS_BICUBIC, nullptr, nullptr, nullptr);

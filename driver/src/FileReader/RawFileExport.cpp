@@ -189,44 +189,30 @@ bool RawFileReader::extractEventData(uint64_t start, uint64_t end, std::string p
 
 RawFileReader::ExtractResult RawFileReader::extractEvents(uint64_t start, uint64_t end, const std::string& path,
                                                           const ExtractControl& goOn) {
+    using Failure = ExtractResult::Failure;
     ExtractResult result;
-    auto refuse = [&](ExtractResult::Failure failure, std::string error) {
+    // Logs `message` and keeps the failure with its cause (the message itself by default).
+    auto fail = [&](Failure failure, const char* message, std::string cause = {}) {
+        VIREO_LOG_ERROR("%s", message);
         result.failure = failure;
-        result.error = std::move(error);
+        result.error = cause.empty() ? message : std::move(cause);
         return result;
     };
-    if (!seekTime(end)) {
-        VIREO_LOG_ERROR("No end timestamp found.");
-        return refuse(ExtractResult::Failure::Range, "No end timestamp found.");
-    }
+    if (!seekTime(end)) return fail(Failure::Range, "No end timestamp found.");
     const uint64_t endOffset = readOffset;
-    if (!seekTime(start)) {
-        VIREO_LOG_ERROR("No start timestamp found.");
-        return refuse(ExtractResult::Failure::Range, "No start timestamp found.");
-    }
+    if (!seekTime(start)) return fail(Failure::Range, "No start timestamp found.");
     const uint64_t startOffset = readOffset;
     VIREO_LOG_INFO("extract event start time: %llu, end time: %llu", static_cast<unsigned long long>(start),
                    static_cast<unsigned long long>(end));
-    if (startOffset > endOffset) {
-        VIREO_LOG_ERROR("Start time must be less than or equal to end time.");
-        return refuse(ExtractResult::Failure::Range, "Start time must be less than or equal to end time.");
-    }
+    if (startOffset > endOffset) return fail(Failure::Range, "Start time must be less than or equal to end time.");
     chunkBuffer.clear();
-    if (startOffset == endOffset) {
-        VIREO_LOG_ERROR("There is no data in the interval.");
-        return refuse(ExtractResult::Failure::Range, "There is no data in the interval.");
-    }
+    if (startOffset == endOffset) return fail(Failure::Range, "There is no data in the interval.");
+    const std::string cannotOpen = "Failed to open output file: " + path + ".";
     // Truncating the recording being read would destroy it.
-    if (sameFile(path, filePath)) {
-        VIREO_LOG_ERROR("Failed to open output file: %s.", path.c_str());
-        return refuse(ExtractResult::Failure::Output, "it is the recording being cut");
-    }
+    if (sameFile(path, filePath)) return fail(Failure::Output, cannotOpen.c_str(), "it is the recording being cut");
     errno = 0;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) {
-        VIREO_LOG_ERROR("Failed to open output file: %s.", path.c_str());
-        return refuse(ExtractResult::Failure::Output, systemError("it cannot be created"));
-    }
+    if (!out.is_open()) return fail(Failure::Output, cannotOpen.c_str(), systemError("it cannot be created"));
     result.outputOpened = true;
 
     std::lock_guard<std::mutex> lock(readMutex);
@@ -264,8 +250,8 @@ RawFileReader::ExtractResult RawFileReader::extractEvents(uint64_t start, uint64
         errno = 0;
         file.read(reinterpret_cast<char*>(chunkBuffer.data()), static_cast<std::streamsize>(piece));
         if (static_cast<uint64_t>(file.gcount()) != piece) {
-            VIREO_LOG_ERROR("Failed to read the expected number of bytes from the input file.");
-            refuse(ExtractResult::Failure::Input, systemError("it is shorter than its index says"));
+            fail(Failure::Input, "Failed to read the expected number of bytes from the input file.",
+                 systemError("it is shorter than its index says"));
             break;
         }
         errno = 0;
@@ -277,17 +263,20 @@ RawFileReader::ExtractResult RawFileReader::extractEvents(uint64_t start, uint64
             break;
         }
     }
-    if (result.failure == ExtractResult::Failure::None) {
-        if (out.good()) errno = 0;
-        if (out.good()) out.close();
+    if (result.failure == Failure::None) {
+        // The last buffered bytes reach the file at the close, which can fail as well.
+        if (out.good()) {
+            errno = 0;
+            out.close();
+        }
         if (!out.good()) {
-            VIREO_LOG_ERROR("Failed to write the expected number of bytes to the output file.");
-            refuse(ExtractResult::Failure::Output, systemError("writing it failed"));
+            fail(Failure::Output, "Failed to write the expected number of bytes to the output file.",
+                 systemError("writing it failed"));
         }
     }
     // Leave the reader where the seek to `start` put it, with stream and decoder agreeing.
     positionStream(startOffset);
-    result.ok = result.failure == ExtractResult::Failure::None && !result.stopped;
+    result.ok = result.failure == Failure::None && !result.stopped;
     return result;
 }
 

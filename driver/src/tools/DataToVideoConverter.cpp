@@ -11,14 +11,14 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/error.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
-#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
 #include <vireo/Logger.h>
+
+#include "tools/FfmpegSupport.h"
 
 namespace vireo {
 
@@ -33,25 +33,14 @@ constexpr int64_t kBitRate = 60000000;        // bits per second
 constexpr int kFrameAlignment = 32;           // bytes, for the frame buffers
 constexpr const char* kPreset = "ultrafast";  // x264 speed preset
 
-std::string ffmpegError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
+using detail::ffmpegError;
+using detail::knownPixelFormat;
+using detail::pixelFormatName;
 
-const char* formatName(int format) {
-    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
-    return name != nullptr ? name : "no known pixel format";
-}
-
-bool knownFormat(int format) { return format > AV_PIX_FMT_NONE && format < AV_PIX_FMT_NB; }
-
-// Whether FFmpeg's scaler can convert between the two formats at these sizes. It asserts on
-// formats it does not know, so they are checked before it sees them.
+// Whether the scaler can convert between the two formats at these sizes.
 bool scalable(int srcFormat, int srcWidth, int srcHeight, int dstFormat, int dstWidth, int dstHeight) {
-    return knownFormat(srcFormat) && knownFormat(dstFormat) && srcWidth > 0 && srcHeight > 0 && dstWidth > 0 &&
-           dstHeight > 0 && sws_isSupportedInput(static_cast<AVPixelFormat>(srcFormat)) > 0 &&
-           sws_isSupportedOutput(static_cast<AVPixelFormat>(dstFormat)) > 0;
+    return srcWidth > 0 && srcHeight > 0 && dstWidth > 0 && dstHeight > 0 && detail::scalerTakes(srcFormat) &&
+           detail::scalerGives(dstFormat);
 }
 
 // A frame of `format` and size with its own pixel buffers; null (logged) when either
@@ -201,11 +190,11 @@ int32_t DataToVideoConverter::initVideoConverter(std::string path) {
     // up, and at this bit rate it still keeps single pixels. Encoders without the option
     // ignore it.
     if (codecContext->priv_data != nullptr) av_opt_set(codecContext->priv_data, "preset", kPreset, 0);
-    status = knownFormat(dstFormat) ? avcodec_open2(codecContext, codec, nullptr) : AVERROR(EINVAL);
+    status = knownPixelFormat(dstFormat) ? avcodec_open2(codecContext, codec, nullptr) : AVERROR(EINVAL);
     if (status < 0) {
         return setUpFailed("Failed to open the H.264 encoder.",
                            "the H.264 encoder does not take " + std::to_string(dstWidth) + " x " +
-                               std::to_string(dstHeight) + " frames of " + formatName(dstFormat) + ": " +
+                               std::to_string(dstHeight) + " frames in pixel format " + pixelFormatName(dstFormat) + ": " +
                                ffmpegError(status));
     }
     // The scaler is built by setConverterFmt for the sizes in force then; without one, or
@@ -214,8 +203,8 @@ int32_t DataToVideoConverter::initVideoConverter(std::string path) {
         scalerSizes[2] != dstWidth || scalerSizes[3] != dstHeight) {
         return setUpFailed("Video converter has no scaler for its sizes and formats.",
                            "no conversion from " + std::to_string(srcWidth) + " x " + std::to_string(srcHeight) +
-                               " " + formatName(srcFormat) + " to " + std::to_string(dstWidth) + " x " +
-                               std::to_string(dstHeight) + " " + formatName(dstFormat) +
+                               " " + pixelFormatName(srcFormat) + " to " + std::to_string(dstWidth) + " x " +
+                               std::to_string(dstHeight) + " " + pixelFormatName(dstFormat) +
                                " (set the sizes, then the formats)");
     }
     status = avcodec_parameters_from_context(stream->codecpar, codecContext);

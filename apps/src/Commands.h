@@ -15,11 +15,13 @@ namespace vireo::app {
 
 using Arguments = std::vector<std::string>;
 
+int runCalibrate(const Arguments& args);
 int runCut(const Arguments& args);
 int runDemo(const Arguments& args);
 int runInfo(const Arguments& args);
 int runList(const Arguments& args);
 int runTools(const Arguments& args);
+int runPattern(const Arguments& args);
 int runRecord(const Arguments& args);
 int runVideo(const Arguments& args);
 
@@ -71,5 +73,9 @@ void demoRecordStep();
 
 // The demo's camera-tool step: a region of interest and its effect on the event rate.
 void demoToolStep();
+
+// The demo's calibration step: a simulated circle-grid camera recorded, located and
+// calibrated, the recovered intrinsics beside the true ones.
+void demoCalibrationStep();
 
 }  // namespace vireo::app

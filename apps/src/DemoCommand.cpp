@@ -181,12 +181,8 @@ int runDemo(const Arguments& args) {
     demoRecordStep();
     cutAndRenderStep();
 
-    const std::vector<std::string> pending{
-        "locate the calibration grid and calibrate",
-    };
-    for (const auto& step : pending) {
-        VIREO_LOG_WARN("not built yet: %s", step.c_str());
-    }
+    VIREO_LOG_INFO("calibration: a simulated lens recovered from recorded circle-grid events");
+    demoCalibrationStep();
     VIREO_LOG_INFO("demo finished");
     return 0;
 }

@@ -33,11 +33,15 @@ int printVersion(const Arguments&) {
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table{
+        {"calibrate", "--target symmetric|asymmetric --size CxR --spacing MM -o RESULT.json CAM0.raw [CAM1.raw] [--window US] [--eps PX] [--min-pts N]",
+         "calibrate a camera (or a stereo pair) from recordings of a circle grid", vireo::app::runCalibrate},
         {"cut", "IN.raw OUT.raw START END", "copy [START, END) us of a recording into a new RAW file",
          vireo::app::runCut},
         {"demo", "", "walk through the kit with a simulated camera", vireo::app::runDemo},
         {"info", "FILE.raw", "describe a RAW recording (header, times, events, rate)", vireo::app::runInfo},
         {"list", "[--simulate]", "list the cameras found (model and serial)", vireo::app::runList},
+        {"pattern", "--target symmetric|asymmetric --size CxR --spacing MM -o TARGET.svg|TARGET.png [--dpi N]",
+         "write a printable circle-grid target at true size", vireo::app::runPattern},
         {"record", "OUT.raw [--duration S] [--cache S] [--camera SERIAL | --simulate]",
          "record a camera to a RAW file (Ctrl-C ends it early, keeping the file)",
          vireo::app::runRecord},

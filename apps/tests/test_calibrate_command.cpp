@@ -118,6 +118,25 @@ TEST(CalibrateRecording, RecoversTheLensOfAnAsymmetricTargetCamera) { recoversLe
 
 TEST(CalibrateRecording, RecoversTheLensOfASymmetricTargetCamera) { recoversLens(false, "symmetric"); }
 
+// The command, run as a user runs it.
+struct ToolRun {
+    int status = -1;
+    std::string output;
+};
+
+ToolRun runTool(const std::string& arguments) {
+    ToolRun run;
+    const std::string command = std::string(VIREO_TOOL) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    std::array<char, 4096> buffer{};
+    size_t got = 0;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) run.output.append(buffer.data(), got);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
 // Angle of the rotation between two rotation matrices, degrees.
 double angleBetween(const cv::Mat& a, const cv::Mat& b) {
     cv::Mat rvec;
@@ -168,25 +187,20 @@ TEST(CalibrateRecording, RecoversTheRigPoseOfAStereoPair) {
     std::printf("stereo: rotation off by %.4f deg, translation off by %.3f %%\n", angle, 100.0 * offset);
     EXPECT_LT(angle, 0.2);
     EXPECT_LT(offset, 0.01);
-}
 
-// The command, run as a user runs it.
-struct ToolRun {
-    int status = -1;
-    std::string output;
-};
-
-ToolRun runTool(const std::string& arguments) {
-    ToolRun run;
-    const std::string command = std::string(VIREO_TOOL) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    std::array<char, 4096> buffer{};
-    size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) run.output.append(buffer.data(), got);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    // The command on the same pair writes the same rig pose into its result file.
+    const fs::path result = folder / "rig.json";
+    const ToolRun run = runTool("calibrate --target asymmetric --size 4x11 --spacing 40 --eps 4 -o " +
+                                result.string() + " " + leftPath + " " + rightPath);
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(std::regex_search(run.output, std::regex("stereo \\(camera 1 from camera 0.* on [0-9]+ common views")))
+        << run.output;
+    Calibrator loaded(ASYMMETRIC_GRID, 4, 11, 40.0f);
+    ASSERT_TRUE(loaded.loadCalibrationResultFromJson(result.string()));
+    cv::Mat loadedR, loadedT;
+    ASSERT_TRUE(loaded.getExtrinsics(0, 1, loadedR, loadedT));
+    EXPECT_LT(angleBetween(loadedR, trueR), 0.2);
+    EXPECT_LT(cv::norm(loadedT - trueT) / cv::norm(trueT), 0.01);
 }
 
 TEST(CalibrateCommand, WritesAResultFileWithTheTrueLensAndAPicture) {

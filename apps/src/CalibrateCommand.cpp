@@ -149,7 +149,7 @@ int runCalibrate(const Arguments& args) {
     for (const auto& views : recordings) {
         const int id = calibrator.addCamera(views.sensor_size, views.serial);
         for (const auto& view : views.views) calibrator.insertGridPoints(id, view.window, view.centres);
-        std::printf("  calibrating camera %d on %zu views\n", id, views.views.size());
+        if (views.views.size() >= 3) std::printf("  calibrating camera %d on %zu views\n", id, views.views.size());
         std::fflush(stdout);
         cameras.push_back(calibrateCamera(calibrator, id, views));
         printCamera(views, cameras.back());

@@ -132,7 +132,8 @@ CameraCalibration calibrateCamera(Calibrator& calibrator, int id, const Recordin
     if (views.views.size() < 3) {
         throw std::runtime_error(views.views.empty()
                                      ? "no target found in any of the " + std::to_string(views.windows) +
-                                           " windows of \"" + views.path + "\""
+                                           " windows of \"" + views.path +
+                                           "\" (check --target, --size and --window, or try a smaller --eps)"
                                      : "the target was found in only " + std::to_string(views.views.size()) +
                                            " windows of \"" + views.path + "\"; a calibration needs at least 3");
     }

@@ -4,6 +4,9 @@
 // result file that says the same and a picture, and refuse bad input in one line. The
 // printable target must put its centres where the calibrator's world points are.
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <array>
 #include <cmath>
@@ -251,6 +254,53 @@ TEST(CalibrateCommand, SaysSoWhenNoWindowHoldsTheTarget) {
     EXPECT_TRUE(std::regex_search(run.output, std::regex("vireo calibrate: no target found in any of the [0-9]+ windows")))
         << run.output;
     EXPECT_FALSE(fs::exists(folder / "r.json"));
+}
+
+TEST(CalibrateCommand, CtrlCCalibratesFromTheWindowsSearchedSoFar) {
+    const auto config = circleGridCamera(true);
+    const fs::path folder = scratch("interrupt");
+    const std::string path = record(config, folder / "cam.raw");
+    const std::string result = (folder / "part.json").string();
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close(out[0]);
+        close(out[1]);
+        execl(VIREO_TOOL, "vireo", "calibrate", "--target", "asymmetric", "--size", "4x11", "--spacing", "40", "--eps",
+              "4", "-o", result.c_str(), path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    // The first progress line comes a fifth of the way through: the signal goes then.
+    std::string output;
+    std::array<char, 4096> buffer{};
+    bool signalled = false;
+    ssize_t got = 0;
+    while ((got = read(out[0], buffer.data(), buffer.size())) > 0) {
+        output.append(buffer.data(), static_cast<size_t>(got));
+        if (!signalled && output.find("locating the grid in") != std::string::npos) {
+            kill(pid, SIGINT);
+            signalled = true;
+        }
+    }
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(signalled) << output;
+    ASSERT_TRUE(WIFEXITED(status)) << output;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << output;
+    EXPECT_NE(output.find("vireo calibrate: stopped after"), std::string::npos) << output;
+    std::smatch counts;
+    ASSERT_TRUE(std::regex_search(output, counts, std::regex("camera 0 .*: ([0-9]+) of ([0-9]+) windows located")))
+        << output;
+    EXPECT_LT(std::stoi(counts[2]), config.pose_count) << output;  // not every window was searched
+    EXPECT_NE(output.find("(from the windows searched before the stop)"), std::string::npos) << output;
+    Calibrator loaded(ASYMMETRIC_GRID, 4, 11, 40.0f);
+    EXPECT_TRUE(loaded.loadCalibrationResultFromJson(result));
 }
 
 TEST(CalibrateCommand, RefusesBadOptions) {

@@ -89,10 +89,13 @@ inline uint8_t referenceCrc8(const std::vector<uint8_t>& bytes) {
 }
 
 // The events of a sequential decode of `body` from its first byte, written straight from
-// the format description. `countBefore`, when given, receives for each word the number of
-// events decoded before it (and one more entry: the total).
+// the format description, on a sensor of `width` x `height` (the recorder's): events off it
+// are dropped, and vector words past x 2047 have no base. `countBefore`, when given,
+// receives for each word the number of events decoded before it (and one more entry: the
+// total).
 inline std::vector<Event2D> referenceDecode(const std::vector<uint8_t>& body,
-                                            std::vector<uint64_t>* countBefore = nullptr) {
+                                            std::vector<uint64_t>* countBefore = nullptr,
+                                            uint32_t width = 1280, uint32_t height = 720) {
     std::vector<Event2D> events;
     uint64_t offset = 0;
     uint32_t high = 0, low = 0;
@@ -107,18 +110,22 @@ inline std::vector<Event2D> referenceDecode(const std::vector<uint8_t>& body,
         switch (w >> 12) {
             case 0x0: row = p & 0x7FF; rowKnown = true; break;
             case 0x2:
-                if (timeKnown && rowKnown) events.emplace_back(p & 0x7FF, row, (p >> 11) & 1, time());
+                if (timeKnown && rowKnown && (p & 0x7FF) < width && row < height) {
+                    events.emplace_back(p & 0x7FF, row, (p >> 11) & 1, time());
+                }
                 break;
             case 0x3: base = p & 0x7FF; polarity = (p >> 11) & 1; vectorKnown = true; break;
             case 0x4:
             case 0x5: {
                 const int bits = (w >> 12) == 0x4 ? 12 : 8;
                 for (int b = 0; b < bits; ++b) {
-                    if (((p >> b) & 1) && timeKnown && rowKnown && vectorKnown) {
+                    if (((p >> b) & 1) && timeKnown && rowKnown && vectorKnown && base + static_cast<uint32_t>(b) < width &&
+                        row < height) {
                         events.emplace_back(static_cast<uint16_t>(base + b), row, polarity, time());
                     }
                 }
                 base = static_cast<uint16_t>(base + bits);
+                if (base > 2047) vectorKnown = false;
                 break;
             }
             case 0x6: low = p; break;

@@ -23,34 +23,49 @@ namespace vireo::testing {
 // One item of a decoded stream: an event or a trigger edge, in stream order.
 using Item = std::variant<Event2D, EventTriggerIn>;
 
-// The reference decoder: the format description turned into code as directly as possible.
+// The reference decoder: the format description turned into code as directly as possible,
+// with the sensor geometry as a plain test per event: an event at x >= width or y >= height
+// is dropped and counted. A vector base carried past x 2047 is no base any more.
 struct ReferenceDecoder {
+    uint32_t width = 2048, height = 2048;
     uint64_t offset = 0;
     uint32_t high = 0, low = 0;
     bool timeKnown = false, rowKnown = false, vectorKnown = false;
     uint16_t row = 0, base = 0;
     uint8_t vectorPolarity = 0;
     std::vector<Item> items;
+    uint64_t dropped = 0;
 
     uint64_t time() const { return offset + ((uint64_t{high} << 12) | low); }
+
+    void event(uint32_t x, uint8_t polarity) {
+        if (x < width && row < height) {
+            items.emplace_back(Event2D(static_cast<uint16_t>(x), row, polarity, time()));
+        } else {
+            ++dropped;
+        }
+    }
 
     void word(uint16_t w) {
         const uint16_t p = w & 0xFFF;
         switch (w >> 12) {
             case 0x0: row = p & 0x7FF; rowKnown = true; break;
             case 0x2:
-                if (timeKnown && rowKnown) items.emplace_back(Event2D(p & 0x7FF, row, (p >> 11) & 1, time()));
+                if (timeKnown && rowKnown) event(p & 0x7FF, (p >> 11) & 1);
                 break;
             case 0x3: base = p & 0x7FF; vectorPolarity = (p >> 11) & 1; vectorKnown = true; break;
             case 0x4:
             case 0x5: {
+                if (!vectorKnown) break;
                 const int bits = (w >> 12) == 0x4 ? 12 : 8;
                 for (int i = 0; i < bits; ++i) {
-                    if (((p >> i) & 1) && timeKnown && rowKnown && vectorKnown) {
-                        items.emplace_back(Event2D(static_cast<uint16_t>(base + i), row, vectorPolarity, time()));
-                    }
+                    if (((p >> i) & 1) && timeKnown && rowKnown) event(base + static_cast<uint32_t>(i), vectorPolarity);
                 }
                 base = static_cast<uint16_t>(base + bits);
+                if (base > 2047) {
+                    base = 0;
+                    vectorKnown = false;
+                }
                 break;
             }
             case 0x6: low = p; break;
@@ -140,6 +155,40 @@ inline std::vector<Item> randomItems(uint32_t seed, size_t groups, uint64_t star
         for (const Event2D& e : row) items.emplace_back(e);
     }
     return items;
+}
+
+// Random raw words of every type, with whatever x, y and masks they happen to carry: rows
+// and columns far outside a 1280 x 720 sensor, vector runs across x 2047, and everything a
+// decoder must pass over. Time words come often enough for events to have a time.
+inline std::vector<uint8_t> randomWords(uint32_t seed, size_t count) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> out;
+    uint32_t high = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t pick = rng() % 100;
+        uint16_t word;
+        if (pick < 15) {
+            word = evt3::makeWord(evt3::ADDR_Y, static_cast<uint16_t>(rng() % 2 ? rng() % 720 : rng()));
+        } else if (pick < 45) {
+            word = evt3::makeWord(evt3::ADDR_X, static_cast<uint16_t>(rng() % 2 ? rng() % 1280 : rng()));
+        } else if (pick < 55) {
+            // Bases near the right edges, so that runs cross the sensor's and the format's.
+            const uint32_t edge = rng() % 3 == 0 ? 2047 : 1279;
+            word = evt3::makeWord(evt3::VECT_BASE_X, static_cast<uint16_t>((rng() & 0x800) | (edge - rng() % 40)));
+        } else if (pick < 80) {
+            word = evt3::makeWord(rng() % 2 ? evt3::VECT_12 : evt3::VECT_8, static_cast<uint16_t>(rng()));
+        } else if (pick < 88) {
+            word = evt3::makeWord(evt3::TIME_LOW, static_cast<uint16_t>(rng()));
+        } else if (pick < 92) {
+            high = (high + rng() % 3) & 0xFFF;
+            word = evt3::makeWord(evt3::TIME_HIGH, static_cast<uint16_t>(high));
+        } else {
+            word = static_cast<uint16_t>(rng());  // any type, reserved ones and triggers included
+        }
+        out.push_back(static_cast<uint8_t>(word & 0xFF));
+        out.push_back(static_cast<uint8_t>(word >> 8));
+    }
+    return out;
 }
 
 // Encodes `items` into one byte stream, passing each run of consecutive events of one row

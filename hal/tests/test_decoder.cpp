@@ -1,6 +1,7 @@
 // The decoder's state rules, word by word: no event before its row, vector base and time
 // are known, time rollover and jitter, ignored word types, trigger ordering, statistics,
-// words split across calls, priming, and bad input at the boundary.
+// words split across calls, priming, bad input at the boundary, and the sensor geometry
+// (events outside it dropped and counted, the vector base kept within the format's range).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -154,19 +155,25 @@ TEST(Evt3Decoder, ClosesTheEventRangeBeforeEachTrigger) {
 }
 
 TEST(Evt3Decoder, HandsOutLargeBuffersInSeveralContiguousRanges) {
-    // More events than the output buffer holds: several ranges, none lost, none empty.
-    std::vector<uint16_t> words = {W(TIME_HIGH, 1), W(ADDR_Y, 9), W(VECT_BASE_X, 0)};
-    const size_t vectors = 3 * Evt3Decoder::kOutputCapacity / 12;
-    for (size_t i = 0; i < vectors; ++i) words.push_back(W(VECT_12, 0xFFF));
+    // More events than the output buffer holds: several ranges, none lost, none empty. Each
+    // row is one run of full VECT_12 words over x 0 .. 2039.
+    std::vector<uint16_t> words = {W(TIME_HIGH, 1)};
+    const size_t rows = 3 * Evt3Decoder::kOutputCapacity / 2040 + 1;
+    for (size_t r = 0; r < rows; ++r) {
+        words.push_back(W(ADDR_Y, static_cast<uint16_t>(r)));
+        words.push_back(W(VECT_BASE_X, 0));
+        for (size_t i = 0; i < 170; ++i) words.push_back(W(VECT_12, 0xFFF));
+    }
     std::vector<uint8_t> bytes;
     for (uint16_t w : words) { bytes.push_back(static_cast<uint8_t>(w)); bytes.push_back(static_cast<uint8_t>(w >> 8)); }
     Fixture f;
-    EXPECT_EQ(f.decoder.decodeBuffer(bytes), vectors * 12);
-    ASSERT_EQ(f.got.events.size(), vectors * 12);
+    EXPECT_EQ(f.decoder.decodeBuffer(bytes), rows * 2040);
+    ASSERT_EQ(f.got.events.size(), rows * 2040);
     EXPECT_GE(f.got.ranges, 3u);
     EXPECT_FALSE(f.got.sawEmptyRange);
     for (size_t i = 0; i < f.got.events.size(); ++i) {
-        ASSERT_EQ(f.got.events[i].x, static_cast<uint16_t>(i)) << i;  // x wraps at 2^16 like the base
+        ASSERT_EQ(f.got.events[i].x, i % 2040) << i;
+        ASSERT_EQ(f.got.events[i].y, i / 2040) << i;
     }
 }
 
@@ -250,4 +257,171 @@ TEST(Evt3Decoder, StaysUsableAfterACallbackThrows) {
     // The state reached at the trigger word is kept: the next buffer continues the row and time.
     f.run({W(TIME_LOW, 3), W(ADDR_X, 9)});
     EXPECT_EQ(f.got.events.back(), Event2D(9, 6, 0, 4099));
+}
+
+// Fixed fault: the decoder was told the sensor geometry but never used it. ADDR_X words gave
+// x up to 2047 and rows up to 2047 on a 1280 x 720 sensor, and a run of vector words carried
+// the base past 2047 and wrapped it at 65535, so consumers indexing images by x and y read
+// and wrote outside them.
+TEST(Evt3DecoderGeometry, DropsAndCountsEventsOutsideTheGivenSensor) {
+    auto decoder = DecoderFactory::createUniqueDecoder(RawEventStreamFormat("EVT3;height=720;width=1280"));
+    Collector got;
+    got.attach(*decoder);
+    const auto bytes = bytesOf({W(TIME_HIGH, 1), W(ADDR_Y, 17), W(ADDR_X, 1279), W(ADDR_X, 1280), W(ADDR_X, 2047),
+                                W(VECT_BASE_X, 0x800 | 1276), W(VECT_12, 0xFFF),  // 1276 .. 1279 kept, 8 dropped
+                                W(VECT_8, 0x01),                                   // 1288: dropped
+                                W(ADDR_Y, 720), W(ADDR_X, 5), W(VECT_BASE_X, 0), W(VECT_8, 0x3),  // row 720
+                                W(ADDR_Y, 719), W(ADDR_X, 6), W(VECT_8, 0x1)});     // base 8 on row 719
+    EXPECT_EQ(decoder->decodeBuffer(bytes), 7u);
+    const uint64_t t = 4096;
+    const std::vector<Event2D> expected = {{1279, 17, 0, t}, {1276, 17, 1, t}, {1277, 17, 1, t}, {1278, 17, 1, t},
+                                           {1279, 17, 1, t}, {6, 719, 0, t},   {8, 719, 0, t}};
+    EXPECT_EQ(got.events, expected);
+    EXPECT_EQ(decoder->getDroppedEventCount(), 2u + 8u + 1u + 1u + 2u);
+    EXPECT_EQ(decoder->getFirstStatistic(), expected.size()) << "dropped events are not decoded events";
+
+    // Without a geometry the format's whole range is kept; a piece left out keeps its range.
+    Evt3Decoder full;
+    EXPECT_EQ(full.decodeBuffer(bytes), 7u + 14u);
+    EXPECT_EQ(full.getDroppedEventCount(), 0u);
+    auto narrow = DecoderFactory::createUniqueDecoder(RawEventStreamFormat("EVT3;width=6"));
+    EXPECT_EQ(narrow->decodeBuffer(bytes), 1u + 2u) << "x 5 on row 720 and x 0, 1 of the last VECT_8 there";
+    EXPECT_THROW(Evt3Decoder(0, 720), std::invalid_argument);
+    EXPECT_EQ(Evt3Decoder(5000, 9000).getWidth(), 2048u);
+}
+
+TEST(Evt3DecoderGeometry, VectorBaseStopsAtTheLastColumnTheFormatCarries) {
+    // A base of 1280 and 6000 full VECT_12 words: 72000 candidate pixels, of which the
+    // format can carry the 768 from x 1280 to 2047. Past x 2047 no base is in force.
+    std::vector<uint16_t> words = {W(TIME_HIGH, 1), W(ADDR_Y, 3), W(VECT_BASE_X, 1280)};
+    words.insert(words.end(), 6000, W(VECT_12, 0xFFF));
+    std::vector<uint8_t> bytes;
+    for (uint16_t w : words) { bytes.push_back(static_cast<uint8_t>(w)); bytes.push_back(static_cast<uint8_t>(w >> 8)); }
+    Evt3Decoder sensor(1280, 720);
+    EXPECT_EQ(sensor.decodeBuffer(bytes), 0u);
+    EXPECT_EQ(sensor.getDroppedEventCount(), 768u);
+    EXPECT_FALSE(sensor.getRowState().hasVector);
+    Fixture f;
+    EXPECT_EQ(f.decoder.decodeBuffer(bytes), 768u);
+    EXPECT_EQ(f.got.events.front().x, 1280);
+    EXPECT_EQ(f.got.events.back().x, 2047);
+
+    // A word across x 2047 keeps its pixels up to 2047; the words after it carry none, and a
+    // new VECT_BASE_X starts a run again.
+    f.got.events.clear();
+    f.run({W(VECT_BASE_X, 2040), W(VECT_12, 0xFFF), W(VECT_8, 0xFF), W(VECT_BASE_X, 2), W(VECT_8, 0x1)});
+    ASSERT_EQ(f.got.events.size(), 9u);
+    EXPECT_EQ(f.got.events[7].x, 2047);
+    EXPECT_EQ(f.got.events[8].x, 2);
+    EXPECT_EQ(f.decoder.getDroppedEventCount(), 4u) << "bits 8 .. 11 of the word across x 2047";
+
+    // Looking back gives the same state, and priming a base no word can carry leaves it unknown.
+    const auto across = bytesOf({W(VECT_BASE_X, 2040), W(VECT_12, 0x1)});
+    EXPECT_FALSE(recoverRowState(across.data(), across.data() + across.size()).hasVector);
+    f.decoder.primeRowState(RowState{true, 3, true, 2048, 0});
+    EXPECT_FALSE(f.decoder.getRowState().hasVector);
+}
+
+TEST(Evt3DecoderGeometry, AgreesWithTheReferenceOnRandomWordsForAnyGeometryAndCut) {
+    const std::pair<uint32_t, uint32_t> geometries[] = {{1280, 720}, {2048, 2048}, {640, 480}, {1, 1}};
+    for (uint32_t seed = 1; seed <= 12; ++seed) {
+        const auto bytes = randomWords(seed, 6000);
+        for (const auto& [width, height] : geometries) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(width) + " x " + std::to_string(height));
+            ReferenceDecoder reference;
+            reference.width = width;
+            reference.height = height;
+            reference.bytes(bytes);
+            Evt3Decoder decoder(width, height);
+            Collector got;
+            got.attach(decoder);
+            // Cut at an odd place: a word split across the two calls.
+            const size_t cut = (seed * 997) % bytes.size();
+            uint64_t n = decoder.decodeBuffer(std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut)));
+            n += decoder.decodeBuffer(std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(cut), bytes.end()));
+            ASSERT_TRUE(got.items == reference.items);
+            EXPECT_EQ(n, got.events.size());
+            EXPECT_EQ(decoder.getDroppedEventCount(), reference.dropped);
+            for (const Event2D& e : got.events) ASSERT_TRUE(e.x < width && e.y < height);
+        }
+    }
+}
+
+TEST(Evt3DecoderGeometry, ResumingOnRandomWordsGivesTheTailOfAFullDecode) {
+    // The row and vector state looked back for at any word, with the time of a full decode
+    // there, resumes exactly: runs that left the format's range included.
+    for (uint32_t seed = 20; seed < 24; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const auto bytes = randomWords(seed, 3000);
+        Evt3Decoder full(1280, 720);
+        Collector fullItems;
+        fullItems.attach(full);
+        std::vector<size_t> itemsBefore;
+        std::vector<uint64_t> timeBefore;
+        std::vector<RowState> stateBefore;
+        for (size_t i = 0; i < bytes.size(); i += 2) {
+            itemsBefore.push_back(fullItems.items.size());
+            timeBefore.push_back(full.getLastTimestamp());
+            stateBefore.push_back(full.getRowState());
+            full.decodeWord(bytes.data() + i, bytes.data() + i + 2);
+        }
+        Evt3Decoder resumed(1280, 720);
+        for (size_t word = 0; word < bytes.size() / 2; word += 7) {
+            const uint8_t* resumeAt = bytes.data() + 2 * word;
+            ASSERT_EQ(recoverRowState(bytes.data(), resumeAt), stateBefore[word]) << "word " << word;
+            if (timeBefore[word] < 4096) continue;  // before the first TIME_HIGH the time is not known
+            Collector got;
+            got.attach(resumed);
+            resumed.resetTimestamp(timeBefore[word]);
+            resumed.primeRowState(recoverRowState(bytes.data(), resumeAt));
+            resumed.decodeBuffer(std::vector<uint8_t>(resumeAt, bytes.data() + bytes.size()));
+            const std::vector<Item> expected(fullItems.items.begin() + static_cast<std::ptrdiff_t>(itemsBefore[word]),
+                                             fullItems.items.end());
+            ASSERT_TRUE(got.items == expected) << "resumed at word " << word;
+        }
+    }
+}
+
+TEST(Evt3DecoderGeometry, QuickLookFindsEveryWordOffTheSensor) {
+    // Against a word-by-word test, over lengths and starts that cut the vectorised blocks
+    // anywhere, with one off-sensor word planted at every position in turn.
+    const auto plain = [](const std::vector<uint8_t>& bytes, size_t from, size_t to, uint32_t w, uint32_t h) {
+        for (size_t i = from; i + 1 < to; i += 2) {
+            const uint16_t word = static_cast<uint16_t>(bytes[i] | (bytes[i + 1] << 8));
+            const uint32_t c = word & kMaxCoordinate;
+            if ((word >> 12 == ADDR_Y && c >= h) || (word >> 12 == ADDR_X && c >= w)) return true;
+        }
+        return false;
+    };
+    std::mt19937 rng(9);
+    for (const auto& [w, h] : {std::pair<uint32_t, uint32_t>{1280, 720}, {1, 1}, {2048, 2048}, {2047, 5}}) {
+        // Words on the sensor only: pixels, rows, and everything else with any payload.
+        std::vector<uint8_t> clean;
+        for (int i = 0; i < 6000; ++i) {
+            const uint32_t pick = rng() % 3;
+            const uint16_t word = pick == 0   ? W(ADDR_Y, static_cast<uint16_t>((rng() & 0x800) | rng() % h))
+                                  : pick == 1 ? W(ADDR_X, static_cast<uint16_t>((rng() & 0x800) | rng() % w))
+                                              : W(static_cast<uint16_t>(3 + rng() % 13), static_cast<uint16_t>(rng()));
+            clean.push_back(static_cast<uint8_t>(word));
+            clean.push_back(static_cast<uint8_t>(word >> 8));
+        }
+        ASSERT_FALSE(hasOffSensorWord(clean.data(), clean.data() + clean.size(), w, h));
+        if (w == 2048 && h == 2048) continue;  // nothing can be off the format's range
+        for (size_t at = 0; at < clean.size(); at += 2 * (1 + rng() % 97)) {
+            std::vector<uint8_t> bytes = clean;
+            const uint16_t off = rng() % 2 && h < 2048 ? W(ADDR_Y, static_cast<uint16_t>(h + rng() % (2048 - h)))
+                                                      : W(ADDR_X, static_cast<uint16_t>(0x800 | std::min<uint32_t>(w, 2047)));
+            if ((off >> 12) == ADDR_X && w == 2048) continue;
+            bytes[at] = static_cast<uint8_t>(off);
+            bytes[at + 1] = static_cast<uint8_t>(off >> 8);
+            const size_t from = 2 * (rng() % 40), to = bytes.size() - rng() % 80;
+            ASSERT_EQ(hasOffSensorWord(bytes.data() + from, bytes.data() + to, w, h), plain(bytes, from, to, w, h))
+                << w << " x " << h << ", word at " << at << " in [" << from << ", " << to << ")";
+        }
+    }
+    const uint8_t word[2] = {0, 0};
+    EXPECT_FALSE(hasOffSensorWord(word, word, 1280, 720));
+    EXPECT_THROW(hasOffSensorWord(word, word + 2, 0, 720), std::invalid_argument);
+    EXPECT_THROW(hasOffSensorWord(word, word + 2, 1280, 4096), std::invalid_argument);
+    EXPECT_THROW(hasOffSensorWord(word + 2, word, 1280, 720), std::invalid_argument);
 }

@@ -109,6 +109,10 @@ TEST(SampleRecording, AgreesEventForEventWithTheReferenceDecoder) {
     EXPECT_FALSE(got.sawEmptyRange);
     ASSERT_EQ(got.items.size(), reference.items.size());
     EXPECT_TRUE(got.items == reference.items);
+    // The recording's own sensor keeps every event: a camera's decoder loses nothing.
+    auto sensor = DecoderFactory::createUniqueDecoder(RawEventStreamFormat("EVT3;height=720;width=1280"));
+    EXPECT_EQ(sensor->decodeBuffer(*body), 219596u);
+    EXPECT_EQ(sensor->getDroppedEventCount(), 0u);
 }
 
 TEST(SampleRecording, WordByWordDecodingCountsLikeWholeBuffers) {

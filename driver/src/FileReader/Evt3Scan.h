@@ -6,13 +6,17 @@
 //
 // The rules mirror the decoder of the hardware-access layer word for word: pixel words
 // count only once a TIME_HIGH and an ADDR_Y have been seen, vector words only once a
-// VECT_BASE_X has been seen too, and a TIME_HIGH that steps back by more than half the
-// 12-bit range is the 2^24 µs rollover of the wire time.
+// VECT_BASE_X has been seen too, a TIME_HIGH that steps back by more than half the 12-bit
+// range is the 2^24 µs rollover of the wire time, and only events on the sensor count (the
+// geometry the decoder was made with): no ADDR_Y row at or below its height, no x at or
+// right of its width, and no vector base carried past x 2047.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include <vireo/Decoder.h>
 #include <vireo/Evt3.h>
@@ -43,6 +47,28 @@ struct ScanState {
     }
 };
 
+// The sensor whose events the reader keeps, in pixels: the decoder drops events with
+// x >= width or y >= height, and the scan counts only the others. At most 2048 each, the
+// range EVT3 words carry.
+struct ScanGeometry {
+    uint32_t width = evt3::kCoordinateRange;
+    uint32_t height = evt3::kCoordinateRange;
+};
+
+// The geometry of a file whose header gives `width` x `height`; a size of 0 (no geometry)
+// or above 2048 means the format's whole range.
+inline ScanGeometry scanGeometry(uint32_t width, uint32_t height) {
+    ScanGeometry g;
+    if (width != 0 && width < evt3::kCoordinateRange) g.width = width;
+    if (height != 0 && height < evt3::kCoordinateRange) g.height = height;
+    return g;
+}
+
+// The stream format of a decoder that drops exactly the events the scan does not count.
+inline std::string decoderFormat(const ScanGeometry& g) {
+    return "EVT3;height=" + std::to_string(g.height) + ";width=" + std::to_string(g.width);
+}
+
 // Events per vector mask: popcount of the 12 mask bits (VECT_8 masks are cut to 8 bits first).
 inline const std::array<uint8_t, 4096>& maskEventCounts() {
     static const std::array<uint8_t, 4096> table = [] {
@@ -60,22 +86,11 @@ inline const std::array<uint8_t, 4096>& maskEventCounts() {
 // Never stop on the event count or on the time.
 inline constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
 
-// Walks the whole words of [p, end) from state `s`, adding the events they produce to
-// `events`. Before each time word (TIME_LOW, TIME_HIGH) `onTime(word, newTime)` is called
-// with the word's address and the time it is about to set; when it returns true the walk
-// stops before that word. The walk also stops before the first word that produces events
-// and either would bring `events` to `countLimit` or more, or is decoded at a time of
-// `timeLimit` or later. Returns the address of the word it stopped before (`end`, or the
-// last whole word boundary, when it ran through). `s` and `events` then describe the state
-// just before that word; they are also brought up to date before each call of `onTime`,
-// which may read them.
-//
-// Stopping at the first event word rather than at the first time word that reaches the
-// limit matters: between a TIME_HIGH and the TIME_LOW after it the time may stand ahead of
-// the events that follow (the new high part with the old low part).
-template <class OnTime>
-const uint8_t* scanWords(const uint8_t* p, const uint8_t* end, ScanState& s, uint64_t& events,
-                         uint64_t countLimit, uint64_t timeLimit, OnTime&& onTime) {
+// The walk shared by `scanWords` and `countWords`; `kStops` selects the stops (on the event
+// count, the time and `onTime`).
+template <bool kStops, class OnTime>
+const uint8_t* walkWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, ScanState& s,
+                         uint64_t& events, uint64_t countLimit, uint64_t timeLimit, OnTime&& onTime) {
     using namespace evt3;
     const auto& counts = maskEventCounts();
     // Mask bits that carry events per word type: 12 for VECT_12, 8 for VECT_8.
@@ -85,56 +100,66 @@ const uint8_t* scanWords(const uint8_t* p, const uint8_t* end, ScanState& s, uin
                                                              0, 0, 0, 0, 0,  0, 0, 0};
     // Word types handled apart: VECT_BASE_X, TIME_LOW and TIME_HIGH.
     constexpr uint32_t kRareTypes = (1u << VECT_BASE_X) | (1u << TIME_LOW) | (1u << TIME_HIGH);
+    // The vector base while none is in force (none seen yet, or a run past x 2047): past
+    // every row's end, so a mask clipped to the row keeps nothing, and no advance brings
+    // it back.
+    constexpr uint32_t kNoBase = kCoordinateRange;
     end = p + ((end - p) / kWordSize) * kWordSize;
 
     uint64_t n = events;
     uint32_t row = s.rows.row;
-    uint32_t base = s.rows.vectorBase;
+    uint32_t base = s.rows.hasVector && s.rows.vectorBase <= kMaxCoordinate ? s.rows.vectorBase : kNoBase;
     uint32_t polarity = s.rows.vectorPolarity;
     bool rowKnown = s.rows.hasRow;
-    bool vectorKnown = s.rows.hasVector;
     bool timeKnown = s.timeKnown;
     uint64_t now = s.time();
+    // Columns of the current row that give events: the sensor width once the time and the
+    // row are known and the row is on the sensor, 0 otherwise.
+    const auto widthOfRow = [&](uint32_t y) { return timeKnown && y < g.height ? g.width : 0u; };
+    uint32_t rowWidth = rowKnown ? widthOfRow(row) : 0;
 
     auto save = [&] {
         events = n;
         s.timeKnown = timeKnown;
         s.rows.row = static_cast<uint16_t>(row);
-        s.rows.vectorBase = static_cast<uint16_t>(base);
-        s.rows.vectorPolarity = static_cast<uint8_t>(polarity);
         s.rows.hasRow = rowKnown;
-        s.rows.hasVector = vectorKnown;
+        s.rows.hasVector = base != kNoBase;
+        s.rows.vectorBase = static_cast<uint16_t>(base != kNoBase ? base : 0);
+        s.rows.vectorPolarity = static_cast<uint8_t>(base != kNoBase ? polarity : 0);
     };
 
     for (; p != end; p += kWordSize) {
         const uint32_t word = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
         const uint32_t type = word >> 12;
-        // Events of this word: an ADDR_X, or the set bits of a vector mask. Pixel words
-        // need the time and the row, vector words the vector base as well.
-        const uint32_t pixelValid = static_cast<uint32_t>(timeKnown & rowKnown);
-        const uint32_t produced =
-            ((type == ADDR_X) & pixelValid) +
-            (counts[word & kMaskBits[type]] & (0u - (pixelValid & static_cast<uint32_t>(vectorKnown))));
-        // One rarely taken branch: its parts are combined without short-circuits, which
-        // would branch on every pixel word.
-        const bool stop = (produced != 0) & ((n + produced >= countLimit) | (now >= timeLimit));
-        if (stop) break;
+        const uint32_t coordinate = word & kMaxCoordinate;
+        // Events of this word: an ADDR_X on the sensor (without the polarity bit an ADDR_X
+        // is 0x2000 + x, every other type lies outside 0x2000 + [0, width)), or the set
+        // bits of a vector mask left of the row's width.
+        const uint32_t produced = static_cast<uint32_t>(((word & 0xF7FFu) - (uint32_t{ADDR_X} << 12)) < rowWidth) +
+                                  counts[word & kMaskBits[type] & vectorClipMask(base, rowWidth)];
+        if constexpr (kStops) {
+            // One rarely taken branch: its parts are combined without short-circuits, which
+            // would branch on every pixel word.
+            const bool stop = (produced != 0) & ((n + produced >= countLimit) | (now >= timeLimit));
+            if (stop) break;
+        }
         n += produced;
         // Row and vector state, without a branch for the common word types.
-        rowKnown = rowKnown | (type == ADDR_Y);
-        row = type == ADDR_Y ? (word & kMaxCoordinate) : row;
-        base = (base + kBaseAdvance[type]) & 0xFFFF;
+        const bool isRow = type == ADDR_Y;
+        rowKnown = rowKnown | isRow;
+        row = isRow ? coordinate : row;
+        rowWidth = isRow ? widthOfRow(coordinate) : rowWidth;
+        base = std::min(base + kBaseAdvance[type], kNoBase);
         if ((kRareTypes >> type) & 1u) {
             // The rare words: vector base and time.
             if (type == VECT_BASE_X) {
-                base = word & kMaxCoordinate;
+                base = coordinate;
                 polarity = (word >> 11) & 1;
-                vectorKnown = true;
             } else if (type == TIME_LOW) {
                 const uint32_t newLow = word & 0xFFF;
                 const uint64_t newTime = s.timeBase + ((static_cast<uint64_t>(s.high) << 12) | newLow);
                 save();
-                if (onTime(p, newTime)) break;
+                if (onTime(p, newTime) && kStops) break;
                 s.low = newLow;
                 now = newTime;
             } else {
@@ -143,10 +168,11 @@ const uint8_t* scanWords(const uint8_t* p, const uint8_t* end, ScanState& s, uin
                 if (s.high > newHigh && s.high - newHigh > kRolloverThreshold) newBase += kTimeRange;
                 const uint64_t newTime = newBase + ((static_cast<uint64_t>(newHigh) << 12) | s.low);
                 save();
-                if (onTime(p, newTime)) break;
+                if (onTime(p, newTime) && kStops) break;
                 s.timeBase = newBase;
                 s.high = newHigh;
                 timeKnown = true;
+                rowWidth = rowKnown ? widthOfRow(row) : 0;
                 now = newTime;
             }
         }
@@ -155,30 +181,64 @@ const uint8_t* scanWords(const uint8_t* p, const uint8_t* end, ScanState& s, uin
     return p;
 }
 
-// The index build's walk once the time and the row are known (they stay known): counts
-// the events of the whole words of [p, end) and calls `onTime(word, newTime)` before each
-// time word exactly as `scanWords` does (`s` and `events` up to date for it), but follows
-// only the time and whether a vector base has been seen, not the row and the base
-// themselves: `s.rows` keeps its old row and base. Never stops early.
+// Walks the whole words of [p, end) from state `s`, adding the events they produce within
+// the geometry `g` to `events`. Before each time word (TIME_LOW, TIME_HIGH)
+// `onTime(word, newTime)` is called with the word's address and the time it is about to
+// set; when it returns true the walk stops before that word. The walk also stops before the
+// first word that produces events and either would bring `events` to `countLimit` or more,
+// or is decoded at a time of `timeLimit` or later. Returns the address of the word it
+// stopped before (`end`, or the last whole word boundary, when it ran through). `s` and
+// `events` then describe the state just before that word; they are also brought up to date
+// before each call of `onTime`, which may read them.
+//
+// Stopping at the first event word rather than at the first time word that reaches the
+// limit matters: between a TIME_HIGH and the TIME_LOW after it the time may stand ahead of
+// the events that follow (the new high part with the old low part).
 template <class OnTime>
-void countWords(const uint8_t* p, const uint8_t* end, ScanState& s, uint64_t& events, OnTime&& onTime) {
+const uint8_t* scanWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, ScanState& s,
+                         uint64_t& events, uint64_t countLimit, uint64_t timeLimit, OnTime&& onTime) {
+    return walkWords<true>(g, p, end, s, events, countLimit, timeLimit, onTime);
+}
+
+// The index build's walk: `scanWords` without its stops (it never stops, whatever `onTime`
+// returns). Before each call of `onTime` only `events` and the time in `s` are up to date;
+// `s` is complete when the walk returns. A real sensor's words all lie on it: when the time
+// and an on-sensor row are known and a quick look over the words finds none off the sensor,
+// every ADDR_X counts and only vector masks are clipped, through a table of the columns left
+// of the sensor's edge per vector base.
+template <class OnTime>
+void countWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, ScanState& s, uint64_t& events,
+                OnTime&& onTime) {
     using namespace evt3;
+    end = p + ((end - p) / kWordSize) * kWordSize;
+    if (!(s.timeKnown && s.rows.hasRow && s.rows.row < g.height) || hasOffSensorWord(p, end, g.width, g.height)) {
+        walkWords<false>(g, p, end, s, events, kNoLimit, kNoLimit, onTime);
+        return;
+    }
     const auto& counts = maskEventCounts();
     static constexpr std::array<uint16_t, 16> kMaskBits = {0, 0, 0, 0, 0xFFF, 0xFF, 0, 0,
                                                            0, 0, 0, 0, 0,     0,    0, 0};
+    static constexpr std::array<uint8_t, 16> kBaseAdvance = {0, 0, 0, 0, 12, 8, 0, 0,
+                                                             0, 0, 0, 0, 0,  0, 0, 0};
     constexpr uint32_t kRareTypes = (1u << VECT_BASE_X) | (1u << TIME_LOW) | (1u << TIME_HIGH);
-    end = p + ((end - p) / kWordSize) * kWordSize;
+    constexpr uint32_t kNoBase = kCoordinateRange;  // as in walkWords
+    // Mask bits on the sensor per vector base; none for kNoBase.
+    std::array<uint16_t, kNoBase + 1> clipOfBase;
+    for (uint32_t b = 0; b <= kNoBase; ++b) clipOfBase[b] = static_cast<uint16_t>(vectorClipMask(b, g.width));
+
+    const uint8_t* const begin = p;
     uint64_t n = events;
-    // All ones once a VECT_BASE_X has been seen: vector words count from then on.
-    uint32_t vectorMask = s.rows.hasVector ? 0xFFu : 0u;
+    uint32_t base = s.rows.hasVector && s.rows.vectorBase <= kMaxCoordinate ? s.rows.vectorBase : kNoBase;
+    uint32_t polarity = s.rows.vectorPolarity;
     for (; p != end; p += kWordSize) {
         const uint32_t word = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
         const uint32_t type = word >> 12;
-        n += static_cast<uint32_t>(type == ADDR_X) + (counts[word & kMaskBits[type]] & vectorMask);
+        n += static_cast<uint32_t>(type == ADDR_X) + counts[word & kMaskBits[type] & clipOfBase[base]];
+        base = std::min(base + kBaseAdvance[type], kNoBase);
         if ((kRareTypes >> type) & 1u) {
             if (type == VECT_BASE_X) {
-                vectorMask = 0xFFu;
-                s.rows.hasVector = true;
+                base = word & kMaxCoordinate;
+                polarity = (word >> 11) & 1;
             } else if (type == TIME_LOW) {
                 const uint32_t newLow = word & 0xFFF;
                 events = n;
@@ -196,6 +256,18 @@ void countWords(const uint8_t* p, const uint8_t* end, ScanState& s, uint64_t& ev
         }
     }
     events = n;
+    // The row is not followed word by word (every row here is on the sensor): it is that of
+    // the last ADDR_Y, looked for backwards once.
+    for (const uint8_t* q = end; q != begin;) {
+        q -= kWordSize;
+        if ((q[1] >> 4) == ADDR_Y) {
+            s.rows.row = static_cast<uint16_t>((q[0] | (q[1] << 8)) & kMaxCoordinate);
+            break;
+        }
+    }
+    s.rows.hasVector = base != kNoBase;
+    s.rows.vectorBase = static_cast<uint16_t>(base != kNoBase ? base : 0);
+    s.rows.vectorPolarity = static_cast<uint8_t>(base != kNoBase ? polarity : 0);
 }
 
 // Primes `decoder` so that decoding resumes exactly in state `s`.

@@ -121,9 +121,10 @@ void RawFileReader::initBookmark() {
         // The full walk until the time and the row are known, which is normally at once;
         // from then on only counting and times.
         if (state.timeKnown && state.rows.hasRow) {
-            detail::countWords(chunkBegin, chunkBegin + got, state, events, onTime);
+            detail::countWords(detail::scanGeometry(width, height), chunkBegin, chunkBegin + got, state, events, onTime);
         } else {
-            detail::scanWords(chunkBegin, chunkBegin + got, state, events, detail::kNoLimit, detail::kNoLimit, onTime);
+            detail::scanWords(detail::scanGeometry(width, height), chunkBegin, chunkBegin + got, state, events,
+                              detail::kNoLimit, detail::kNoLimit, onTime);
         }
         chunkStart += got;
         if (progressCallback && (chunkStart - dataStart >= nextProgress || chunkStart >= fileSize)) {

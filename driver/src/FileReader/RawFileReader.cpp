@@ -100,7 +100,9 @@ SpanTail lookBack(std::ifstream& file, uint64_t from, uint64_t to, bool timeKnow
                 case VECT_BASE_X:
                     if (!tail.vectorFound) {
                         tail.vectorFound = true;
-                        tail.vectorBase = static_cast<uint16_t>(((word & kMaxCoordinate) + tail.advance) & 0xFFFF);
+                        // A run past x 2047 leaves no base (2048 reads as none), as in the decoder.
+                        tail.vectorBase = static_cast<uint16_t>(
+                            std::min<uint64_t>((word & kMaxCoordinate) + uint64_t{tail.advance}, kCoordinateRange));
                         tail.vectorPolarity = static_cast<uint8_t>((word >> 11) & 1);
                     }
                     break;
@@ -155,7 +157,8 @@ const detail::ScanState& resumeState(RawFileReader::IndexTable& index, size_t i,
             s.rows.vectorBase = tail.vectorBase;
             s.rows.vectorPolarity = tail.vectorPolarity;
         } else {
-            s.rows.vectorBase = static_cast<uint16_t>((s.rows.vectorBase + tail.advance) & 0xFFFF);
+            s.rows.vectorBase = static_cast<uint16_t>(
+                std::min<uint64_t>(uint64_t{s.rows.vectorBase} + tail.advance, evt3::kCoordinateRange));
         }
         s.timeKnown = s.timeKnown || tail.timeHighFound;
         s.setTime(index.records[i - j].timestamp);
@@ -233,6 +236,9 @@ bool RawFileReader::loadFile() {
     file.seekg(0);
 
     if (!readHeader()) return false;
+    // The decoder drops the events off the file's sensor, which the index scan leaves out.
+    decoder = DecoderFactory::createUniqueDecoder(
+        RawEventStreamFormat(detail::decoderFormat(detail::scanGeometry(width, height))));
     VIREO_LOG_INFO("Loading raw file...");
 
     if (std::filesystem::exists(indexPath) && checkBookmarksFromFile(indexPath) &&
@@ -335,7 +341,8 @@ namespace {
 template <class OnTime>
 std::optional<uint64_t> walkFromRecord(RawFileReader::IndexTable& index, size_t i, std::ifstream& file,
                                        std::vector<uint8_t>& buffer, uint64_t chunkSize, uint64_t fileSize,
-                                       detail::ScanState& state, uint64_t& events, uint64_t countLimit,
+                                       const detail::ScanGeometry& geometry, detail::ScanState& state,
+                                       uint64_t& events, uint64_t countLimit,
                                        uint64_t timeLimit, OnTime&& onTime, uint8_t (&word)[2]) {
     state = resumeState(index, i, file);
     events = index.events[i];
@@ -349,7 +356,8 @@ std::optional<uint64_t> walkFromRecord(RawFileReader::IndexTable& index, size_t 
         const auto got = static_cast<uint64_t>(file.gcount());
         if (got < evt3::kWordSize) return std::nullopt;
         const uint8_t* wordsEnd = buffer.data() + (got / evt3::kWordSize) * evt3::kWordSize;
-        const uint8_t* stop = detail::scanWords(buffer.data(), wordsEnd, state, events, countLimit, timeLimit, onTime);
+        const uint8_t* stop =
+            detail::scanWords(geometry, buffer.data(), wordsEnd, state, events, countLimit, timeLimit, onTime);
         if (stop != wordsEnd) {
             word[0] = stop[0];
             word[1] = stop[1];
@@ -386,7 +394,8 @@ bool RawFileReader::seekTime(uint64_t timestamp) {
     detail::ScanState state;
     uint64_t events = 0;
     uint8_t word[2];
-    const auto found = walkFromRecord(*table, i, file, chunkBuffer, chunkSize, fileSize, state, events,
+    const auto found = walkFromRecord(*table, i, file, chunkBuffer, chunkSize, fileSize,
+                                      detail::scanGeometry(width, height), state, events,
                                       detail::kNoLimit, timestamp,
                                       [](const uint8_t*, uint64_t) { return false; }, word);
     uint64_t resumeOffset = fileSize;
@@ -429,7 +438,8 @@ bool RawFileReader::seekNEvents(uint64_t eventNum) {
     detail::ScanState state;
     uint64_t before = 0;
     uint8_t word[2];
-    const auto found = walkFromRecord(*table, i, file, chunkBuffer, chunkSize, fileSize, state, before, eventNum,
+    const auto found = walkFromRecord(*table, i, file, chunkBuffer, chunkSize, fileSize,
+                                      detail::scanGeometry(width, height), state, before, eventNum,
                                       detail::kNoLimit, [](const uint8_t*, uint64_t) { return false; }, word);
     if (!found) return false;
     // Decode that word alone: its events from number eventNum on wait as pending, and

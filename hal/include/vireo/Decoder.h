@@ -57,7 +57,8 @@ public:
     virtual void resetTimestamp(const uint64_t& timestamp) = 0;
     // Bytes per raw word (2 for EVT3).
     virtual uint8_t getWordSize() const = 0;
-    // Events decoded since the decoder was created (cumulative, never reset).
+    // Events decoded since the decoder was created (cumulative, never reset): the events
+    // handed out, so without those dropped outside the sensor (getDroppedEventCount).
     virtual uint64_t getFirstStatistic() const = 0;
     // Raw bytes decoded since the decoder was created (cumulative, never reset).
     virtual uint64_t getSecondStatistic() const = 0;
@@ -73,6 +74,11 @@ public:
     // Back to the initial state of a new decoder: time, row and vector unknown, time 0, no
     // left-over byte. Callbacks and statistics are kept.
     virtual void reset() = 0;
+    // Events dropped since the decoder was created because they lie outside the sensor
+    // geometry given by the stream format (x >= width or y >= height; without a geometry,
+    // outside the format's range of 0 to 2047). Cumulative, never reset; may be read from
+    // any thread while the decoder runs, like the statistics.
+    virtual uint64_t getDroppedEventCount() const = 0;
 
     // Replaces the event callback; an empty function drops the events (they are still
     // counted). Not to be called from inside a callback of this decoder.

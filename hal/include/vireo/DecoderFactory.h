@@ -12,7 +12,9 @@ namespace vireo {
 
 class HAL_EXPORT DecoderFactory {
 public:
-    // A new decoder for `format`, in its initial state (no time, row or vector known).
+    // A new decoder for `format`, in its initial state (no time, row or vector known). Its
+    // "width" and "height" pieces are the sensor geometry: events outside it are dropped
+    // (Decoder::getDroppedEventCount); a missing piece means the format's whole range (2048).
     // The format name is compared without regard to case ("EVT3", "evt3"). Any other format
     // throws std::invalid_argument: "DecoderFactory: unsupported raw event stream format
     // '<name>' (only EVT3 is supported)".

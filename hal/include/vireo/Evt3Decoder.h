@@ -2,6 +2,10 @@
 // into an output buffer reused from call to call and handed out in ranges, pixel and row
 // words take a branch-free path, and vector masks are expanded by bit scanning. Use it
 // through `Decoder` (from `DecoderFactory`), or directly where the concrete type helps.
+//
+// A decoder keeps only the events that lie on its sensor (x below its width, y below its
+// height); the others are dropped and counted apart, so that no consumer indexing an image
+// or a per-pixel table by x and y ever sees a pixel outside it.
 #pragma once
 
 #include <atomic>
@@ -20,7 +24,12 @@ public:
     // ends at every trigger edge and at the end of each call).
     static constexpr size_t kOutputCapacity = 16384;
 
+    // A decoder for the whole range the format can carry: x and y from 0 to 2047.
     Evt3Decoder();
+    // A decoder for a sensor of `width` x `height` pixels: events with x >= width or
+    // y >= height are dropped (and counted by getDroppedEventCount). Sizes above 2048 mean
+    // the format's whole range. Throws std::invalid_argument when either size is 0.
+    Evt3Decoder(uint32_t width, uint32_t height);
     ~Evt3Decoder() override;
 
     uint32_t decodeWordCounted(const uint8_t* first, const uint8_t* last,
@@ -35,6 +44,11 @@ public:
     void primeRowState(const evt3::RowState& state) override;
     evt3::RowState getRowState() const override;
     void reset() override;
+    uint64_t getDroppedEventCount() const override;
+
+    // The sensor size the decoder keeps events within, in pixels (2048 when not given).
+    uint32_t getWidth() const { return width_; }
+    uint32_t getHeight() const { return height_; }
 
     // Decodes the bytes [first, last) as `decodeBuffer` does; returns the events produced.
     // A null range is allowed only when empty.
@@ -60,9 +74,16 @@ private:
 
     size_t decodeWords(const uint8_t* p, size_t wordCount, size_t n);
     void deliver(size_t end);
+    void setRows();
+
     void publishProgress(const State& s, uint64_t events, uint64_t bytes);
 
+    uint32_t width_ = evt3::kCoordinateRange;   // events need x < width_ ...
+    uint32_t height_ = evt3::kCoordinateRange;  // ... and y < height_
+    std::vector<uint32_t> rows_;  // per y: y << 16 | the row's width (width_, 0 when y >= height_)
+    std::vector<uint8_t> offSensor_;  // per word up to ADDR_X: 1 for an ADDR_Y or ADDR_X off the sensor
     State state_;
+    uint64_t dropped_ = 0;         // events dropped outside the sensor, published per call
     std::vector<Event2D> output_;  // kOutputCapacity + one word's worth of slack
     size_t rangeBegin_ = 0;        // first event of output_ not yet handed out
     uint8_t pendingByte_ = 0;      // first byte of a word split across two calls
@@ -70,6 +91,7 @@ private:
     std::atomic<uint64_t> lastTimestamp_{0};
     std::atomic<uint64_t> eventCount_{0};
     std::atomic<uint64_t> byteCount_{0};
+    std::atomic<uint64_t> droppedCount_{0};
 };
 
 }  // namespace vireo

@@ -7,6 +7,13 @@
 // move. Vector masks are expanded by bit scanning; the rare words go through a switch. The
 // output buffer is refilled in chunks of words small enough that even all-vector words
 // cannot overflow it, so no word checks the room left.
+//
+// The sensor geometry costs little on a real stream, whose words all lie on the sensor:
+// one table look-up per pixel or row word finds it on the sensor, and vector masks are
+// clipped to the columns left of the sensor's edge only near it. From the first ADDR_Y
+// below the sensor or ADDR_X right of it, the rest of the chunk takes a second loop that
+// keeps the current row's width (0 below the sensor) beside the row and tests each ADDR_X
+// against it.
 #include <vireo/Evt3Decoder.h>
 
 #include <algorithm>
@@ -48,7 +55,29 @@ constexpr size_t kChunkWords = Evt3Decoder::kOutputCapacity / kMaxEventsPerWord 
 
 }  // namespace
 
-Evt3Decoder::Evt3Decoder() : output_(kOutputCapacity + kMaxEventsPerWord) {}
+Evt3Decoder::Evt3Decoder() : output_(kOutputCapacity + kMaxEventsPerWord) { setRows(); }
+
+Evt3Decoder::Evt3Decoder(uint32_t width, uint32_t height) : Evt3Decoder() {
+    if (width == 0 || height == 0) {
+        throw std::invalid_argument("Evt3Decoder: width and height must be at least 1, got " +
+                                    std::to_string(width) + " x " + std::to_string(height));
+    }
+    width_ = std::min(width, kCoordinateRange);
+    height_ = std::min(height, kCoordinateRange);
+    setRows();
+}
+
+void Evt3Decoder::setRows() {
+    rows_.resize(kCoordinateRange);
+    for (uint32_t y = 0; y < kCoordinateRange; ++y) rows_[y] = (y << 16) | (y < height_ ? width_ : 0);
+    // Indexed by the whole word, for the types up to ADDR_X.
+    offSensor_.assign(size_t{ADDR_X + 1} << 12, 0);
+    for (uint32_t payload = 0; payload < 0x1000; ++payload) {
+        const uint32_t coordinate = payload & kMaxCoordinate;
+        offSensor_[(uint32_t{ADDR_Y} << 12) | payload] = coordinate >= height_ ? 1 : 0;
+        offSensor_[(uint32_t{ADDR_X} << 12) | payload] = coordinate >= width_ ? 1 : 0;
+    }
+}
 
 Evt3Decoder::~Evt3Decoder() = default;
 
@@ -62,6 +91,10 @@ uint64_t Evt3Decoder::getFirstStatistic() const {
 
 uint64_t Evt3Decoder::getSecondStatistic() const {
     return byteCount_.load(std::memory_order_relaxed);
+}
+
+uint64_t Evt3Decoder::getDroppedEventCount() const {
+    return droppedCount_.load(std::memory_order_relaxed);
 }
 
 void Evt3Decoder::resetTimestamp(const uint64_t& timestamp) {
@@ -82,20 +115,24 @@ void Evt3Decoder::reset() {
 }
 
 void Evt3Decoder::primeRowState(const RowState& state) {
-    state_.rowKnown = state.hasRow ? 1 : 0;
-    state_.row = state.hasRow ? state.row : 0;
-    state_.vectorKnown = state.hasVector ? 1 : 0;
-    state_.vectorBase = state.hasVector ? state.vectorBase : 0;
-    state_.vectorPolarity = state.hasVector ? (state.vectorPolarity & 1u) : 0;
+    // A row or base no word can carry is no state a stream can be in: left unknown.
+    const bool row = state.hasRow && state.row <= kMaxCoordinate;
+    const bool vector = state.hasVector && state.vectorBase <= kMaxCoordinate;
+    state_.rowKnown = row ? 1 : 0;
+    state_.row = row ? state.row : 0;
+    state_.vectorKnown = vector ? 1 : 0;
+    state_.vectorBase = vector ? state.vectorBase : 0;
+    state_.vectorPolarity = vector ? (state.vectorPolarity & 1u) : 0;
 }
 
 RowState Evt3Decoder::getRowState() const {
     RowState r;
     r.hasRow = state_.rowKnown != 0;
     r.row = static_cast<uint16_t>(state_.row);
+    // An unknown base (none seen yet, or a run past x 2047) reads as base 0, polarity 0.
     r.hasVector = state_.vectorKnown != 0;
-    r.vectorBase = static_cast<uint16_t>(state_.vectorBase);
-    r.vectorPolarity = static_cast<uint8_t>(state_.vectorPolarity);
+    r.vectorBase = r.hasVector ? static_cast<uint16_t>(state_.vectorBase) : 0;
+    r.vectorPolarity = r.hasVector ? static_cast<uint8_t>(state_.vectorPolarity) : 0;
     return r;
 }
 
@@ -131,6 +168,7 @@ void Evt3Decoder::publishProgress(const State& s, uint64_t events, uint64_t byte
     lastTimestamp_.store(s.time(), std::memory_order_relaxed);
     eventCount_.fetch_add(events, std::memory_order_relaxed);
     byteCount_.fetch_add(bytes, std::memory_order_relaxed);
+    droppedCount_.store(dropped_, std::memory_order_relaxed);
 }
 
 uint64_t Evt3Decoder::decodeBytes(const uint8_t* first, const uint8_t* last) {
@@ -177,6 +215,7 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
     State s = state_;
     Event2D* const out = output_.data();
     const uint8_t* const end = p + wordCount * kWordSize;
+    const uint32_t* const rowOf = rows_.data();
     uint64_t timestamp = s.time();
     uint64_t rowBits = static_cast<uint64_t>(s.row) << 16;  // y, in place in an event's low half
 
@@ -186,13 +225,30 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
     };
 
     // VECT_12 / VECT_8. Real vectors are sparse (0 to 2 bits set): the first two events are
-    // written as candidates without a branch, and only longer masks loop.
-    auto vectorWord = [&](uint32_t word, uint32_t type, bool valid) {
-        uint32_t mask = valid ? (word & (type == VECT_12 ? 0xFFFu : 0xFFu)) : 0;
-        const uint64_t lowHalf = rowBits | (static_cast<uint64_t>(s.vectorPolarity) << 32);
+    // written as candidates without a branch, and only longer masks loop. `rowWidth` is the
+    // width of the current row (0 below the sensor); `valid` says whether the time and the
+    // row are known.
+    auto vectorWord = [&](uint32_t word, uint32_t type, bool valid, uint32_t rowWidth) {
         const uint32_t base = s.vectorBase;
-        const auto candidate = [&](uint32_t bits) {
-            return lowHalf | ((base + static_cast<uint32_t>(std::countr_zero(bits))) & 0xFFFF);
+        uint32_t mask = (valid & (s.vectorKnown != 0)) ? word & (type == VECT_12 ? 0xFFFu : 0xFFu) : 0;
+        uint32_t next = base + (type == VECT_12 ? 12 : 8);
+        // Near the row's end (the sensor's edge, or the last column a word can carry; any
+        // column of a row below the sensor): bits for columns at or past the row's width
+        // carry no event, so the mask is clipped rather than each event tested, and a base
+        // carried past x 2047 leaves no base in force, as before any VECT_BASE_X. Anywhere
+        // else neither can happen (the row's width is at most 2048).
+        if (base + kMaxEventsPerWord >= rowWidth) [[unlikely]] {
+            const uint32_t kept = mask & vectorClipMask(base, rowWidth);
+            if (kept != mask) dropped_ += static_cast<uint64_t>(std::popcount(mask ^ kept));
+            mask = kept;
+            if (next > kMaxCoordinate) {
+                next = 0;
+                s.vectorKnown = 0;
+            }
+        }
+        const uint64_t lowHalf = rowBits | (static_cast<uint64_t>(s.vectorPolarity) << 32);
+        const auto candidate = [&](uint32_t setBits) {
+            return lowHalf | (base + static_cast<uint32_t>(std::countr_zero(setBits)));
         };
         storeEvent(out + n, candidate(mask | 0x1000u), timestamp);
         n += mask != 0;
@@ -205,7 +261,7 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
             ++n;
             mask &= mask - 1;
         }
-        s.vectorBase += type == VECT_12 ? 12 : 8;
+        s.vectorBase = next;
     };
 
     // Every other type: the rare words that move the time, set a vector base, or report a
@@ -260,28 +316,76 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
             rowBits = static_cast<uint64_t>(word & kMaxCoordinate) << 16;
             s.rowKnown = 1;
         } else if (type - VECT_12 < 2) {
-            vectorWord(word, type, false);
+            vectorWord(word, type, false, 0);
         } else if (type != ADDR_X) {
             otherWord(word, type);
         }
     }
-    // From here on every ADDR_X word is an event, and nothing makes the row or time unknown.
+    if (p == end) {
+        saveState();
+        return n;
+    }
+    // From here on nothing makes the row or time unknown. A real sensor's words all lie on
+    // it: while the row is on the sensor and no ADDR_Y below it or ADDR_X right of it comes
+    // (one table look-up per word tells), every ADDR_X word is an event and only vector
+    // masks need clipping.
+    const uint32_t width = width_;
+    const uint8_t* const offSensor = offSensor_.data();
+    if (rowOf[rowBits >> 16] == (rowBits | width)) {
+        for (; p != end; p += kWordSize) {
+            const uint32_t word = loadWord(p);
+            const uint32_t type = word >> 12;
+            if (type <= ADDR_X) {
+                if (offSensor[word]) [[unlikely]] break;
+                // ADDR_Y, ADDR_X, or the reserved type 1: written as a candidate event,
+                // kept only for an ADDR_X; an ADDR_Y moves the row by a conditional move.
+                const uint64_t x = word & kMaxCoordinate;
+                storeEvent(out + n, x | rowBits | (static_cast<uint64_t>(word & 0x800) << 21), timestamp);
+                n += type == ADDR_X;
+                rowBits = type == ADDR_Y ? x << 16 : rowBits;
+            } else if (type - VECT_12 < 2) {
+                vectorWord(word, type, true, width);
+            } else {
+                otherWord(word, type);
+            }
+        }
+        if (p == end) {
+            saveState();
+            return n;
+        }
+    }
+    // The rest of the chunk, with words off the sensor. `row` holds y in bits 31..16, as in
+    // an event's low half, and the row's width in bits 15..0: the sensor width, 0 below the
+    // sensor. An ADDR_Y replaces both with one table entry; an ADDR_X is kept when its x is
+    // below the width.
+    uint32_t row = rowOf[rowBits >> 16];
+    uint64_t droppedPixels = 0;
     for (; p != end; p += kWordSize) {
         const uint32_t word = loadWord(p);
         const uint32_t type = word >> 12;
         if (type <= ADDR_X) {
-            // ADDR_Y, ADDR_X, or the reserved type 1: written as a candidate event, kept
-            // only for an ADDR_X; an ADDR_Y moves the row by a conditional move.
-            const uint64_t x = word & kMaxCoordinate;
-            storeEvent(out + n, x | rowBits | (static_cast<uint64_t>(word & 0x800) << 21), timestamp);
-            n += type == ADDR_X;
-            rowBits = type == ADDR_Y ? x << 16 : rowBits;
+            const uint32_t x = word & kMaxCoordinate;
+            storeEvent(out + n, x | (row & 0xFFFF0000u) | (static_cast<uint64_t>(word & 0x800) << 21), timestamp);
+            // Without the polarity bit an ADDR_X word is 0x2000 + x, the other two types
+            // are below 0x2000: one unsigned comparison tests the type and the column.
+            const uint32_t kept = (word & 0xF7FFu) - (uint32_t{ADDR_X} << 12) < (row & 0xFFFFu);
+            n += kept;
+            droppedPixels += static_cast<uint32_t>(type == ADDR_X) ^ kept;
+            const uint32_t select = 0u - static_cast<uint32_t>(type == ADDR_Y);
+            row ^= (row ^ rowOf[x]) & select;
         } else if (type - VECT_12 < 2) {
-            vectorWord(word, type, s.vectorKnown != 0);
+            rowBits = row & 0xFFFF0000u;
+            vectorWord(word, type, true, row & 0xFFFFu);
         } else {
+            // A trigger's callback may throw: the state and the count are stored first.
+            rowBits = row & 0xFFFF0000u;
+            dropped_ += droppedPixels;
+            droppedPixels = 0;
             otherWord(word, type);
         }
     }
+    rowBits = row & 0xFFFF0000u;
+    dropped_ += droppedPixels;
     saveState();
     return n;
 }

@@ -194,8 +194,8 @@ int32_t DataToVideoConverter::initVideoConverter(std::string path) {
     if (status < 0) {
         return setUpFailed("Failed to open the H.264 encoder.",
                            "the H.264 encoder does not take " + std::to_string(dstWidth) + " x " +
-                               std::to_string(dstHeight) + " frames in pixel format " + pixelFormatName(dstFormat) + ": " +
-                               ffmpegError(status));
+                               std::to_string(dstHeight) + " frames in pixel format " + pixelFormatName(dstFormat) +
+                               ": " + ffmpegError(status));
     }
     // The scaler is built by setConverterFmt for the sizes in force then; without one, or
     // with one for other sizes, no image could be encoded.

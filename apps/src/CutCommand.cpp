@@ -10,7 +10,6 @@
 // signal aborts at once.
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -29,14 +28,6 @@ namespace vireo::app {
 namespace {
 
 constexpr const char* kUsage = "vireo cut IN.raw OUT.raw START END";
-
-uint64_t parseTime(const std::string& text, const char* what) {
-    const double value = parseNumber(text, what);
-    if (value < 0 || value != std::floor(value) || value > 1.8e19) {
-        throw UsageError(std::string(what) + " must be a whole number of microseconds, not \"" + text + "\"");
-    }
-    return static_cast<uint64_t>(value);
-}
 
 RawFileReader& rawReader(std::unique_ptr<DvsFileReader>& created, const std::string& path) {
     auto* reader = dynamic_cast<RawFileReader*>(created.get());
@@ -58,8 +49,8 @@ int runCut(const Arguments& args) {
     const auto& positionals = line.positionals();
     const std::string input = positionals[0];
     const std::string output = positionals[1];
-    const uint64_t start = parseTime(positionals[2], "START");
-    const uint64_t end = parseTime(positionals[3], "END");
+    const uint64_t start = parseMicroseconds(positionals[2], "START");
+    const uint64_t end = parseMicroseconds(positionals[3], "END");
     if (start >= end) throw UsageError("START must be below END");
 
     std::unique_ptr<DvsFileReader> created = DvsFileReader::createFileReader(input);

@@ -5,14 +5,25 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
+#include "CommandLine.h"
+
 namespace vireo::app {
 namespace fs = std::filesystem;
+
+uint64_t parseMicroseconds(const std::string& text, const char* what) {
+    const double value = parseNumber(text, what);
+    if (value < 0 || value != std::floor(value) || value > 1.8e19) {
+        throw UsageError(std::string(what) + " must be a whole number of microseconds, not \"" + text + "\"");
+    }
+    return static_cast<uint64_t>(value);
+}
 
 const char* signalText(int signal) { return signal == SIGTERM ? "SIGTERM" : signal == SIGINT ? "SIGINT" : "a signal"; }
 

@@ -1,11 +1,12 @@
-// What the data commands (info, cut, video) share: the files they read and write, and the
-// quiet they keep around the library's own log lines. A recording they read must be a
-// regular file that can be read: a folder or a device opens like a file but is no
-// recording. What they write goes to a temporary file beside the output and takes the
+// What the data commands (info, cut, video) share: their time arguments, the files they read
+// and write, and the quiet they keep around the library's own log lines. A recording they
+// read must be a regular file that can be read: a folder or a device opens like a file but
+// is no recording. What they write goes to a temporary file beside the output and takes the
 // output's name only once it is complete, so that a command that fails, or is stopped by
 // Ctrl-C, leaves nothing half-written under that name.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <vireo/Logger.h>
@@ -26,6 +27,9 @@ public:
 private:
     LogLevelType saved_;
 };
+
+// A time argument: a whole number of microseconds. UsageError naming `what` otherwise.
+uint64_t parseMicroseconds(const std::string& text, const char* what);
 
 // "SIGINT" or "SIGTERM", the signals that stop a command.
 const char* signalText(int signal);

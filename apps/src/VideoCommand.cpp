@@ -10,7 +10,6 @@
 // 128 + the signal. A second signal aborts at once.
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -33,14 +32,6 @@ namespace vireo::app {
 namespace {
 
 constexpr const char* kUsage = "vireo video IN.raw OUT.mp4 [START END]";
-
-uint64_t parseTime(const std::string& text, const char* what) {
-    const double value = parseNumber(text, what);
-    if (value < 0 || value != std::floor(value) || value > 1.8e19) {
-        throw UsageError(std::string(what) + " must be a whole number of microseconds, not \"" + text + "\"");
-    }
-    return static_cast<uint64_t>(value);
-}
 
 // Redraws one progress line on a terminal; elsewhere prints a line per tenth.
 class Progress {
@@ -107,8 +98,8 @@ int runVideo(const Arguments& args) {
         start = first;
         end = last + 1;
         if (positionals.size() == 4) {
-            start = parseTime(positionals[2], "START");
-            end = parseTime(positionals[3], "END");
+            start = parseMicroseconds(positionals[2], "START");
+            end = parseMicroseconds(positionals[3], "END");
             if (start >= end) throw UsageError("START must be below END");
         }
         if (interrupted()) {

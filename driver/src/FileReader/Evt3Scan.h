@@ -14,8 +14,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include <vireo/Decoder.h>
@@ -181,40 +185,37 @@ const uint8_t* walkWords(const ScanGeometry& g, const uint8_t* p, const uint8_t*
     return p;
 }
 
-// Walks the whole words of [p, end) from state `s`, adding the events they produce within
-// the geometry `g` to `events`. Before each time word (TIME_LOW, TIME_HIGH)
-// `onTime(word, newTime)` is called with the word's address and the time it is about to
-// set; when it returns true the walk stops before that word. The walk also stops before the
-// first word that produces events and either would bring `events` to `countLimit` or more,
-// or is decoded at a time of `timeLimit` or later. Returns the address of the word it
-// stopped before (`end`, or the last whole word boundary, when it ran through). `s` and
-// `events` then describe the state just before that word; they are also brought up to date
-// before each call of `onTime`, which may read them.
-//
-// Stopping at the first event word rather than at the first time word that reaches the
-// limit matters: between a TIME_HIGH and the TIME_LOW after it the time may stand ahead of
-// the events that follow (the new high part with the old low part).
-template <class OnTime>
-const uint8_t* scanWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, ScanState& s,
-                         uint64_t& events, uint64_t countLimit, uint64_t timeLimit, OnTime&& onTime) {
-    return walkWords<true>(g, p, end, s, events, countLimit, timeLimit, onTime);
+// The base of `onSensorWalk` is brought back to 2048 (no base) once per block of words, not
+// after every word: in between it may run past 2048 by up to a block of VECT_12 advances.
+inline constexpr size_t kClipBlockWords = 128;
+inline constexpr uint32_t kClipBaseLimit = evt3::kCoordinateRange + 12 * kClipBlockWords;
+using ClipTable = std::array<uint16_t, kClipBaseLimit + 1>;
+
+// Mask bits left of column `width` per vector base (none from 2048 on), made once per
+// width for the whole process and kept (a few KiB for each width in use).
+inline const ClipTable& clipTable(uint32_t width) {
+    static std::mutex mutex;
+    static std::map<uint32_t, std::unique_ptr<ClipTable>> tables;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_ptr<ClipTable>& table = tables[width];
+    if (!table) {
+        table = std::make_unique<ClipTable>();
+        for (uint32_t b = 0; b <= kClipBaseLimit; ++b) {
+            (*table)[b] = static_cast<uint16_t>(evt3::vectorClipMask(std::min(b, evt3::kCoordinateRange), width));
+        }
+    }
+    return *table;
 }
 
-// The index build's walk: `scanWords` without its stops (it never stops, whatever `onTime`
-// returns). Before each call of `onTime` only `events` and the time in `s` are up to date;
-// `s` is complete when the walk returns. A real sensor's words all lie on it: when the time
-// and an on-sensor row are known and a quick look over the words finds none off the sensor,
-// every ADDR_X counts and only vector masks are clipped, through a table of the columns left
-// of the sensor's edge per vector base.
-template <class OnTime>
-void countWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, ScanState& s, uint64_t& events,
-                OnTime&& onTime) {
+// The walk for words all on the sensor, with the time and an on-sensor row known (a real
+// sensor's stream): every ADDR_X counts, the row is not followed word by word but looked
+// for backwards where the walk ends, and vector masks are clipped through a table of the
+// columns left of the sensor's edge per vector base (`clipTable` of the sensor's width). Otherwise as `walkWords`, except that
+// before each call of `onTime` only `events` and the time in `s` are up to date.
+template <bool kStops, class OnTime>
+const uint8_t* onSensorWalk(const ClipTable& clipOfBase, const uint8_t* p, const uint8_t* end, ScanState& s,
+                            uint64_t& events, uint64_t countLimit, uint64_t timeLimit, OnTime&& onTime) {
     using namespace evt3;
-    end = p + ((end - p) / kWordSize) * kWordSize;
-    if (!(s.timeKnown && s.rows.hasRow && s.rows.row < g.height) || hasOffSensorWord(p, end, g.width, g.height)) {
-        walkWords<false>(g, p, end, s, events, kNoLimit, kNoLimit, onTime);
-        return;
-    }
     const auto& counts = maskEventCounts();
     static constexpr std::array<uint16_t, 16> kMaskBits = {0, 0, 0, 0, 0xFFF, 0xFF, 0, 0,
                                                            0, 0, 0, 0, 0,     0,    0, 0};
@@ -222,43 +223,65 @@ void countWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, Sca
                                                              0, 0, 0, 0, 0,  0, 0, 0};
     constexpr uint32_t kRareTypes = (1u << VECT_BASE_X) | (1u << TIME_LOW) | (1u << TIME_HIGH);
     constexpr uint32_t kNoBase = kCoordinateRange;  // as in walkWords
-    // Mask bits on the sensor per vector base; none for kNoBase.
-    std::array<uint16_t, kNoBase + 1> clipOfBase;
-    for (uint32_t b = 0; b <= kNoBase; ++b) clipOfBase[b] = static_cast<uint16_t>(vectorClipMask(b, g.width));
 
     const uint8_t* const begin = p;
     uint64_t n = events;
+    uint64_t now = s.time();
     uint32_t base = s.rows.hasVector && s.rows.vectorBase <= kMaxCoordinate ? s.rows.vectorBase : kNoBase;
     uint32_t polarity = s.rows.vectorPolarity;
-    for (; p != end; p += kWordSize) {
-        const uint32_t word = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
-        const uint32_t type = word >> 12;
-        n += static_cast<uint32_t>(type == ADDR_X) + counts[word & kMaskBits[type] & clipOfBase[base]];
-        base = std::min(base + kBaseAdvance[type], kNoBase);
-        if ((kRareTypes >> type) & 1u) {
-            if (type == VECT_BASE_X) {
-                base = word & kMaxCoordinate;
-                polarity = (word >> 11) & 1;
-            } else if (type == TIME_LOW) {
-                const uint32_t newLow = word & 0xFFF;
-                events = n;
-                onTime(p, s.timeBase + ((static_cast<uint64_t>(s.high) << 12) | newLow));
-                s.low = newLow;
-            } else {
-                const uint32_t newHigh = word & 0xFFF;
-                uint64_t newBase = s.timeBase;
-                if (s.high > newHigh && s.high - newHigh > kRolloverThreshold) newBase += kTimeRange;
-                events = n;
-                onTime(p, newBase + ((static_cast<uint64_t>(newHigh) << 12) | s.low));
-                s.timeBase = newBase;
-                s.high = newHigh;
+    bool stopped = false;
+    while (p != end && !stopped) {
+        base = std::min(base, kNoBase);
+        const uint8_t* const blockEnd =
+            p + std::min<size_t>(static_cast<size_t>(end - p), kClipBlockWords * kWordSize);
+        for (; p != blockEnd; p += kWordSize) {
+            const uint32_t word = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
+            const uint32_t type = word >> 12;
+            const uint32_t produced =
+                static_cast<uint32_t>(type == ADDR_X) + counts[word & kMaskBits[type] & clipOfBase[base]];
+            if constexpr (kStops) {
+                const bool stop = (produced != 0) & ((n + produced >= countLimit) | (now >= timeLimit));
+                if (stop) {
+                    stopped = true;
+                    break;
+                }
+            }
+            n += produced;
+            base += kBaseAdvance[type];
+            if ((kRareTypes >> type) & 1u) {
+                if (type == VECT_BASE_X) {
+                    base = word & kMaxCoordinate;
+                    polarity = (word >> 11) & 1;
+                } else if (type == TIME_LOW) {
+                    const uint32_t newLow = word & 0xFFF;
+                    const uint64_t newTime = s.timeBase + ((static_cast<uint64_t>(s.high) << 12) | newLow);
+                    events = n;
+                    if (onTime(p, newTime) && kStops) {
+                        stopped = true;
+                        break;
+                    }
+                    s.low = newLow;
+                    now = newTime;
+                } else {
+                    const uint32_t newHigh = word & 0xFFF;
+                    uint64_t newBase = s.timeBase;
+                    if (s.high > newHigh && s.high - newHigh > kRolloverThreshold) newBase += kTimeRange;
+                    const uint64_t newTime = newBase + ((static_cast<uint64_t>(newHigh) << 12) | s.low);
+                    events = n;
+                    if (onTime(p, newTime) && kStops) {
+                        stopped = true;
+                        break;
+                    }
+                    s.timeBase = newBase;
+                    s.high = newHigh;
+                    now = newTime;
+                }
             }
         }
     }
+    base = std::min(base, kNoBase);
     events = n;
-    // The row is not followed word by word (every row here is on the sensor): it is that of
-    // the last ADDR_Y, looked for backwards once.
-    for (const uint8_t* q = end; q != begin;) {
+    for (const uint8_t* q = p; q != begin;) {
         q -= kWordSize;
         if ((q[1] >> 4) == ADDR_Y) {
             s.rows.row = static_cast<uint16_t>((q[0] | (q[1] << 8)) & kMaxCoordinate);
@@ -268,6 +291,67 @@ void countWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, Sca
     s.rows.hasVector = base != kNoBase;
     s.rows.vectorBase = static_cast<uint16_t>(base != kNoBase ? base : 0);
     s.rows.vectorPolarity = static_cast<uint8_t>(base != kNoBase ? polarity : 0);
+    return p;
+}
+
+// Bytes looked over and walked at a time by `scanWords` and `countWords` (even: whole words).
+inline constexpr ptrdiff_t kScanPieceBytes = 8192;
+
+// Whether the words of [p, end) can take `onSensorWalk` from state `s`.
+inline bool allOnSensor(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, const ScanState& s) {
+    return s.timeKnown && s.rows.hasRow && s.rows.row < g.height &&
+           !evt3::hasOffSensorWord(p, end, g.width, g.height);
+}
+
+// Walks the whole words of [p, end) from state `s`, adding the events they produce within
+// the geometry `g` to `events`. Before each time word (TIME_LOW, TIME_HIGH)
+// `onTime(word, newTime)` is called with the word's address and the time it is about to
+// set; when it returns true the walk stops before that word. The walk also stops before the
+// first word that produces events and either would bring `events` to `countLimit` or more,
+// or is decoded at a time of `timeLimit` or later. Returns the address of the word it
+// stopped before (`end`, or the last whole word boundary, when it ran through). `s` and
+// `events` then describe the state just before that word; before each call of `onTime`,
+// `events` and the time in `s` are up to date (the row and vector state may not be).
+//
+// Stopping at the first event word rather than at the first time word that reaches the
+// limit matters: between a TIME_HIGH and the TIME_LOW after it the time may stand ahead of
+// the events that follow (the new high part with the old low part).
+template <class OnTime>
+const uint8_t* scanWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, ScanState& s,
+                         uint64_t& events, uint64_t countLimit, uint64_t timeLimit, OnTime&& onTime) {
+    end = p + ((end - p) / evt3::kWordSize) * evt3::kWordSize;
+    const ClipTable& clips = clipTable(g.width);
+    // Piece by piece, so that a walk that stops early (a seek) looks over little more than
+    // it walks.
+    while (p != end) {
+        const uint8_t* const pieceEnd = p + std::min<ptrdiff_t>(end - p, kScanPieceBytes);
+        const uint8_t* const stop =
+            allOnSensor(g, p, pieceEnd, s)
+                ? onSensorWalk<true>(clips, p, pieceEnd, s, events, countLimit, timeLimit, onTime)
+                : walkWords<true>(g, p, pieceEnd, s, events, countLimit, timeLimit, onTime);
+        if (stop != pieceEnd) return stop;
+        p = pieceEnd;
+    }
+    return end;
+}
+
+// The index build's walk: `scanWords` without its stops (it never stops, whatever `onTime`
+// returns).
+template <class OnTime>
+void countWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, ScanState& s, uint64_t& events,
+                OnTime&& onTime) {
+    end = p + ((end - p) / evt3::kWordSize) * evt3::kWordSize;
+    const ClipTable& clips = clipTable(g.width);
+    // Piece by piece: words off the sensor slow down only the pieces that hold them.
+    while (p != end) {
+        const uint8_t* const pieceEnd = p + std::min<ptrdiff_t>(end - p, kScanPieceBytes);
+        if (allOnSensor(g, p, pieceEnd, s)) {
+            onSensorWalk<false>(clips, p, pieceEnd, s, events, kNoLimit, kNoLimit, onTime);
+        } else {
+            walkWords<false>(g, p, pieceEnd, s, events, kNoLimit, kNoLimit, onTime);
+        }
+        p = pieceEnd;
+    }
 }
 
 // Primes `decoder` so that decoding resumes exactly in state `s`.

@@ -63,24 +63,11 @@ std::string pictureBeside(const std::string& result) {
 }  // namespace
 
 int runCalibrate(const Arguments& args) {
-    // "-o" is the short form users expect for the output; the parser knows long options only.
-    Arguments expanded = args;
-    for (auto& arg : expanded) {
-        if (arg == "-o") arg = "--o";
-    }
-    const CommandLine line(expanded, {"target", "size", "spacing", "window", "eps", "min-pts", "o"});
+    const CommandLine line(expandOutputShortForm(args), {"target", "size", "spacing", "window", "eps", "min-pts", "o"});
     line.expectPositionals(1, 2, kUsage);
-    const auto need = [&](const char* name) {
-        const auto value = line.option(name);
-        if (!value) throw UsageError(std::string(name[1] ? "--" : "-") + name + " is required (usage: " + kUsage + ")");
-        return *value;
-    };
-    TargetGrid target;
-    target.asymmetric = parseTargetKind(need("target"));
-    parseGridSize(need("size"), target.cols, target.rows);
-    target.spacing = parseNumber(need("spacing"), "--spacing");
+    const TargetGrid target = parseTargetOptions(line, kUsage);
     if (!(target.spacing > 0)) throw UsageError("--spacing must be larger than 0");
-    const std::string output = need("o");
+    const std::string output = line.requiredOption("o", kUsage);
     LocateOptions options;
     if (const auto window = line.numberOption("window")) {
         if (*window < 1 || *window != std::floor(*window) || *window > 1e12) {

@@ -24,6 +24,7 @@
 #include <vireo/pipit.h>
 
 #include "CommandLine.h"
+#include "PluggedSimulatedCamera.h"
 
 namespace vireo::app {
 
@@ -45,6 +46,14 @@ bool parseTargetKind(const std::string& text) {
     if (text == "asymmetric") return true;
     if (text == "symmetric") return false;
     throw UsageError("--target expects symmetric or asymmetric, got \"" + text + "\"");
+}
+
+TargetGrid parseTargetOptions(const CommandLine& line, const std::string& usage) {
+    TargetGrid target;
+    target.asymmetric = parseTargetKind(line.requiredOption("target", usage));
+    parseGridSize(line.requiredOption("size", usage), target.cols, target.rows);
+    target.spacing = parseNumber(line.requiredOption("spacing", usage), "--spacing");
+    return target;
 }
 
 RecordingViews locateGridInRecording(const std::string& path, const TargetGrid& target, const LocateOptions& options,
@@ -199,11 +208,8 @@ std::string recordSimulatedCamera(const sim::SimulatedCameraConfig& config, cons
                                   uint64_t until_us) {
     sim::SimulatedCameraConfig streamed = config;
     streamed.real_time = false;
-    const std::string serial = sim::plugCamera(streamed);
-    struct Unplug {
-        std::string serial;
-        ~Unplug() { sim::unplugCamera(serial); }
-    } unplug{serial};
+    const PluggedSimulatedCamera plugged(streamed);
+    const std::string& serial = plugged.serial();
 
     DvsCameraManager manager;
     manager.updateCameras();

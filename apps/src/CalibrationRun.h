@@ -16,6 +16,8 @@
 
 #include <vireo/Calibrator.h>
 
+#include "CommandLine.h"
+
 namespace vireo::sim {
 struct SimulatedCameraConfig;
 }
@@ -34,6 +36,10 @@ struct TargetGrid {
 void parseGridSize(const std::string& text, int& cols, int& rows);
 // Parses "symmetric" or "asymmetric"; UsageError otherwise.
 bool parseTargetKind(const std::string& text);
+
+// The target of --target, --size and --spacing (each required); the spacing's range is the
+// caller's to check.
+TargetGrid parseTargetOptions(const CommandLine& line, const std::string& usage);
 
 struct LocateOptions {
     uint64_t window_us = 100000;

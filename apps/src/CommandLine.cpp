@@ -34,6 +34,12 @@ std::optional<std::string> CommandLine::option(const std::string& name) const {
     return it->second;
 }
 
+std::string CommandLine::requiredOption(const std::string& name, const std::string& usage) const {
+    const auto value = option(name);
+    if (!value) throw UsageError((name.size() > 1 ? "--" : "-") + name + " is required (usage: " + usage + ")");
+    return *value;
+}
+
 std::optional<double> CommandLine::numberOption(const std::string& name) const {
     const auto text = option(name);
     if (!text) return std::nullopt;
@@ -45,6 +51,13 @@ void CommandLine::expectPositionals(size_t min_count, size_t max_count,
     if (positionals_.size() < min_count || positionals_.size() > max_count) {
         throw UsageError("usage: " + usage);
     }
+}
+
+std::vector<std::string> expandOutputShortForm(std::vector<std::string> args) {
+    for (auto& arg : args) {
+        if (arg == "-o") arg = "--o";
+    }
+    return args;
 }
 
 double parseNumber(const std::string& text, const std::string& what) {

@@ -28,6 +28,9 @@ public:
     bool hasFlag(const std::string& name) const { return flags_.count(name) > 0; }
     std::optional<std::string> option(const std::string& name) const;
 
+    // The option's value; UsageError naming the option and giving `usage` when it is absent.
+    std::string requiredOption(const std::string& name, const std::string& usage) const;
+
     // The option as a number; UsageError naming the option when it is not one.
     std::optional<double> numberOption(const std::string& name) const;
 
@@ -39,6 +42,10 @@ private:
     std::map<std::string, std::string> values_;
     std::set<std::string> flags_;
 };
+
+// `args` with each "-o" written as "--o": the short form users expect for an output, for
+// commands that take their output as the option "o".
+std::vector<std::string> expandOutputShortForm(std::vector<std::string> args);
 
 // Parses a whole decimal or floating-point number; UsageError naming `what` otherwise.
 double parseNumber(const std::string& text, const std::string& what);

@@ -13,6 +13,7 @@
 #include <vireo/pipit.h>
 
 #include "Commands.h"
+#include "PluggedSimulatedCamera.h"
 
 namespace vireo::app {
 
@@ -52,11 +53,8 @@ void demoToolStep() {
     config.scene = sim::SceneType::Random;
     config.event_rate = 2e6;
     config.real_time = false;
-    const std::string serial = sim::plugCamera(config);
-    struct Unplug {
-        std::string serial;
-        ~Unplug() { sim::unplugCamera(serial); }
-    } unplug{serial};
+    const PluggedSimulatedCamera plugged(config);
+    const std::string& serial = plugged.serial();
 
     DvsCameraManager manager;
     manager.updateCameras();

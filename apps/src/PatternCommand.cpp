@@ -95,24 +95,11 @@ cv::Mat patternImage(const TargetGrid& target, double dpi) {
 int runPattern(const Arguments& args) {
     constexpr const char* kUsage =
         "vireo pattern --target symmetric|asymmetric --size CxR --spacing MM -o TARGET.svg|TARGET.png [--dpi N]";
-    // "-o" is the short form users expect for the output; the parser knows long options only.
-    Arguments expanded = args;
-    for (auto& arg : expanded) {
-        if (arg == "-o") arg = "--o";
-    }
-    const CommandLine line(expanded, {"target", "size", "spacing", "o", "dpi"});
+    const CommandLine line(expandOutputShortForm(args), {"target", "size", "spacing", "o", "dpi"});
     line.expectPositionals(0, 0, kUsage);
-    const auto need = [&](const char* name) {
-        const auto value = line.option(name);
-        if (!value) throw UsageError(std::string(name[1] ? "--" : "-") + name + " is required (usage: " + kUsage + ")");
-        return *value;
-    };
-    TargetGrid target;
-    target.asymmetric = parseTargetKind(need("target"));
-    parseGridSize(need("size"), target.cols, target.rows);
-    target.spacing = parseNumber(need("spacing"), "--spacing");
+    const TargetGrid target = parseTargetOptions(line, kUsage);
     if (!(target.spacing > 0) || target.spacing > 1e5) throw UsageError("--spacing must be between 0 and 100000 mm");
-    const std::string output = need("o");
+    const std::string output = line.requiredOption("o", kUsage);
     std::string extension = std::filesystem::path(output).extension().string();
     for (auto& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (extension != ".svg" && extension != ".png") throw UsageError("the output must end in .svg or .png");

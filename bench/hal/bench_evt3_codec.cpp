@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <memory>
 #include <vector>
 
 #include <vireo/hal.h>
@@ -136,9 +137,11 @@ void setRates(benchmark::State& state, uint64_t events, uint64_t bytes) {
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
 
-void BM_Evt3Decoder(benchmark::State& state) {
-    const auto buffers = cut(input(static_cast<int>(state.range(0))));
-    auto decoder = DecoderFactory::createUniqueDecoder(RawEventStreamFormat("EVT3;height=720;width=1280"));
+// Decodes `buffers` through a decoder of `format` once per iteration and reports the rates;
+// the decoder is returned so a caller can read its counters.
+std::unique_ptr<Decoder> runDecoder(benchmark::State& state, const std::vector<std::vector<uint8_t>>& buffers,
+                                    const char* format) {
+    auto decoder = DecoderFactory::createUniqueDecoder(RawEventStreamFormat(format));
     Sink sink;
     decoder->setEventsStreamHandleCallback([&sink](const Event2D* f, const Event2D* l) { sink(f, l); });
     uint64_t events = 0, bytes = 0;
@@ -151,25 +154,17 @@ void BM_Evt3Decoder(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(sink.check);
     setRates(state, events, bytes);
+    return decoder;
+}
+
+void BM_Evt3Decoder(benchmark::State& state) {
+    runDecoder(state, cut(input(static_cast<int>(state.range(0)))), "EVT3;height=720;width=1280");
 }
 
 // The dense stream on a 640 x 360 sensor: most of its rows and columns lie off it, so the
 // decoder's second loop (each ADDR_X tested against the row's width) runs throughout.
 void BM_Evt3DecoderOffSensor(benchmark::State& state) {
-    const auto buffers = cut(input(1));
-    auto decoder = DecoderFactory::createUniqueDecoder(RawEventStreamFormat("EVT3;height=360;width=640"));
-    Sink sink;
-    decoder->setEventsStreamHandleCallback([&sink](const Event2D* f, const Event2D* l) { sink(f, l); });
-    uint64_t events = 0, bytes = 0;
-    for (auto _ : state) {
-        decoder->reset();
-        for (const auto& b : buffers) {
-            events += decoder->decodeBuffer(b);
-            bytes += b.size();
-        }
-    }
-    benchmark::DoNotOptimize(sink.check);
-    setRates(state, events, bytes);
+    const auto decoder = runDecoder(state, cut(input(1)), "EVT3;height=360;width=640");
     state.counters["dropped_per_pass"] =
         static_cast<double>(decoder->getDroppedEventCount()) / static_cast<double>(state.iterations());
 }

@@ -15,13 +15,13 @@ struct DvsCameraPrivateTestAccess {
     static void inject(DvsCameraPrivate& camera, const std::vector<Event2D>& events) {
         camera.eventStreamArrvied(events.data(), events.data() + events.size());
     }
-    static const std::vector<Event2D>& countReady(DvsCameraPrivate& c) { return c.countBatchReady; }
-    static const std::vector<Event2D>& countFilling(DvsCameraPrivate& c) { return c.countBatchFilling; }
-    static uint64_t countBatches(DvsCameraPrivate& c) { return c.countBatchSerial; }
-    static const std::vector<Event2D>& timeReady(DvsCameraPrivate& c) { return c.timeBatchReady; }
-    static const std::vector<Event2D>& timeFilling(DvsCameraPrivate& c) { return c.timeBatchFilling; }
-    static uint64_t timeBatches(DvsCameraPrivate& c) { return c.timeBatchSerial; }
-    static uint64_t batchEventsNum(DvsCameraPrivate& c) { return c.batchEventsNum; }
+    static const std::vector<Event2D>& countReady(DvsCameraPrivate& c) { return c.batcher.countBatchReady; }
+    static const std::vector<Event2D>& countFilling(DvsCameraPrivate& c) { return c.batcher.countBatchFilling; }
+    static uint64_t countBatches(DvsCameraPrivate& c) { return c.batcher.countBatchSerial; }
+    static const std::vector<Event2D>& timeReady(DvsCameraPrivate& c) { return c.batcher.timeBatchReady; }
+    static const std::vector<Event2D>& timeFilling(DvsCameraPrivate& c) { return c.batcher.timeBatchFilling; }
+    static uint64_t timeBatches(DvsCameraPrivate& c) { return c.batcher.timeBatchSerial; }
+    static uint64_t batchEventsNum(DvsCameraPrivate& c) { return c.batcher.batchEventsNum; }
 
     // Raw buffers idle in the recorder's pool (0 when there is no pool).
     static std::size_t idleRawBuffers(DvsCameraPrivate& c) {

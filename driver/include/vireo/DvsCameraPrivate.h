@@ -78,6 +78,7 @@
 
 #include <vireo/Decoder.h>
 #include <vireo/DvsCamera.h>
+#include <vireo/EventBatcher.h>
 #include <vireo/Interface.h>
 #include <vireo/ObjectPool.h>
 #include <vireo/RawEventStreamFormat.h>
@@ -176,10 +177,6 @@ private:
     // a join, and keeps alive what that thread's unfinished frames still run in.
     void endOnOwnThread();
     void joinThreads();
-    void countBatching(const Event2D* first, const Event2D* last);
-    void timeBatching(const Event2D* first, const Event2D* last);
-    void handOverCountBatch();
-    void handOverTimeBatch();
     // Wakes every getNextBatch waiter and the statistics thread.
     void wakeAll();
     bool streaming() const { return running.load() == 1 && !streamEnded.load(); }
@@ -192,11 +189,7 @@ private:
     uint32_t nextTriggerCallbackId = 0;
     std::mutex triggerCallbackMutex;
 
-    std::atomic<uint32_t> requestedBatchMode{0};  // 0 none, 1 by count, 2 by time
-    uint32_t activeBatchMode = 0;
-    std::mutex batchModeMutex;
-    std::atomic<uint64_t> batchEventsNum{0x20000};
-    std::atomic<uint64_t> batchEventsTime{10000};  // microseconds
+    EventBatcher batcher;
 
     std::thread cameraThread;
     // 1 while the camera streams: set by start, cleared by stop and by the camera thread
@@ -206,20 +199,6 @@ private:
     // Serialises start and stop; held by stop across the joins, so never taken on the
     // camera's own threads.
     std::mutex lifecycleMutex;
-
-    std::vector<Event2D> countBatchReady;
-    std::vector<Event2D> countBatchFilling;
-    std::mutex countBatchMutex;
-    std::condition_variable countBatchCond;
-    uint64_t countBatchSerial = 0;     // batches handed over so far
-    bool countBatchAvailable = false;  // the ready batch has not been taken yet
-
-    std::vector<Event2D> timeBatchReady;
-    std::vector<Event2D> timeBatchFilling;
-    std::mutex timeBatchMutex;
-    std::condition_variable timeBatchCond;
-    uint64_t timeBatchSerial = 0;
-    bool timeBatchAvailable = false;
 
     std::thread statisticThread;
     StatisticCallback statisticCallback;

@@ -20,13 +20,6 @@ namespace vireo {
 
 namespace {
 
-constexpr uint32_t kNoBatching = 0;
-constexpr uint32_t kCountBatching = 1;
-constexpr uint32_t kTimeBatching = 2;
-
-// a + b, held at the largest value instead of wrapping (a window of "for ever").
-uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
 // The camera whose camera or statistics thread is the current thread, if any: stop() must
 // not try to join the thread it runs on, and start() must not wait for a stop that joins it.
 thread_local const DvsCameraPrivate* tlsOwnThreadsCamera = nullptr;
@@ -165,34 +158,9 @@ bool DvsCameraPrivate::removeTriggerInCallback(unsigned id) {
     return triggerCallbacks.erase(id) > 0;
 }
 
-void DvsCameraPrivate::setBatchEventsNum(unsigned long long n) {
-    if (n == 0) {
-        VIREO_LOG_ERROR("setBatchEventsNum: the batch size must be at least 1 event (got 0); ignored");
-        return;
-    }
-    batchEventsNum = n;
-    {
-        std::lock_guard<std::mutex> lock(batchModeMutex);
-        requestedBatchMode = kCountBatching;
-    }
-    // Waiters for time batches would otherwise wait for batches that no longer come.
-    { std::lock_guard<std::mutex> lock(timeBatchMutex); }
-    timeBatchCond.notify_all();
-}
+void DvsCameraPrivate::setBatchEventsNum(unsigned long long n) { batcher.setBatchEventsNum(n); }
 
-void DvsCameraPrivate::setBatchEventsTime(unsigned long long us) {
-    if (us == 0) {
-        VIREO_LOG_ERROR("setBatchEventsTime: the batch duration must be at least 1 us (got 0); ignored");
-        return;
-    }
-    batchEventsTime = us;
-    {
-        std::lock_guard<std::mutex> lock(batchModeMutex);
-        requestedBatchMode = kTimeBatching;
-    }
-    { std::lock_guard<std::mutex> lock(countBatchMutex); }
-    countBatchCond.notify_all();
-}
+void DvsCameraPrivate::setBatchEventsTime(unsigned long long us) { batcher.setBatchEventsTime(us); }
 
 void DvsCameraPrivate::setStatisticInfoCallback(StatisticCallback cb) {
     std::lock_guard<std::mutex> lock(statisticMutex);
@@ -201,118 +169,18 @@ void DvsCameraPrivate::setStatisticInfoCallback(StatisticCallback cb) {
 
 bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
     out.clear();
-    uint32_t mode = kNoBatching;
-    {
-        std::lock_guard<std::mutex> lock(batchModeMutex);
-        activeBatchMode = requestedBatchMode;
-        mode = activeBatchMode;
-    }
-    if (mode == kNoBatching || !streaming()) return false;
+    const EventBatcher::Mode mode = batcher.takeMode();
+    if (mode == EventBatcher::kNone || !streaming()) return false;
     if (tlsOwnThreadsCamera == this) {
         // The camera thread builds the batches: waiting on it would wait for ever.
         VIREO_LOG_ERROR("getNextBatch() called from a camera callback: poll from another thread");
         return false;
     }
-
-    const bool byCount = mode == kCountBatching;
-    std::mutex& mutex = byCount ? countBatchMutex : timeBatchMutex;
-    std::condition_variable& cond = byCount ? countBatchCond : timeBatchCond;
-    uint64_t& serial = byCount ? countBatchSerial : timeBatchSerial;
-    bool& available = byCount ? countBatchAvailable : timeBatchAvailable;
-    std::vector<Event2D>& ready = byCount ? countBatchReady : timeBatchReady;
-
-    std::unique_lock<std::mutex> lock(mutex);
-    // Only a batch completed after this call is handed out, and each batch to one caller.
-    const uint64_t seen = serial;
-    cond.wait(lock, [&] {
-        return (serial != seen && available) || !streaming() || requestedBatchMode.load() != mode;
-    });
-    if (serial == seen || !available) return false;
-    out.swap(ready);
-    available = false;
-    return true;
-}
-
-void DvsCameraPrivate::handOverCountBatch() {
-    {
-        std::lock_guard<std::mutex> lock(countBatchMutex);
-        countBatchReady.clear();
-        countBatchReady.swap(countBatchFilling);
-        ++countBatchSerial;
-        countBatchAvailable = true;
-    }
-    countBatchCond.notify_one();
-}
-
-void DvsCameraPrivate::handOverTimeBatch() {
-    {
-        std::lock_guard<std::mutex> lock(timeBatchMutex);
-        timeBatchReady.clear();
-        timeBatchReady.swap(timeBatchFilling);
-        ++timeBatchSerial;
-        timeBatchAvailable = true;
-    }
-    timeBatchCond.notify_one();
-}
-
-void DvsCameraPrivate::countBatching(const Event2D* first, const Event2D* last) {
-    const uint64_t n = batchEventsNum.load();
-    // The batch size was lowered below what is already collected: hand the collected events
-    // out in batches of the new size, keeping the remainder (never more than n) collecting.
-    if (countBatchFilling.size() > n) {
-        std::vector<Event2D> collected;
-        collected.swap(countBatchFilling);
-        size_t pos = 0;
-        while (collected.size() - pos > n) {
-            countBatchFilling.assign(collected.begin() + static_cast<std::ptrdiff_t>(pos),
-                                     collected.begin() + static_cast<std::ptrdiff_t>(pos + n));
-            handOverCountBatch();
-            pos += n;
-        }
-        countBatchFilling.assign(collected.begin() + static_cast<std::ptrdiff_t>(pos), collected.end());
-    }
-    // A filling buffer that holds exactly n events is handed over when the next events come.
-    const Event2D* pos = first;
-    while (static_cast<uint64_t>(last - pos) > n - countBatchFilling.size()) {
-        const auto free = static_cast<std::ptrdiff_t>(n - countBatchFilling.size());
-        countBatchFilling.insert(countBatchFilling.end(), pos, pos + free);
-        pos += free;
-        handOverCountBatch();
-    }
-    countBatchFilling.insert(countBatchFilling.end(), pos, last);
-}
-
-void DvsCameraPrivate::timeBatching(const Event2D* first, const Event2D* last) {
-    const uint64_t window = batchEventsTime.load();
-    uint64_t boundary =
-        saturatingAdd(timeBatchFilling.empty() ? first->timestamp : timeBatchFilling.front().timestamp, window);
-    const Event2D* pos = first;
-    for (;;) {
-        // Windows are half-open, [boundary - window, boundary): the tie rule is the same
-        // whether the boundary falls inside a range or at its end.
-        if ((last - 1)->timestamp < boundary) {
-            timeBatchFilling.insert(timeBatchFilling.end(), pos, last);
-            return;
-        }
-        const Event2D* split = binarySearchTimestamp(boundary, pos, last);
-        timeBatchFilling.insert(timeBatchFilling.end(), pos, split);
-        handOverTimeBatch();
-        boundary = saturatingAdd(boundary, window);
-        pos = split;
-    }
+    return batcher.waitNextBatch(mode, out, [this] { return streaming(); });
 }
 
 void DvsCameraPrivate::eventStreamArrvied(const Event2D* first, const Event2D* last) {
-    uint32_t mode = kNoBatching;
-    {
-        std::lock_guard<std::mutex> lock(batchModeMutex);
-        activeBatchMode = requestedBatchMode;
-        mode = activeBatchMode;
-    }
-    if (first != last) {
-        if (mode == kCountBatching) countBatching(first, last);
-        if (mode == kTimeBatching) timeBatching(first, last);
-    }
+    batcher.collect(batcher.takeMode(), first, last);
     CallbackLock lock(eventCallbackMutex);
     for (auto& entry : eventCallbacks) {
         entry.second(first, last);
@@ -329,10 +197,7 @@ void DvsCameraPrivate::triggerInArrvied(EventTriggerIn trigger) {
 }
 
 void DvsCameraPrivate::wakeAll() {
-    { std::lock_guard<std::mutex> lock(countBatchMutex); }
-    countBatchCond.notify_all();
-    { std::lock_guard<std::mutex> lock(timeBatchMutex); }
-    timeBatchCond.notify_all();
+    batcher.wake();
     { std::lock_guard<std::mutex> lock(statisticMutex); }
     statisticCond.notify_all();
 }

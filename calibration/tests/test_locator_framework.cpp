@@ -24,8 +24,8 @@ std::string messageOf(F&& f) {
     return "(nothing thrown)";
 }
 
-TEST(GridLocatorFactory, EventFactoryRefusesFrameAndActiveMarkerTypes) {
-    for (int type : {0, 1, 2, 5, 6, 7, -1}) {
+TEST(GridLocatorFactory, EventFactoryRefusesFrameTypes) {
+    for (int type : {0, 1, 2, 7, -1}) {
         EventDBSCANCircleGridLocatorConfig config;
         EXPECT_THROW(GridLocator::createEventBasedGridLocator(static_cast<GridLocatorAlgoType>(type), 7, 5, kSensor,
                                                               &config),
@@ -37,12 +37,36 @@ TEST(GridLocatorFactory, EventFactoryRefusesFrameAndActiveMarkerTypes) {
                   }),
                   "Invalid grid locator algorithm type or not implemented");
     }
-    // A refused active-marker type writes nothing into the caller's record.
-    EventActiveMarkerGridLocatorConfig marker;
+}
+
+TEST(GridLocatorFactory, ActiveMarkerTypesCreateTheMarkerLocatorAndWriteTheKind) {
+    EventActiveMarkerGridLocatorConfig marker(1.0f, 1.0f, 1.0f, 5, 100.0f, 500.0f, 200);
     marker.is_asymmetric = false;
-    EXPECT_THROW(GridLocator::createEventBasedGridLocator(EVENT_ACTIVE_MARKER_ASYMMETRIC, 7, 5, kSensor, &marker),
-                 std::invalid_argument);
+    auto asymmetric = GridLocator::createEventBasedGridLocator(EVENT_ACTIVE_MARKER_ASYMMETRIC, 4, 11, kSensor, &marker);
+    EXPECT_TRUE(marker.is_asymmetric);
+    const auto* algo = dynamic_cast<EventActiveMarkerGridLocator*>(asymmetric.get());
+    ASSERT_NE(algo, nullptr);
+    EXPECT_TRUE(algo->getConfig().is_asymmetric);
+    EXPECT_EQ(algo->getConfig().max_freq, 500.0f);
+    EXPECT_EQ(algo->getGridCols(), 4);
+    EXPECT_EQ(algo->getGridRows(), 11);
+    // The locator keeps its own copy of the record.
+    marker.max_freq = 900.0f;
+    EXPECT_EQ(algo->getConfig().max_freq, 500.0f);
+    auto symmetric = GridLocator::createEventBasedGridLocator(EVENT_ACTIVE_MARKER_SYMMETRIC, 7, 5, kSensor, &marker);
     EXPECT_FALSE(marker.is_asymmetric);
+    ASSERT_NE(dynamic_cast<EventActiveMarkerGridLocator*>(symmetric.get()), nullptr);
+    EXPECT_THROW(GridLocator::createEventBasedGridLocator(EVENT_ACTIVE_MARKER_SYMMETRIC, 7, 5, kSensor, nullptr),
+                 std::invalid_argument);
+    // The locator's own checks reach the caller: the orderer's grid size, the generator's k.
+    EXPECT_EQ(messageOf([&] {
+                  GridLocator::createEventBasedGridLocator(EVENT_ACTIVE_MARKER_SYMMETRIC, 1, 5, kSensor, &marker);
+              }),
+              "Grid dimensions must be at least 2x2");
+    EXPECT_EQ(messageOf([&] {
+                  GridLocator::createEventBasedGridLocator(EVENT_ACTIVE_MARKER_SYMMETRIC, 0, 5, kSensor, &marker);
+              }),
+              "KMeans: k must be greater than 0");
 }
 
 TEST(GridLocatorFactory, FrameFactoryRefusesEventTypes) {

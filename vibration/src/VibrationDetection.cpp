@@ -76,10 +76,15 @@ void VibrationDetection::run(const Event2D* first, const Event2D* last, Emit emi
                 const uint32_t d = t - previous;
                 if (d >= lo && d <= hi) {
                     const uint32_t diff = d > s.period_us ? d - s.period_us : s.period_us - d;
-                    s.agreeing = (s.agreeing != 0 && diff <= tol)
-                                     ? static_cast<uint16_t>(s.agreeing + (s.agreeing != 65535))
-                                     : uint16_t{1};
-                    s.period_us = d;
+                    if (s.agreeing != 0 && diff <= tol) {
+                        // The period follows the measurements smoothly (a quarter of each
+                        // difference), so that one late or early transition moves it little.
+                        s.agreeing = static_cast<uint16_t>(s.agreeing + (s.agreeing != 65535));
+                        s.period_us = d > s.period_us ? s.period_us + (diff + 2) / 4 : s.period_us - (diff + 2) / 4;
+                    } else {
+                        s.agreeing = 1;
+                        s.period_us = d;
+                    }
                 } else {
                     s.agreeing = 0;
                 }
@@ -87,9 +92,16 @@ void VibrationDetection::run(const Event2D* first, const Event2D* last, Emit emi
             previous = t;
             s.known = static_cast<uint8_t>(s.known | bit);
         } else if (s.agreeing != 0) {
-            // Within a burst. A pixel quiet for more than a period has stopped blinking.
+            // A repeated event. A blinking pixel fires its repeats in a burst right after the
+            // transition; a lone event later on is something else (noise, or a light that
+            // has moved away) and is not reported. A pixel quiet for more than a period has
+            // stopped blinking.
             const uint32_t since = t - (p ? s.last_rise_us : s.last_fall_us);
-            if (uint64_t{since} > uint64_t{s.period_us} + tol) s.agreeing = 0;
+            if (uint64_t{since} > uint64_t{s.period_us} + tol) {
+                s.agreeing = 0;
+                continue;
+            }
+            if (since > s.period_us / 4) continue;
         }
         if (s.agreeing >= accept) emit(*e, s.period_us);
     }

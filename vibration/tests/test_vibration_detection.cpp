@@ -136,6 +136,17 @@ TEST(VibrationDetection, ALightThatStoppedLeavesNothingBehind) {
     EXPECT_TRUE(detect(detector, stray).empty());
 }
 
+TEST(VibrationDetection, ALoneEventLateInAPeriodIsNotReported) {
+    VibrationDetection detector(8, 8, VibrationDetectionConfig(3, 0.0f, 1000.0f, 50));
+    auto events = blink(2, 2, 100.0, 0, 10);  // rises every 10 ms, falls 5 ms after
+    // A stray brighter event 3 ms into the last lit half: not reported, the pixel blinks on.
+    events.insert(events.end() - 1, Event2D(2, 2, 1, events[events.size() - 2].timestamp + 3000));
+    const auto out = detect(detector, events);
+    ASSERT_FALSE(out.empty());
+    for (const auto& e : out) EXPECT_EQ(e.timestamp % 5000, 0u) << e.timestamp;
+    EXPECT_EQ(out.back().timestamp, events.back().timestamp);
+}
+
 TEST(VibrationDetection, ResultDoesNotDependOnHowTheStreamIsCut) {
     std::vector<Event2D> events = blink(1, 1, 150.0, 0, 20, 2);
     mergeInto(events, blink(6, 3, 330.0, 77, 40, 3));

@@ -1,7 +1,7 @@
 // Configuration of the event active-marker locator (blinking point lights): the event
 // scaling, the blinking-frequency band handed to the vibration detection, the KMeans
-// parameters and the target kind. Constructing the record checks its values. The locator
-// that uses it is not part of the library yet; the factory refuses its types.
+// parameters and the target kind. Constructing the record checks its values; the
+// EventActiveMarkerGridLocator keeps a copy.
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,7 @@
 #include <vireo/lensfit_export.h>
 #include <vireo/CalibData.h>
 #include <vireo/Calibrator.h>
+#include <vireo/EventActiveMarkerGridLocator.h>
 #include <vireo/EventActiveMarkerGridLocatorConfig.h>
 #include <vireo/EventDBSCANCircleGridLocatorAlgo.h>
 #include <vireo/EventDBSCANCircleGridLocatorConfig.h>

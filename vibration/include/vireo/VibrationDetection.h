@@ -8,13 +8,17 @@
 // transition the time since the previous transition of the same kind is one period
 // measurement (rise to rise, then fall to fall, and so on, two per period). A measurement
 // agrees when it lies in the band [1 / max_freq, 1 / min_freq] and within
-// `time_diff_tolerance` microseconds of the pixel's previous measurement; the pixel counts
+// `time_diff_tolerance` microseconds of the pixel's period (below); the pixel counts
 // its consecutive agreeing measurements and blinks once `num_periods_threshold` rise-to-rise
 // periods and the fall-to-fall periods between them have agreed (2 N - 1 measurements).
 // Checking the falls as well as the rises asks a steady duty cycle of the light, which
 // random flicker almost never keeps up. A measurement that disagrees starts the count again
-// from it; one out of the band clears it. From then on every event of a blinking pixel is
-// reported, repeated events of a burst too, with the frequency of its last period. A pixel
+// from it; one out of the band clears it. From then on the transitions of a blinking pixel
+// are reported, and the repeated events of each burst that follow a transition within a
+// quarter period, all with the frequency of the pixel's period (a lone event later in the
+// period is noise or a light that moved away, and is not reported). The period is
+// the first measurement of a run of agreeing ones, moved by a quarter of the difference to
+// each later one, so that a stray event close to a transition shifts it little. A pixel
 // that stays quiet for longer than a period plus the tolerance stops counting as blinking
 // at its next event, so a light that moved away or stopped leaves nothing behind.
 //
@@ -48,8 +52,8 @@ struct VibrationDetectionConfig {
           time_diff_tolerance(time_diff_tolerance_) {}
 };
 
-// What the detector knows of one pixel's blinking: its last period and the frequency that
-// gives, and how many consecutive period measurements agreed so far.
+// What the detector knows of one pixel's blinking: its period and the frequency that
+// gives (0 while nothing agreed), and how many consecutive period measurements agreed so far.
 template <typename T>
 struct PeriodEstimation {
     T period_us = 0;

@@ -155,6 +155,15 @@ struct SimulatedCameraConfig {
     // When true the device tells the register controller that timed pauses between
     // register writes may be skipped, so opening a simulated camera takes no seconds.
     bool skip_pauses = true;
+
+    // Fusion camera (vendor_id kFusionVendorId, product_id kFusionProductId): the frame
+    // sensor. Frame k is exposed over [k·P, k·P + exposure_us) in sensor microseconds,
+    // P = 1e6 / frame_rate_hz rounded to the microsecond per frame, on the event stream's
+    // clock. Ignored by other cameras.
+    uint16_t frame_width = 3840;   // pixels, even
+    uint16_t frame_height = 2160;  // pixels, even
+    double frame_rate_hz = 5.0;    // above 0, at most 100000
+    uint64_t exposure_us = 10000;  // at least 1, shorter than the frame period
 };
 
 // Plugs a simulated camera in and returns its serial. Throws std::invalid_argument for a
@@ -232,5 +241,82 @@ struct CircleGridPoseSpan {
     uint64_t end_us = 0;
 };
 HAL_EXPORT CircleGridPoseSpan circleGridPoseSpan(const SimulatedCameraConfig& config, uint64_t showing);
+
+// ---- Fusion camera --------------------------------------------------------------------
+//
+// A camera plugged with vendor_id kFusionVendorId and product_id kFusionProductId is a
+// fusion camera (found by UsbInterface::findUsbFusionCamera): an event sensor and a frame
+// sensor behind one device.
+//
+// - Event endpoint 0x52: the scene's EVT3 stream as on an event camera, with the two bytes of
+//   every 16-bit word swapped (the host swaps them back). Its trigger channel 0 carries the
+//   frame sensor's exposures: an edge of polarity 0 at each exposure's start and one of
+//   polarity 1 at its end, while the frame sensor is on and the trigger input enabled.
+//   trigger_period_us must be 0, and a recording cannot be replayed.
+// - Frame endpoint 0x53: one NV12 frame of frame_width x frame_height per transfer, while
+//   the frame sensor is on (bit 0 of register 0x5000, aps_ctrl); the transfer size must hold
+//   a frame. A frame exposed while the sensor was on from its start to its end is delivered;
+//   one the sensor was switched off or on during is not.
+// - Ordering: while the event readout runs, frame k is handed out only after the event
+//   endpoint handed out the bytes carrying its closing edge (so the event endpoint must be
+//   read for frames to come). Without the event readout, frames follow the sensor clock in
+//   real time, and come back to back as fast as the host reads otherwise. The sensor clock
+//   runs while the event time base or the frame sensor is on.
+// - Real time: a frame the host does not take before two newer ones are ready is dropped
+//   and counted. As fast as the host reads, nothing is dropped, and the event stream waits
+//   while a finished frame has not been taken (read both endpoints).
+// - Images: the scene in the middle of the exposure, mirrored left-right and scaled: frame
+//   pixel (X, Y) shows event pixel (width - 1 - floor(X·width / frame_width),
+//   floor(Y·height / frame_height)). MovingEdge: the crossed side of the edge bright (luma
+//   200), the other dark (56); other scenes: mid-grey (128). Chroma is 128 throughout. The
+//   top rows carry the frame index as 32 blocks of frame_width / 32 pixels (bit 0 leftmost;
+//   235 for a set bit, 16 for a clear one), max(1, min(frame_height / 8, frame_width / 64))
+//   rows high, so that every frame differs from the next.
+
+inline constexpr uint16_t kFusionVendorId = 8711;  // TandemCamera, 0x2207
+inline constexpr uint16_t kFusionProductId = 6;
+
+// One exposure of the frame sensor, in sensor microseconds: [begin_us, end_us).
+struct FrameExposure {
+    uint64_t index = 0;
+    uint64_t begin_us = 0;
+    uint64_t end_us = 0;
+    friend bool operator==(const FrameExposure&, const FrameExposure&) = default;
+};
+
+// The exposure of frame `frameIndex`. Throws std::invalid_argument for a configuration
+// plugCamera refuses or one that is not a fusion camera.
+HAL_EXPORT FrameExposure fusionFrameExposure(const SimulatedCameraConfig& config, uint64_t frameIndex);
+
+// The NV12 bytes of frame `frameIndex` exactly as the frame endpoint delivers them
+// (frame_width * frame_height * 3 / 2 bytes). Throws as fusionFrameExposure.
+HAL_EXPORT std::vector<uint8_t> fusionFrameImage(const SimulatedCameraConfig& config, uint64_t frameIndex);
+
+// Capture of what a plugged-in camera (any model) hands out. `on` true clears the previous
+// capture and starts a new one; false stops it and keeps what was captured. The capture is
+// held in memory. Returns false for an unknown serial.
+HAL_EXPORT bool captureDelivered(const std::string& serial, bool on);
+
+// Every byte the event endpoint handed out since the capture started, in EVT3 byte order
+// (a fusion camera's swap undone). Empty for an unknown serial.
+HAL_EXPORT std::vector<uint8_t> capturedEventBytes(const std::string& serial);
+
+// Every frame the frame endpoint handed out since the capture started, in delivery order.
+HAL_EXPORT std::vector<FrameExposure> deliveredFrames(const std::string& serial);
+
+// Frames lost since the camera was plugged in: not taken in time from a real-time device,
+// dropped by the host's full queue, or whose closing edge was never handed out.
+HAL_EXPORT std::optional<uint64_t> droppedFrames(const std::string& serial);
+
+// One control frame as the device received it (UsbInterface::transferFrame).
+struct ControlFrameRecord {
+    uint32_t command = 0;
+    std::vector<uint32_t> words;
+    friend bool operator==(const ControlFrameRecord&, const ControlFrameRecord&) = default;
+};
+
+// Every control frame the camera (any model) received since it was plugged in, in order.
+// The device answers each with its words unchanged. Empty for an unknown serial.
+HAL_EXPORT std::vector<ControlFrameRecord> controlFrames(const std::string& serial);
 
 }  // namespace vireo::sim

@@ -97,6 +97,16 @@ private:
 
 }  // namespace
 
+uint16_t movingEdgeColumn(const SimulatedCameraConfig& config, uint64_t t_us) {
+    // Crossing k happens at round(k * period), as MovingEdgeScene's ticks.
+    const double period_us = 1e6 / config.edge_speed;
+    const auto at = [&](uint64_t k) { return static_cast<uint64_t>(std::llround(static_cast<double>(k) * period_us)); };
+    auto k = static_cast<uint64_t>(std::floor(static_cast<double>(t_us) / period_us));
+    while (at(k + 1) <= t_us) ++k;
+    while (k > 0 && at(k) > t_us) --k;
+    return static_cast<uint16_t>(k % config.width);
+}
+
 std::unique_ptr<Scene> makeScene(const SimulatedCameraConfig& config) {
     switch (config.scene) {
         case SceneType::Random: return std::make_unique<RandomScene>(config);

@@ -22,4 +22,8 @@ public:
 // The scene `config` selects; Replay has no event scene (it streams bytes) and gives null.
 std::unique_ptr<Scene> makeScene(const SimulatedCameraConfig& config);
 
+// The column the MovingEdge scene's edge entered last at or before `t_us`: columns from 0 up
+// to it are on the edge's bright side.
+uint16_t movingEdgeColumn(const SimulatedCameraConfig& config, uint64_t t_us);
+
 }  // namespace vireo::sim

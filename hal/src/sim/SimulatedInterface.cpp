@@ -9,7 +9,10 @@
 #include <mutex>
 #include <stdexcept>
 
+#include <vireo/Logger.h>
+
 #include "sim/CircleGridScene.h"
+#include "sim/FusionFrames.h"
 
 namespace vireo::sim {
 namespace {
@@ -45,7 +48,24 @@ private:
     uint32_t transferSize_;
 };
 
-void validate(const SimulatedCameraConfig& config) {
+// The fusion camera's frame endpoint: one NV12 frame per transfer.
+class SimulatedFrameSource : public EndpointSource {
+public:
+    explicit SimulatedFrameSource(std::shared_ptr<SimulatedDevice> device) : device_(std::move(device)) {}
+
+    Status read(std::vector<uint8_t>& buffer, std::chrono::milliseconds timeout) override {
+        return device_->readFrame(buffer, timeout);
+    }
+    bool realTime() const override { return device_->config().real_time; }
+    void bufferDropped() override { device_->frameDropped(); }
+
+private:
+    std::shared_ptr<SimulatedDevice> device_;
+};
+
+}  // namespace
+
+void validateConfig(const SimulatedCameraConfig& config) {
     const auto fail = [](const std::string& what) {
         throw std::invalid_argument("SimulatedCameraConfig: " + what);
     };
@@ -77,9 +97,8 @@ void validate(const SimulatedCameraConfig& config) {
             break;
         case SceneType::CircleGrid: validateCircleGrid(config); break;
     }
+    validateFusionConfig(config);
 }
-
-}  // namespace
 
 SimulatedInterface::SimulatedInterface(std::shared_ptr<SimulatedDevice> device)
     : device_(std::move(device)) {}
@@ -106,14 +125,23 @@ bool SimulatedInterface::skipsPauses() const { return device_->config().skip_pau
 
 std::unique_ptr<EndpointSource> SimulatedInterface::openEndpoint(uint8_t endpoint,
                                                                  uint32_t transferSize) {
-    if (endpoint != kEventEndpoint || !device_->connected()) return nullptr;
-    return std::make_unique<SimulatedEventSource>(device_, transferSize);
+    if (!device_->connected()) return nullptr;
+    if (endpoint == kEventEndpoint) return std::make_unique<SimulatedEventSource>(device_, transferSize);
+    if (endpoint != kFrameEndpoint || !device_->fusion()) return nullptr;
+    const auto& config = device_->config();
+    if (transferSize < fusionFrameBytes(config)) {
+        VIREO_LOG_ERROR("Simulated fusion camera: frame endpoint 0x53 needs transfers of at least %zu bytes "
+                        "(one %ux%u NV12 frame), %u asked",
+                        fusionFrameBytes(config), static_cast<unsigned>(config.frame_width),
+                        static_cast<unsigned>(config.frame_height), static_cast<unsigned>(transferSize));
+        return nullptr;
+    }
+    return std::make_unique<SimulatedFrameSource>(device_);
 }
 
 void SimulatedInterface::transferFrame(CtrlFrame& frame) {
-    if (!device_->connected()) throw std::runtime_error("simulated camera is unplugged");
-    // The simulated event camera acknowledges every command with its words unchanged.
-    (void)frame;
+    // Recorded, and acknowledged with the words unchanged. Throws once unplugged.
+    device_->controlFrame(frame.command(), frame.words());
 }
 
 std::vector<CameraDescription> findSimulatedCameras(uint16_t vendorId, uint16_t productId) {
@@ -134,7 +162,7 @@ std::shared_ptr<SimulatedDevice> findSimulatedDevice(const std::string& serial) 
 }
 
 std::string plugCamera(const SimulatedCameraConfig& config) {
-    validate(config);
+    validateConfig(config);
     Registry& reg = registry();
     std::unique_lock<std::mutex> lock(reg.mutex);
     std::string serial = config.serial;
@@ -204,6 +232,34 @@ std::optional<uint64_t> droppedBuffers(const std::string& serial) {
 void setRegisterResetValues(std::vector<std::pair<uint32_t, uint32_t>> values) {
     std::lock_guard<std::mutex> lock(registry().mutex);
     registry().resetValues = std::move(values);
+}
+
+bool captureDelivered(const std::string& serial, bool on) {
+    const auto device = findSimulatedDevice(serial);
+    if (!device) return false;
+    device->capture(on);
+    return true;
+}
+
+std::vector<uint8_t> capturedEventBytes(const std::string& serial) {
+    const auto device = findSimulatedDevice(serial);
+    return device ? device->capturedEventBytes() : std::vector<uint8_t>{};
+}
+
+std::vector<FrameExposure> deliveredFrames(const std::string& serial) {
+    const auto device = findSimulatedDevice(serial);
+    return device ? device->deliveredFrames() : std::vector<FrameExposure>{};
+}
+
+std::optional<uint64_t> droppedFrames(const std::string& serial) {
+    const auto device = findSimulatedDevice(serial);
+    if (!device) return std::nullopt;
+    return device->droppedFrames();
+}
+
+std::vector<ControlFrameRecord> controlFrames(const std::string& serial) {
+    const auto device = findSimulatedDevice(serial);
+    return device ? device->controlFrames() : std::vector<ControlFrameRecord>{};
 }
 
 }  // namespace vireo::sim

@@ -29,6 +29,9 @@ private:
     std::shared_ptr<SimulatedDevice> device_;
 };
 
+// Throws std::invalid_argument for a configuration that cannot stream (plugCamera's check).
+void validateConfig(const SimulatedCameraConfig& config);
+
 // Descriptions of the plugged-in simulated cameras with these ids, by serial.
 std::vector<CameraDescription> findSimulatedCameras(uint16_t vendorId, uint16_t productId);
 

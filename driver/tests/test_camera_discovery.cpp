@@ -70,9 +70,13 @@ TEST(CameraDiscovery, CountsEveryModelAndListsEventCamerasBySerialThenFusionCame
 
     // Known cameras are counted again by the next pass.
     EXPECT_EQ(manager.updateCameras(), 3);
-    // The fusion camera is kept but cannot be opened, neither as a fusion nor as an event camera.
-    EXPECT_EQ(manager.openFusionCamera("A-tandem"), nullptr);
+    // The fusion camera opens as a fusion camera only, and the event cameras as event cameras.
     EXPECT_EQ(manager.openCamera("A-tandem"), nullptr);
+    EXPECT_EQ(manager.openFusionCamera("B-heron"), nullptr);
+    auto fusion = manager.openFusionCamera("A-tandem");
+    ASSERT_NE(fusion, nullptr);
+    EXPECT_EQ(fusion->getDvsDesc().vendorId, 8711);
+    EXPECT_EQ(manager.openFusionCamera("A-tandem"), fusion);  // opened once, the same object after
     // An EVK4 opens like a Heron.
     auto camera = manager.openCamera("C-evk4");
     ASSERT_NE(camera, nullptr);

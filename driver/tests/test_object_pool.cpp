@@ -141,5 +141,25 @@ TEST(ObjectPool, ObjectsMayOutliveThePool) {
     survivor.reset();
 }
 
+TEST(ObjectPool, TryAcquireCreatesObjectsUpToTheLimitAndNeverWaits) {
+    BytePool pool(0, false, 0);
+    auto a = pool.tryAcquire(2);
+    auto b = pool.tryAcquire(2);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(a.get(), b.get());
+    EXPECT_EQ(pool.tryAcquire(2), nullptr);  // both lent out: nothing, at once
+    EXPECT_EQ(pool.createdCount(), 2u);
+    Bytes* returned = b.get();
+    b.reset();
+    auto c = pool.tryAcquire(2);
+    EXPECT_EQ(c.get(), returned);  // the returned object is lent again, no new one made
+    EXPECT_EQ(pool.createdCount(), 2u);
+    // Objects made up front count towards the limit.
+    BytePool ready(3, true, 1);
+    EXPECT_EQ(ready.createdCount(), 3u);
+    EXPECT_EQ(ready.tryAcquire(3)->size(), 1u);
+}
+
 }  // namespace
 }  // namespace vireo

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include <vireo/pipit_export.h>
@@ -101,6 +102,10 @@ public:
     // the objects are freed and the file is left unfinished), or the converter was never
     // initialised (or is already closed).
     int32_t flushAndCloseVideo();
+    // A metadata entry of the file's container (for MP4 the keys FFmpeg's muxer knows, such
+    // as "comment" or "title"), written when the file is completed by `flushAndCloseVideo`;
+    // a later call with the same key replaces the value.
+    void setMetadata(const std::string& key, const std::string& value);
 
     // Why the last call that failed did (for example "cannot create the file: No such file
     // or directory", "writing the file failed: No space left on device"); it does not name
@@ -143,6 +148,7 @@ private:
     bool fileOpened = false;  // the output file was opened by us and must be closed
     // Source width, height, destination width, height the scaler was built for.
     int32_t scalerSizes[4] = {0, 0, 0, 0};
+    std::map<std::string, std::string> metadata;  // written with the trailer
     std::string lastError;     // the cause of the last failure
     bool writeFailed = false;  // a write to the file failed: it cannot be completed
 };

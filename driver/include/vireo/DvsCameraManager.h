@@ -7,8 +7,8 @@
 // and keeps opened, connected cameras as they are. The manager holds one reference per
 // camera: an application that holds a dropped camera keeps it alive.
 //
-// Fusion cameras (model 2) are discovered and kept, but cannot be opened yet:
-// openFusionCamera returns an empty pointer.
+// Fusion cameras (model 2) are opened with openFusionCamera; openCamera opens event cameras
+// only.
 #pragma once
 
 #include <map>
@@ -18,12 +18,11 @@
 
 #include <vireo/CameraDescription.h>
 #include <vireo/DvsCamera.h>
+#include <vireo/FusionCamera.h>
 #include <vireo/SharedTypes.h>
 #include <vireo/pipit_export.h>
 
 namespace vireo {
-
-class FusionCamera;
 
 class PIPIT_EXPORT DvsCameraManager {
 public:
@@ -48,7 +47,8 @@ public:
     // Opening an opened camera returns the same object. Never discovers.
     std::shared_ptr<DvsCamera> openCamera(std::string serial);
 
-    // Fusion cameras cannot be opened yet: always an empty pointer.
+    // The same for the fusion camera `serial`: initialised and returned, or an empty pointer
+    // when it was not discovered or could not be initialised (a later call retries).
     std::shared_ptr<FusionCamera> openFusionCamera(std::string serial);
 
 private:

@@ -62,6 +62,14 @@ public:
     // outside [0, packet count).
     bool getNFrame(int32_t n, ApsFrame& frame) override;
 
+    // A metadata entry of the loaded file's container ("comment", "title", ...); empty when
+    // the file has none or is not loaded.
+    std::string getMetadata(const std::string& key) const;
+    // For a frame recording of a fusion camera: the sensor time (µs) of the video's time 0,
+    // so that a frame at video time v pairs with the events at v + offset. False when the
+    // file does not say (not a fusion recording, or not loaded).
+    bool getEventTimeOffset(uint64_t& offset) const;
+
 private:
     void close();
     bool deliver(AVFrame* decoded, ApsFrame& frame);

@@ -36,6 +36,7 @@ public:
         impl->self = impl;
         impl->bounded = bounded;
         for (std::size_t i = 0; i < count; ++i) impl->idle.push_back(std::make_unique<T>(elements));
+        impl->created = count;
     }
 
     ObjectPool(const ObjectPool&) = delete;
@@ -53,12 +54,38 @@ public:
                     impl->cond.wait(lock, [this] { return !impl->idle.empty(); });
                 } else {
                     impl->idle.push_back(std::make_unique<T>());
+                    ++impl->created;
                 }
             }
             object = std::move(impl->idle.back());
             impl->idle.pop_back();
         }
         return std::shared_ptr<T>(object.release(), Deleter{impl->self});
+    }
+
+    // Never waits: lends the most recently returned object, or creates an empty one while the
+    // pool has made fewer than `limit` objects in all; an empty pointer when `limit` objects
+    // exist and every one is lent out. Lets a producer that must not block (a camera thread)
+    // take buffers as it needs them, up to a bound, and notice when its consumer falls behind.
+    std::shared_ptr<T> tryAcquire(std::size_t limit) {
+        std::unique_ptr<T> object;
+        {
+            std::lock_guard<std::mutex> lock(impl->mutex);
+            if (impl->idle.empty()) {
+                if (impl->created >= limit) return nullptr;
+                impl->idle.push_back(std::make_unique<T>());
+                ++impl->created;
+            }
+            object = std::move(impl->idle.back());
+            impl->idle.pop_back();
+        }
+        return std::shared_ptr<T>(object.release(), Deleter{impl->self});
+    }
+
+    // Objects the pool has made so far (idle or lent out).
+    std::size_t createdCount() const {
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        return impl->created;
     }
 
     // Objects idle in the pool now (not lent out).
@@ -74,6 +101,7 @@ private:
         std::condition_variable cond;
         std::deque<std::unique_ptr<T>> idle;
         bool bounded = false;
+        std::size_t created = 0;  // objects made, idle or lent out
     };
 
     // Gives an object back to its pool, or deletes it when the pool is gone.

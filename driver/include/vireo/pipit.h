@@ -9,7 +9,10 @@
 #include <vireo/DvsCameraPrivate.h>
 #include <vireo/DvsEventCamera.h>
 #include <vireo/DvsFileReader.h>
+#include <vireo/EventBatcher.h>
 #include <vireo/EventDataExport.h>
+#include <vireo/FusionCamera.h>
+#include <vireo/FusionCameraPrivate.h>
 #include <vireo/Imx415ApsCtrl.h>
 #include <vireo/Imx415Sensor.h>
 #include <vireo/Imx636Tools.h>
@@ -24,5 +27,6 @@
 #include <vireo/RegisterOperation.h>
 #include <vireo/RegisterTables.h>
 #include <vireo/Sensor.h>
+#include <vireo/TandemCamera.h>
 #include <vireo/ToolInfo.h>
 #include <vireo/VireoHeron.h>

@@ -4,6 +4,8 @@
 #include <vireo/Mp4FileReader.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <stdexcept>
@@ -141,6 +143,27 @@ bool Mp4FileReader::loadFile() {
                         decoderContext->height, detail::pixelFormatName(decoderContext->pix_fmt));
         return false;
     }
+    return true;
+}
+
+std::string Mp4FileReader::getMetadata(const std::string& key) const {
+    if (formatContext == nullptr) return {};
+    const AVDictionaryEntry* entry = av_dict_get(formatContext->metadata, key.c_str(), nullptr, 0);
+    return entry != nullptr && entry->value != nullptr ? std::string(entry->value) : std::string();
+}
+
+bool Mp4FileReader::getEventTimeOffset(uint64_t& offset) const {
+    static const std::string kTag = "event_time_offset_us=";
+    const std::string comment = getMetadata("comment");
+    const size_t at = comment.find(kTag);
+    if (at == std::string::npos) return false;
+    const char* digits = comment.c_str() + at + kTag.size();
+    if (*digits < '0' || *digits > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(digits, &end, 10);
+    if (errno != 0) return false;
+    offset = value;
     return true;
 }
 

@@ -1,9 +1,7 @@
 // DvsCamera's own members: the description and the tool table.
 #include <vireo/DvsCamera.h>
 
-#include <stdexcept>
-
-#include <vireo/Logger.h>
+#include "camera/ToolTable.h"
 
 namespace vireo {
 
@@ -13,30 +11,11 @@ DvsCamera::~DvsCamera() = default;
 
 CameraDescription DvsCamera::getDvsDesc() const { return desc; }
 
-std::shared_ptr<CameraTool> DvsCamera::getTool(ToolType type) const {
-    const auto found = tools.find(type);
-    if (found == tools.end()) {
-        VIREO_LOG_ERROR("Tool not found");
-        return nullptr;
-    }
-    return found->second;
-}
+std::shared_ptr<CameraTool> DvsCamera::getTool(ToolType type) const { return tooltable::find(tools, type); }
 
-ToolInfo DvsCamera::getToolInfo(ToolType type) const {
-    const auto found = tools.find(type);
-    if (found == tools.end()) {
-        VIREO_LOG_ERROR("Tool not found");
-        throw std::runtime_error("Tool not found");
-    }
-    return found->second->getToolInfo();
-}
+ToolInfo DvsCamera::getToolInfo(ToolType type) const { return tooltable::info(tools, type); }
 
-std::vector<ToolInfo> DvsCamera::getAllToolsInfo() const {
-    std::vector<ToolInfo> infos;
-    infos.reserve(tools.size());
-    for (const auto& [type, tool] : tools) infos.push_back(tool->getToolInfo());
-    return infos;
-}
+std::vector<ToolInfo> DvsCamera::getAllToolsInfo() const { return tooltable::allInfo(tools); }
 
 void DvsCamera::setFileCacheTime(unsigned short) {}
 

@@ -3,18 +3,14 @@
 
 #include <vireo/Logger.h>
 #include <vireo/PropheseeEVK4.h>
+#include <vireo/TandemCamera.h>
 #include <vireo/UsbInterface.h>
 #include <vireo/VireoHeron.h>
 
-#include "camera/FusionCameraPlaceholder.h"
 
 namespace vireo {
 
 namespace {
-
-// The USB identity of the fusion model (its camera class comes with the fusion camera).
-constexpr uint16_t kTandemVendorId = 8711;
-constexpr uint16_t kTandemProductId = 6;
 
 template <typename Camera, typename Base>
 int addNew(std::map<std::string, std::shared_ptr<Base>>& cameras,
@@ -48,8 +44,9 @@ int DvsCameraManager::findCameras(CAMERA_TYPE type) {
                 dvsCameras,
                 UsbInterface::findUsbDvsCamera(VireoHeronCamera::vendorId, VireoHeronCamera::productId));
         case TandemCamera:
-            return addNew<FusionCamera>(fusionCameras,
-                                        UsbInterface::findUsbFusionCamera(kTandemVendorId, kTandemProductId));
+            return addNew<TandemFusionCamera>(
+                fusionCameras,
+                UsbInterface::findUsbFusionCamera(TandemFusionCamera::vendorId, TandemFusionCamera::productId));
     }
     return 0;
 }
@@ -73,7 +70,7 @@ std::vector<CameraDescription> DvsCameraManager::getCameraDescs() {
     std::vector<CameraDescription> descs;
     descs.reserve(dvsCameras.size() + fusionCameras.size());
     for (const auto& entry : dvsCameras) descs.push_back(entry.second->getDvsDesc());
-    for (const auto& entry : fusionCameras) descs.push_back(entry.second->getDesc());
+    for (const auto& entry : fusionCameras) descs.push_back(entry.second->getDvsDesc());
     return descs;
 }
 
@@ -87,8 +84,12 @@ std::shared_ptr<DvsCamera> DvsCameraManager::openCamera(std::string serial) {
 
 std::shared_ptr<FusionCamera> DvsCameraManager::openFusionCamera(std::string serial) {
     VIREO_LOG_DEBUG("Fusion Camera serial: %s", serial.c_str());
-    // The fusion camera cannot be initialised yet, known serial or not.
-    return nullptr;
+    const auto found = fusionCameras.find(serial);
+    if (found == fusionCameras.end()) return nullptr;
+    // A camera that could not be opened has no transport or sensors to start: it is not
+    // handed out (a later call tries again).
+    if (found->second->init() != 0) return nullptr;
+    return found->second;
 }
 
 }  // namespace vireo

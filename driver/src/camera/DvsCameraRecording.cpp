@@ -45,6 +45,8 @@
 #include <vireo/Helpers.h>
 #include <vireo/Logger.h>
 
+#include "camera/RawFileHeader.h"
+
 namespace vireo {
 
 namespace {
@@ -55,23 +57,6 @@ constexpr const char* kSegmentSuffix = "vireo.raw.tmp";
 // Room above the hand-over size, so that the USB buffer that crosses 10 MiB fits without
 // the vector reallocating (and copying 10 MiB) on the camera thread.
 constexpr size_t kRawBufferSlack = size_t{1} << 20;
-
-std::string rawFileHeader(const std::string& serial) {
-    return "% camera_integrator_name Vireo\n"
-           "% date " + getSysTime() + "\n"
-           "% evt 3.0\n"
-           "% format EVT3; height = 720; width = 1280\n"
-           "% generation 4.2\n"
-           "% geometry 1280x720\n"
-           "% integrator_name Vireo\n"
-           "% plugin_integrator_name Vireo\n"
-           "% plugin_name hal_plugin_vireo\n"
-           "% sensor_generation 4.2\n"
-           "% sensor_name IMX646\n"
-           "% serial_number " + serial + "\n"
-           "% system_ID 53\n"
-           "% end\n";
-}
 
 // Writes all of [data, data + size) to `fd`; false on an error (errno tells which).
 bool writeAll(int fd, const char* data, size_t size) {

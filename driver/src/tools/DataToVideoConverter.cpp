@@ -346,6 +346,10 @@ int32_t DataToVideoConverter::nv12ToRGB(unsigned char* image, unsigned char* out
     return 0;
 }
 
+void DataToVideoConverter::setMetadata(const std::string& key, const std::string& value) {
+    metadata[key] = value;
+}
+
 int32_t DataToVideoConverter::flushAndCloseVideo() {
     if (codecContext == nullptr || formatContext == nullptr || packet == nullptr || stream == nullptr) {
         VIREO_LOG_ERROR("Video converter is not initialized.");
@@ -366,6 +370,10 @@ int32_t DataToVideoConverter::flushAndCloseVideo() {
             continue;
         }
         if (status == AVERROR_EOF) {
+            // MP4 keeps its metadata in the index the trailer writes: set late, it still counts.
+            for (const auto& [key, value] : metadata) {
+                av_dict_set(&formatContext->metadata, key.c_str(), value.c_str(), 0);
+            }
             // The file is complete only once the trailer is written and the last buffered
             // bytes have reached it: both fail on a full disk.
             int result = av_write_trailer(formatContext);

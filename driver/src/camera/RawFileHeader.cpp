@@ -1,0 +1,24 @@
+#include "camera/RawFileHeader.h"
+
+#include <vireo/Helpers.h>
+
+namespace vireo {
+
+std::string rawFileHeader(const std::string& serial) {
+    return "% camera_integrator_name Vireo\n"
+           "% date " + getSysTime() + "\n"
+           "% evt 3.0\n"
+           "% format EVT3; height = 720; width = 1280\n"
+           "% generation 4.2\n"
+           "% geometry 1280x720\n"
+           "% integrator_name Vireo\n"
+           "% plugin_integrator_name Vireo\n"
+           "% plugin_name hal_plugin_vireo\n"
+           "% sensor_generation 4.2\n"
+           "% sensor_name IMX646\n"
+           "% serial_number " + serial + "\n"
+           "% system_ID 53\n"
+           "% end\n";
+}
+
+}  // namespace vireo

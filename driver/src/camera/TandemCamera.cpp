@@ -1,0 +1,322 @@
+// TandemCamera: initialisation, start and stop, the event, frame and statistics threads.
+#include <vireo/TandemCamera.h>
+
+#include <chrono>
+#include <stdexcept>
+
+#include <vireo/CtrlFrame.h>
+#include <vireo/DecoderFactory.h>
+#include <vireo/Helpers.h>
+#include <vireo/Imx415ApsCtrl.h>
+#include <vireo/Imx636Tools.h>
+#include <vireo/Logger.h>
+#include <vireo/RegisterTables.h>
+
+namespace vireo {
+
+namespace {
+
+// The camera whose thread (event, frame, statistics) the current thread is, if any.
+thread_local const TandemFusionCamera* tlsOwnThreadsCamera = nullptr;
+
+// How long the frame thread waits for the trigger edge that closes the frame in hand.
+constexpr auto kSyncWait = std::chrono::milliseconds(50);
+
+class OwnThreadMark {
+public:
+    explicit OwnThreadMark(const TandemFusionCamera* camera) { tlsOwnThreadsCamera = camera; }
+    ~OwnThreadMark() { tlsOwnThreadsCamera = nullptr; }
+    OwnThreadMark(const OwnThreadMark&) = delete;
+    OwnThreadMark& operator=(const OwnThreadMark&) = delete;
+};
+
+}  // namespace
+
+TandemCamera::TandemCamera(CameraDescription description) : FusionCameraPrivate(std::move(description)) {}
+
+TandemCamera::~TandemCamera() {
+    if (onOwnThread()) {
+        // Destroyed inside one of its own callbacks: that thread cannot be joined from itself.
+        VIREO_LOG_ERROR("Camera %s was dropped inside one of its callbacks; release it from another thread",
+                        desc.serial.c_str());
+    }
+    stop(STREAM_BOTH);
+    // The record threads hold the files; ending them writes what is left.
+    stopRecording(STREAM_BOTH);
+    std::lock_guard<std::mutex> lock(statisticMutex);
+    statisticCallback = nullptr;
+}
+
+std::string TandemCamera::getManufacturer() { return "Vireo"; }
+std::string TandemCamera::getProductName() { return "Tandem"; }
+
+bool TandemCamera::isConnected() const { return interface && interface->isConnected(); }
+
+bool TandemCamera::eventStreamRunning() const { return running.load() == 1 && eventThreadActive.load(); }
+
+bool TandemCamera::onOwnThread() const { return tlsOwnThreadsCamera == this; }
+
+unsigned TandemCamera::addApsFrameCallback(ApsFrameCallback cb) {
+    std::lock_guard<std::mutex> lock(apsFrameCallbackMutex);
+    const uint32_t id = nextApsFrameCallbackId++;
+    apsFrameCallbacks[id] = std::move(cb);
+    return id;
+}
+
+bool TandemCamera::removeApsFrameCallback(unsigned id) {
+    std::lock_guard<std::mutex> lock(apsFrameCallbackMutex);
+    return apsFrameCallbacks.erase(id) > 0;
+}
+
+void TandemCamera::setStatisticInfoCallback(StatisticCallback cb) {
+    std::lock_guard<std::mutex> lock(statisticMutex);
+    statisticCallback = std::move(cb);
+}
+
+int TandemCamera::init() {
+    if (inited) return 0;
+    try {
+        interface = UsbInterface::createUsbFusionInterface(desc);
+        if (!interface) {
+            VIREO_LOG_ERROR("Interface init error.");
+            return -1;
+        }
+        interface->setCameraSlot(&interfaceSlot);
+
+        std::size_t count = 0;
+        const RegisterInfo* eventTable = getImx636RegisterTable(count);
+        dvsRegisterController = std::make_shared<RegisterController>(interface, eventTable, count, kEventRegisterPrefix);
+        const RegisterInfo* frameTable = getApsCtrlRegisterTable(count);
+        apsRegisterController = std::make_shared<RegisterController>(interface, frameTable, count, kFrameRegisterPrefix);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+        decoder = DecoderFactory::createUniqueDecoder(RawEventStreamFormat(kStreamFormat));
+        decoder->setEventsStreamHandleCallback(
+            [this](const Event2D* first, const Event2D* last) { eventStreamArrvied(first, last); });
+        decoder->setTriggerInCallback([this](EventTriggerIn trigger) { triggerInArrvied(trigger); });
+
+        auto eventController = dvsRegisterController;
+        dvsSensor = std::make_unique<Imx6x6Sensor>();
+        dvsSensor->setApplyRegisterOperationSequenceCallback(
+            [eventController](const std::vector<RegisterOperation>& operations) {
+                eventController->ApplyRegisterOperationSequence(operations);
+            });
+        dvsSensor->setWriteRegisterFieldCallback(
+            [eventController](const std::string& register_name, const std::string& field_name, uint32_t value) {
+                eventController->writeRegisterField(register_name, field_name, value);
+            });
+        dvsSensor->init(interface);
+
+        auto frameController = apsRegisterController;
+        apsSensor = std::make_unique<Imx415Sensor>(apsWidth, apsHeight);
+        apsSensor->setWriteRegisterCallback([frameController](const std::string& register_name, uint32_t value) {
+            frameController->writeRegister(register_name, value);
+        });
+        apsSensor->init(interface);
+
+        // Biases, trigger input and anti-flicker only when absent; the others replace any
+        // entry. This camera has no synchronisation tool.
+        tools.emplace(TOOL_BIASES, std::make_shared<Imx636Biases>(dvsRegisterController));
+        tools.emplace(TOOL_TRIGGER_IN, std::make_shared<Imx636TriggerIn>(dvsRegisterController));
+        tools.emplace(TOOL_ANTI_FLICKER, std::make_shared<Imx636AntiFlicker>(dvsRegisterController));
+        tools[TOOL_EVENT_RATE_CONTROL] = std::make_shared<Imx636EventRateControl>(dvsRegisterController);
+        tools[TOOL_EVENT_TRAIL_FILTER] = std::make_shared<Imx636EventTrailFilter>(dvsRegisterController);
+        tools[TOOL_ROI] = std::make_shared<Imx636ROI>(dvsRegisterController);
+        tools[TOOL_APS_CTRL] = std::make_shared<Imx415ApsCtrl>(apsRegisterController);
+
+        inited = true;
+        return 0;
+    } catch (const std::exception& error) {
+        VIREO_LOG_ERROR("Tandem Camera init error.");
+        VIREO_LOG_DEBUG("Camera %s: %s", desc.serial.c_str(), error.what());
+        return -1;
+    }
+}
+
+int TandemCamera::start(STREAM_TYPE type) {
+    if (!inited) throw std::runtime_error("Camera is not inited");
+    if (onOwnThread()) {
+        // stop() may be joining this very thread: a callback gets its answer at once.
+        if (running.load() == 1) {
+            VIREO_LOG_INFO("Camera is running.");
+            return 0;
+        }
+        VIREO_LOG_ERROR("start() called from a camera callback while the camera stops: start it from another thread");
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(lifecycleMutex);
+    if (running.load() == 1) {
+        VIREO_LOG_INFO("Camera is running.");
+        return 0;
+    }
+    try {
+        CtrlFrame first(0x40010010);
+        first.push_back32(0);
+        first.push_back32(1);
+        interface->transferFrame(first);
+        CtrlFrame second(0x40010200);
+        second.push_back32(0);
+        second.push_back32(1);
+        interface->transferFrame(second);
+    } catch (const std::exception&) {
+        VIREO_LOG_ERROR("Camera is running or no this command.");
+    }
+    running = 1;
+    lastFrameSync = 0;
+    syncEdgesMissing = false;
+    const bool events = type != STREAM_APS;
+    const bool frames = type != STREAM_DVS;
+    if (events) {
+        dvsSensor->start();
+        eventThreadActive = true;
+        eventThread = std::thread(&TandemCamera::eventLoop, this);
+    }
+    if (frames) {
+        // The frame-only start brings the frame sensor up like the combined one.
+        (void)getTool(TOOL_APS_CTRL);
+        apsSensor->start();
+        frameThread = std::thread(&TandemCamera::frameLoop, this);
+    }
+    statisticThread = std::thread(&TandemCamera::statisticLoop, this);
+    VIREO_LOG_INFO("Camera event stream start.");
+    return 0;
+}
+
+int TandemCamera::stop(STREAM_TYPE) {
+    if (onOwnThread()) {
+        VIREO_LOG_ERROR("stop() called from a camera callback: stop the camera from another thread");
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(lifecycleMutex);
+    if (running.load() == 0) return 0;
+    running = 0;
+    {
+        std::lock_guard<std::mutex> frameLock(apsFrameMutex);
+    }
+    apsFrameSynced.notify_all();
+    { std::lock_guard<std::mutex> statisticLock(statisticMutex); }
+    statisticCond.notify_all();
+    if (eventThread.joinable()) eventThread.join();
+    if (frameThread.joinable()) frameThread.join();
+    if (statisticThread.joinable()) statisticThread.join();
+    wakeBatchWaiters();
+    try {
+        apsSensor->stop();
+        dvsSensor->stop();
+    } catch (const std::exception& error) {
+        VIREO_LOG_ERROR("Camera %s: stopping the sensors failed: %s", desc.serial.c_str(), error.what());
+    }
+    return 0;
+}
+
+void TandemCamera::eventLoop() {
+    OwnThreadMark mark(this);
+    try {
+        while (running.load() == 1) {
+            auto buffer = dvsSensor->getNextBuffer();
+            if (!buffer || !*buffer) {
+                if (!isConnected()) {
+                    VIREO_LOG_INFO("Tandem loss connection.");
+                    break;
+                }
+                continue;
+            }
+            std::vector<uint8_t>& data = **buffer;
+            // The device sends each 16-bit word with its bytes swapped.
+            convertEndian(data);
+            if (eventRecording.load()) saveEventData(data);
+            decoder->decodeBuffer(data);
+        }
+    } catch (const std::exception& error) {
+        VIREO_LOG_ERROR("Camera %s: event stream ended: %s", desc.serial.c_str(), error.what());
+    } catch (...) {
+        VIREO_LOG_ERROR("Camera %s: event stream ended: a callback threw a non-standard exception",
+                        desc.serial.c_str());
+    }
+    eventThreadActive = false;
+    wakeBatchWaiters();
+}
+
+uint64_t TandemCamera::awaitSync(std::unique_lock<std::mutex>& frameLock) {
+    // The device sends a frame only after the edge that closes its exposure, but the event
+    // thread may not have decoded that edge yet. Without an event stream, or once edges have
+    // stopped coming, frames are not held up.
+    if (eventStreamRunning() && !syncEdgesMissing) {
+        const bool synced = apsFrameSynced.wait_for(frameLock, kSyncWait, [&] {
+            return apsFrame.syncTimestamp != lastFrameSync || running.load() != 1 || !eventThreadActive.load();
+        });
+        if (!synced || apsFrame.syncTimestamp == lastFrameSync) syncEdgesMissing = true;
+    } else if (apsFrame.syncTimestamp != lastFrameSync) {
+        syncEdgesMissing = false;
+    }
+    lastFrameSync = apsFrame.syncTimestamp;
+    return apsFrame.syncTimestamp;
+}
+
+void TandemCamera::frameLoop() {
+    OwnThreadMark mark(this);
+    if (!previewConverter) {
+        previewConverter = std::make_shared<DataToVideoConverter>();
+        previewConverter->setConverterFrameSize(static_cast<int32_t>(apsHeight), static_cast<int32_t>(apsWidth),
+                                                static_cast<int32_t>(apsHeight), static_cast<int32_t>(apsWidth));
+        previewConverter->setConverterFmt(VIDEO_PIX_FMT_NV12, VIDEO_PIX_FMT_BGR24);
+    }
+    const size_t frameBytes = apsSensor->frameBytes();
+    try {
+        while (running.load() == 1) {
+            auto buffer = apsSensor->getNextBuffer();
+            if (!buffer || !*buffer) {
+                if (!isConnected()) {
+                    VIREO_LOG_INFO("Tandem loss connection.");
+                    break;
+                }
+                continue;
+            }
+            std::vector<uint8_t>& nv12 = **buffer;
+            if (nv12.size() < frameBytes) {
+                VIREO_LOG_WARN("Camera %s: frame of %zu bytes dropped (a frame holds %zu)", desc.serial.c_str(),
+                               nv12.size(), frameBytes);
+                continue;
+            }
+            std::unique_lock<std::mutex> frameLock(apsFrameMutex);
+            const uint64_t sync = awaitSync(frameLock);
+            previewConverter->nv12ToRGB(nv12.data(), apsFrame.data);
+            if (frameRecording.load()) saveFrameData(nv12, sync);
+            std::lock_guard<std::mutex> callbackLock(apsFrameCallbackMutex);
+            for (auto& entry : apsFrameCallbacks) entry.second(apsFrame);
+        }
+    } catch (const std::exception& error) {
+        VIREO_LOG_ERROR("Camera %s: frame stream ended: %s", desc.serial.c_str(), error.what());
+    } catch (...) {
+        VIREO_LOG_ERROR("Camera %s: frame stream ended: a callback threw a non-standard exception",
+                        desc.serial.c_str());
+    }
+}
+
+void TandemCamera::statisticLoop() {
+    OwnThreadMark mark(this);
+    auto next = std::chrono::steady_clock::now();
+    for (;;) {
+        next += std::chrono::milliseconds(1000);
+        StatisticCallback callback;
+        {
+            std::unique_lock<std::mutex> lock(statisticMutex);
+            if (statisticCond.wait_until(lock, next, [&] { return running.load() != 1; })) break;
+            callback = statisticCallback;
+        }
+        if (!callback) continue;
+        try {
+            callback(DsStatisticInfo(decoder->getFirstStatistic(), decoder->getSecondStatistic()));
+        } catch (const std::exception& error) {
+            VIREO_LOG_ERROR("Statistics callback failed: %s", error.what());
+        } catch (...) {
+            VIREO_LOG_ERROR("Statistics callback failed with a non-standard exception");
+        }
+    }
+}
+
+TandemCamera::RecordingLoss TandemCamera::getRecordingLoss() const {
+    return RecordingLoss{rawBytesDropped.load(), framesDropped.load()};
+}
+
+}  // namespace vireo

@@ -1,0 +1,298 @@
+// TandemCamera recording: events to a RAW file and frames to an MP4 file, each written by its
+// own record thread from buffers the camera's threads hand over.
+//
+// Locking: eventRecordMutex guards the raw queue, the current raw buffer and the stop
+// request; frameRecordMutex the NV12 and time queues, the offset and its stop request. The
+// record threads hold their mutex only to take the queued buffers, so the camera's threads
+// never wait for a write or an encode. Every wait has a predicate: a wake-up that comes
+// before the wait cannot be missed.
+#include <vireo/TandemCamera.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include <vireo/Logger.h>
+
+#include "camera/RawFileHeader.h"
+
+namespace vireo {
+
+namespace {
+
+constexpr int64_t kFrameStep_us = 33333;
+
+// `path` up to its last '.', when that dot belongs to the file name.
+std::string baseName(const std::string& path) {
+    const size_t dot = path.find_last_of('.');
+    const size_t slash = path.find_last_of('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path;
+    return path.substr(0, dot);
+}
+
+}  // namespace
+
+int64_t TandemCamera::frameVideoTime(uint64_t syncTimestamp, uint64_t offset, bool first, int64_t previous) {
+    if (first) return 0;
+    if (syncTimestamp >= offset) {
+        const auto time = static_cast<int64_t>(syncTimestamp - offset);
+        if (time > previous) return time;
+    }
+    return previous + kFrameStep_us;
+}
+
+int TandemCamera::startRecording(std::string path, STREAM_TYPE type) {
+    std::lock_guard<std::mutex> control(recordControlMutex);
+    const std::string base = baseName(path);
+    if (type == STREAM_DVS) return startEventRecording(base + ".raw");
+    if (type == STREAM_APS) return startFrameRecording(base + ".mp4");
+    if (startFrameRecording(base + ".mp4") != 0) {
+        VIREO_LOG_INFO("Start Recording APS Stream Failed.");
+        return -1;
+    }
+    if (startEventRecording(base + ".raw") != 0) {
+        VIREO_LOG_INFO("Start Recording DVS Stream Failed.");
+        // Both streams or neither: the video just begun goes again.
+        stopFrameRecording();
+        std::error_code ignored;
+        std::filesystem::remove(base + ".mp4", ignored);
+        return -1;
+    }
+    return 0;
+}
+
+int TandemCamera::stopRecording(STREAM_TYPE type) {
+    std::lock_guard<std::mutex> control(recordControlMutex);
+    int result = 0;
+    if (type == STREAM_DVS || type == STREAM_BOTH) {
+        if (stopEventRecording() != 0) result = -1;
+    }
+    if (type == STREAM_APS || type == STREAM_BOTH) {
+        if (stopFrameRecording() != 0) result = -1;
+    }
+    return result;
+}
+
+int TandemCamera::startEventRecording(const std::string& path) {
+    if (eventRecording.load() || eventRecordThread.joinable()) {
+        VIREO_LOG_INFO("Do not save again while saving.");
+        return -1;
+    }
+    eventRecordFile.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
+    if (!eventRecordFile.is_open()) {
+        VIREO_LOG_ERROR("%s", ("Unable to open " + path + " for writing.").c_str());
+        return -1;
+    }
+    const std::string header = rawFileHeader(desc.serial);
+    eventRecordFile.write(header.data(), static_cast<std::streamsize>(header.size()));
+    if (!eventRecordFile) {
+        VIREO_LOG_ERROR("%s", ("Unable to open " + path + " for writing.").c_str());
+        eventRecordFile.close();
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(eventRecordMutex);
+        rawBufferPool = std::make_shared<ObjectPool<RawBuffer, 1>>(0, false, 0);
+        currentRawBuffer.reset();
+        eventRecordQueue.clear();
+        eventRecordStopping = false;
+        eventRecordFailed = false;
+        rawBytesDropped = 0;
+        eventRecordPath = path;
+        eventRecording = true;
+    }
+    eventRecordThread = std::thread(&TandemCamera::eventRecordLoop, this);
+    return 0;
+}
+
+void TandemCamera::saveEventData(const std::vector<uint8_t>& data) {
+    const size_t handOver = static_cast<size_t>(dvsWidth) * dvsHeight * 10;
+    std::lock_guard<std::mutex> lock(eventRecordMutex);
+    if (!eventRecording.load() || eventRecordStopping) return;
+    if (!currentRawBuffer) {
+        currentRawBuffer = rawBufferPool->tryAcquire(kMaxRawBuffers);
+        if (!currentRawBuffer) {
+            if (rawBytesDropped.load() == 0) {
+                VIREO_LOG_WARN("Camera %s: recording %s falls behind the camera: raw data dropped",
+                               desc.serial.c_str(), eventRecordPath.c_str());
+            }
+            rawBytesDropped += data.size();
+            return;
+        }
+        currentRawBuffer->clear();
+        // Room for the transfer that crosses the hand-over size, so the buffer never moves.
+        currentRawBuffer->reserve(handOver + data.size());
+    }
+    currentRawBuffer->insert(currentRawBuffer->end(), data.begin(), data.end());
+    if (currentRawBuffer->size() > handOver) {
+        eventRecordQueue.push_back(std::move(currentRawBuffer));
+        currentRawBuffer.reset();
+        eventRecordCond.notify_one();
+    }
+}
+
+void TandemCamera::eventRecordLoop() {
+    for (;;) {
+        std::deque<std::shared_ptr<RawBuffer>> batch;
+        {
+            std::unique_lock<std::mutex> lock(eventRecordMutex);
+            eventRecordCond.wait(lock, [&] { return !eventRecordQueue.empty() || eventRecordStopping; });
+            batch.swap(eventRecordQueue);
+            if (batch.empty()) break;  // stopping, and everything is written
+        }
+        for (auto& buffer : batch) {
+            if (!eventRecordFailed) {
+                eventRecordFile.write(reinterpret_cast<const char*>(buffer->data()),
+                                      static_cast<std::streamsize>(buffer->size()));
+                if (!eventRecordFile) {
+                    eventRecordFailed = true;
+                    VIREO_LOG_ERROR("Camera %s: writing %s failed", desc.serial.c_str(), eventRecordPath.c_str());
+                }
+            }
+            buffer->clear();
+            buffer.reset();  // back to the pool
+        }
+    }
+}
+
+int TandemCamera::stopEventRecording() {
+    {
+        std::lock_guard<std::mutex> lock(eventRecordMutex);
+        if (!eventRecording.load()) return 0;
+        eventRecording = false;
+        // The latest events, short of a full buffer, belong to the recording too.
+        if (currentRawBuffer && !currentRawBuffer->empty()) eventRecordQueue.push_back(std::move(currentRawBuffer));
+        currentRawBuffer.reset();
+        eventRecordStopping = true;
+    }
+    eventRecordCond.notify_all();
+    if (eventRecordThread.joinable()) eventRecordThread.join();
+    eventRecordFile.flush();
+    const bool written = eventRecordFile.good() && !eventRecordFailed;
+    eventRecordFile.close();
+    rawBufferPool.reset();
+    if (rawBytesDropped.load() > 0) {
+        VIREO_LOG_WARN("Camera %s: recording %s lost %llu bytes of raw data: the disk could not keep up",
+                       desc.serial.c_str(), eventRecordPath.c_str(),
+                       static_cast<unsigned long long>(rawBytesDropped.load()));
+    }
+    if (!written) {
+        VIREO_LOG_ERROR("Camera %s: recording %s could not be written whole", desc.serial.c_str(),
+                        eventRecordPath.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int TandemCamera::startFrameRecording(const std::string& path) {
+    if (frameRecording.load() || frameRecordThread.joinable()) {
+        VIREO_LOG_INFO("Do not save again while saving.");
+        return -1;
+    }
+    // The encoder is opened here, not on the record thread, so that a file that cannot be
+    // created is reported by startRecording.
+    auto converter = std::make_shared<DataToVideoConverter>();
+    converter->setConverterFrameSize(static_cast<int32_t>(apsHeight), static_cast<int32_t>(apsWidth),
+                                     static_cast<int32_t>(apsHeight), static_cast<int32_t>(apsWidth));
+    converter->setConverterFmt(VIDEO_PIX_FMT_NV12, VIDEO_PIX_FMT_YUV420P);
+    if (converter->initVideoConverter(path) != 0) {
+        VIREO_LOG_ERROR("Video converter initialization failed, please confirm that the input file is correct.");
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(frameRecordMutex);
+        recordConverter = std::move(converter);
+        mp4Path = path;
+        nv12BufferPool = std::make_shared<ObjectPool<RawBuffer, 1>>(0, false, 0);
+        nv12Queue.clear();
+        frameTimeQueue.clear();
+        mp4Offset = 0;
+        mp4OffsetSet = false;
+        lastFramePts = 0;
+        frameRecordStopping = false;
+        frameRecordFailed = false;
+        framesDropped = 0;
+        frameRecording = true;
+    }
+    frameRecordThread = std::thread(&TandemCamera::frameRecordLoop, this);
+    return 0;
+}
+
+void TandemCamera::saveFrameData(const std::vector<uint8_t>& nv12, uint64_t syncTimestamp) {
+    const size_t frameBytes = apsSensor->frameBytes();
+    std::lock_guard<std::mutex> lock(frameRecordMutex);
+    if (!frameRecording.load() || frameRecordStopping) return;
+    std::shared_ptr<RawBuffer> buffer = nv12BufferPool->tryAcquire(kMaxFrameBuffers);
+    if (!buffer) {
+        if (framesDropped.load() == 0) {
+            VIREO_LOG_WARN("Camera %s: recording %s falls behind the camera: frames dropped", desc.serial.c_str(),
+                           mp4Path.c_str());
+        }
+        ++framesDropped;
+        return;
+    }
+    buffer->assign(nv12.begin(), nv12.begin() + static_cast<std::ptrdiff_t>(frameBytes));
+    const bool first = !mp4OffsetSet;
+    if (first) {
+        mp4Offset = syncTimestamp;
+        mp4OffsetSet = true;
+        VIREO_LOG_INFO("Mp4 offset: %lld", static_cast<long long>(mp4Offset));
+    }
+    lastFramePts = frameVideoTime(syncTimestamp, mp4Offset, first, lastFramePts);
+    nv12Queue.push_back(std::move(buffer));
+    frameTimeQueue.push_back(lastFramePts);
+    frameRecordCond.notify_one();
+}
+
+void TandemCamera::frameRecordLoop() {
+    for (;;) {
+        std::deque<std::shared_ptr<RawBuffer>> frames;
+        std::deque<int64_t> times;
+        {
+            std::unique_lock<std::mutex> lock(frameRecordMutex);
+            frameRecordCond.wait(lock, [&] { return !nv12Queue.empty() || frameRecordStopping; });
+            frames.swap(nv12Queue);
+            times.swap(frameTimeQueue);
+            if (frames.empty()) break;
+        }
+        for (size_t i = 0; i < frames.size(); ++i) {
+            if (!frameRecordFailed) {
+                const int32_t status = recordConverter->nv12ToViedo(frames[i]->data(), times[i]);
+                if (status < 0 || recordConverter->hasWriteFailed()) {
+                    frameRecordFailed = true;
+                    VIREO_LOG_ERROR("Camera %s: encoding a frame into %s failed: %s", desc.serial.c_str(),
+                                    mp4Path.c_str(), recordConverter->getLastError().c_str());
+                }
+            }
+            frames[i].reset();
+        }
+    }
+}
+
+int TandemCamera::stopFrameRecording() {
+    {
+        std::lock_guard<std::mutex> lock(frameRecordMutex);
+        if (!frameRecording.load()) return 0;
+        frameRecording = false;
+        frameRecordStopping = true;
+    }
+    frameRecordCond.notify_all();
+    if (frameRecordThread.joinable()) frameRecordThread.join();
+    recordConverter->setMetadata("comment", "event_time_offset_us=" + std::to_string(mp4Offset));
+    const bool closed = recordConverter->flushAndCloseVideo() == 0;
+    const bool written = closed && !frameRecordFailed;
+    if (!closed) {
+        VIREO_LOG_ERROR("Camera %s: completing %s failed: %s", desc.serial.c_str(), mp4Path.c_str(),
+                        recordConverter->getLastError().c_str());
+    }
+    recordConverter.reset();
+    nv12BufferPool.reset();
+    mp4Offset = 0;
+    mp4OffsetSet = false;
+    if (framesDropped.load() > 0) {
+        VIREO_LOG_WARN("Camera %s: recording %s lost %llu frames: the encoder could not keep up", desc.serial.c_str(),
+                       mp4Path.c_str(), static_cast<unsigned long long>(framesDropped.load()));
+    }
+    return written ? 0 : -1;
+}
+
+}  // namespace vireo

@@ -1,0 +1,38 @@
+// White-box access to a fusion camera for its tests: the decoder callbacks (events and
+// trigger edges as if decoded), the current frame's times, the fusion queue and the event
+// recording's hand-off.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include <vireo/TandemCamera.h>
+
+namespace vireo {
+
+struct FusionCameraTestAccess {
+    static void inject(FusionCameraPrivate& camera, const std::vector<Event2D>& events) {
+        camera.eventStreamArrvied(events.data(), events.data() + events.size());
+    }
+    static void trigger(FusionCameraPrivate& camera, int16_t polarity, uint64_t t) {
+        camera.triggerInArrvied(EventTriggerIn(0, polarity, t));
+    }
+    static ApsFrame apsFrame(FusionCameraPrivate& camera) {
+        std::lock_guard<std::mutex> lock(camera.apsFrameMutex);
+        return camera.apsFrame;
+    }
+    static std::vector<uint64_t> queuedTimes(FusionCameraPrivate& camera) {
+        std::lock_guard<std::mutex> lock(camera.fusionQueueMutex);
+        std::vector<uint64_t> times;
+        for (const auto& entry : camera.fusionQueue) times.push_back(entry.second);
+        return times;
+    }
+    // Hands raw bytes to the event recording as the event thread does.
+    static void recordRaw(TandemFusionCamera& camera, const std::vector<uint8_t>& data) {
+        camera.saveEventData(data);
+    }
+};
+
+}  // namespace vireo

@@ -1,6 +1,8 @@
 // vireo calibrate: calibrates one camera, or a stereo pair, from RAW recordings of a circle-grid
-// target. Each recording is cut into windows of --window microseconds from its first event;
-// the event circle locator looks for the grid in every window, each camera is calibrated on
+// target or of a grid of blinking markers. Each recording is cut into windows of --window
+// microseconds from its first event; the event circle locator (--locator circles, the
+// default) or the active-marker locator (--locator markers, lights blinking between
+// --min-freq and --max-freq) looks for the grid in every window, each camera is calibrated on
 // its located windows and refined by the calibrator's outlier rule, and with two recordings
 // the pair is stereo-calibrated on the windows located in both (the window index is the frame
 // id, so the recordings must start together). The result file is written, and beside it a
@@ -33,8 +35,9 @@ namespace vireo::app {
 namespace {
 
 constexpr const char* kUsage =
-    "vireo calibrate --target symmetric|asymmetric --size CxR --spacing MM [--window US] [--eps PX] "
-    "[--min-pts N] -o RESULT.json CAM0.raw [CAM1.raw]";
+    "vireo calibrate --target symmetric|asymmetric --size CxR --spacing MM [--window US] "
+    "[--locator circles|markers] [--eps PX] [--min-pts N] [--min-freq HZ --max-freq HZ] "
+    "-o RESULT.json CAM0.raw [CAM1.raw]";
 
 void printCamera(const RecordingViews& views, const CameraCalibration& camera) {
     const cv::Mat& K = camera.camera_matrix;
@@ -63,7 +66,8 @@ std::string pictureBeside(const std::string& result) {
 }  // namespace
 
 int runCalibrate(const Arguments& args) {
-    const CommandLine line(expandOutputShortForm(args), {"target", "size", "spacing", "window", "eps", "min-pts", "o"});
+    const CommandLine line(expandOutputShortForm(args),
+                           {"target", "size", "spacing", "window", "locator", "eps", "min-pts", "min-freq", "max-freq", "o"});
     line.expectPositionals(1, 2, kUsage);
     const TargetGrid target = parseTargetOptions(line, kUsage);
     if (!(target.spacing > 0)) throw UsageError("--spacing must be larger than 0");
@@ -74,6 +78,26 @@ int runCalibrate(const Arguments& args) {
             throw UsageError("--window must be a whole number of microseconds of at least 1");
         }
         options.window_us = static_cast<uint64_t>(*window);
+    }
+    if (const auto locator = line.option("locator")) options.locator = parseLocatorKind(*locator);
+    const bool markers = options.locator == LocatorKind::Markers;
+    if (markers && (line.option("eps") || line.option("min-pts"))) {
+        throw UsageError("--eps and --min-pts apply to --locator circles only");
+    }
+    if (!markers && (line.option("min-freq") || line.option("max-freq"))) {
+        throw UsageError("--min-freq and --max-freq apply to --locator markers only");
+    }
+    if (const auto minFreq = line.numberOption("min-freq")) {
+        if (!(*minFreq >= 0) || !std::isfinite(*minFreq)) throw UsageError("--min-freq must be 0 or larger");
+        options.min_freq = static_cast<float>(*minFreq);
+    }
+    if (const auto maxFreq = line.numberOption("max-freq")) {
+        if (!(*maxFreq > 0) || !(*maxFreq <= 1e6)) throw UsageError("--max-freq must be within (0, 1000000] Hz");
+        options.max_freq = static_cast<float>(*maxFreq);
+    }
+    if (!(options.min_freq < options.max_freq)) {
+        throw UsageError("--min-freq must be below --max-freq (" + std::to_string(options.min_freq) + " and " +
+                         std::to_string(options.max_freq) + " Hz given)");
     }
     if (const auto eps = line.numberOption("eps")) {
         if (!(*eps > 0)) throw UsageError("--eps must be larger than 0");

@@ -1,5 +1,5 @@
-// Grid search over the windows of a RAW recording, camera calibration from the located
-// windows, the drawing of one view for the result picture, and the recording of a simulated
+// Grid search over the windows of a RAW recording (circle grids or blinking markers), camera
+// calibration from the located windows, the drawing of one view for the result picture, and the recording of a simulated
 // circle-grid camera.
 #include "CalibrationRun.h"
 
@@ -16,6 +16,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <vireo/EventActiveMarkerGridLocatorConfig.h>
 #include <vireo/EventDBSCANCircleGridLocatorConfig.h>
 #include <vireo/GridLocator.h>
 #include <vireo/Logger.h>
@@ -46,6 +47,12 @@ bool parseTargetKind(const std::string& text) {
     if (text == "asymmetric") return true;
     if (text == "symmetric") return false;
     throw UsageError("--target expects symmetric or asymmetric, got \"" + text + "\"");
+}
+
+LocatorKind parseLocatorKind(const std::string& text) {
+    if (text == "circles") return LocatorKind::Circles;
+    if (text == "markers") return LocatorKind::Markers;
+    throw UsageError("--locator expects circles or markers, got \"" + text + "\"");
 }
 
 TargetGrid parseTargetOptions(const CommandLine& line, const std::string& usage) {
@@ -82,16 +89,29 @@ RecordingViews locateGridInRecording(const std::string& path, const TargetGrid& 
     const uint64_t span = last - first;
     const int total = static_cast<int>(span / options.window_us + 1);
 
-    EventDBSCANCircleGridLocatorConfig config;
-    if (options.eps) config.eps = *options.eps;
-    if (options.min_pts) config.min_pts = *options.min_pts;
-    // The record's constructor checks the values: run them through it.
-    config = EventDBSCANCircleGridLocatorConfig(config.scale_width, config.scale_height, config.scale_time,
-                                                config.eps, config.min_pts, config.max_capacity, config.n_jobs,
-                                                config.fit_error_threshold, config.is_asymmetric);
-    auto locator = GridLocator::createEventBasedGridLocator(
-        target.asymmetric ? EVENT_DBSCAN_CIRCLES_ASYMMETRIC : EVENT_DBSCAN_CIRCLES_SYMMETRIC, target.cols,
-        target.rows, result.sensor_size, &config);
+    std::unique_ptr<GridLocatorAlgoBase<EventBased>> locator;
+    if (options.locator == LocatorKind::Markers) {
+        // Five periods must agree within 200 us: steady enough for an LED driver, far too
+        // steady for flicker; the band is the caller's.
+        EventActiveMarkerGridLocatorConfig config(1.0f, 1.0f, 1.0f, 5, options.min_freq, options.max_freq, 200);
+        locator = GridLocator::createEventBasedGridLocator(
+            target.asymmetric ? EVENT_ACTIVE_MARKER_ASYMMETRIC : EVENT_ACTIVE_MARKER_SYMMETRIC, target.cols,
+            target.rows, result.sensor_size, &config);
+        result.search_hint = "check --target, --size and --window, and that the markers blink between --min-freq and "
+                             "--max-freq";
+    } else {
+        EventDBSCANCircleGridLocatorConfig config;
+        if (options.eps) config.eps = *options.eps;
+        if (options.min_pts) config.min_pts = *options.min_pts;
+        // The record's constructor checks the values: run them through it.
+        config = EventDBSCANCircleGridLocatorConfig(config.scale_width, config.scale_height, config.scale_time,
+                                                    config.eps, config.min_pts, config.max_capacity, config.n_jobs,
+                                                    config.fit_error_threshold, config.is_asymmetric);
+        locator = GridLocator::createEventBasedGridLocator(
+            target.asymmetric ? EVENT_DBSCAN_CIRCLES_ASYMMETRIC : EVENT_DBSCAN_CIRCLES_SYMMETRIC, target.cols,
+            target.rows, result.sensor_size, &config);
+        result.search_hint = "check --target, --size and --window, or try a smaller --eps";
+    }
 
     // The reader warns about a last window that reaches past the end: expected here.
     struct QuietReader {
@@ -142,7 +162,10 @@ CameraCalibration calibrateCamera(Calibrator& calibrator, int id, const Recordin
         throw std::runtime_error(views.views.empty()
                                      ? "no target found in any of the " + std::to_string(views.windows) +
                                            " windows of \"" + views.path +
-                                           "\" (check --target, --size and --window, or try a smaller --eps)"
+                                           "\" (" +
+                                           (views.search_hint.empty() ? std::string("check --target, --size and --window")
+                                                                      : views.search_hint) +
+                                           ")"
                                      : "the target was found in only " + std::to_string(views.views.size()) +
                                            " windows of \"" + views.path + "\"; a calibration needs at least 3");
     }

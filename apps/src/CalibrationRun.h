@@ -1,7 +1,7 @@
 // The work behind `vireo calibrate` and the demo's calibration step: cut a RAW recording of a
-// circle-grid target into fixed windows of sensor time, locate the grid in each window with
-// the event circle locator, and calibrate one camera (or a stereo pair) from the located
-// windows. Kept apart from the command so that the demo and the tests run the same code.
+// circle-grid or blinking-marker target into fixed windows of sensor time, locate the grid in
+// each window with the event circle locator or the active-marker locator, and calibrate one
+// camera (or a stereo pair) from the located windows. Kept apart from the command so that the demo and the tests run the same code.
 // Also records a simulated circle-grid camera to a RAW file, for the demo and the tests.
 #pragma once
 
@@ -41,10 +41,23 @@ bool parseTargetKind(const std::string& text);
 // caller's to check.
 TargetGrid parseTargetOptions(const CommandLine& line, const std::string& usage);
 
+// Which locator searches the windows: the event circle-grid locator (a printed or shown grid
+// of circles) or the active-marker locator (a grid of blinking lights).
+enum class LocatorKind { Circles, Markers };
+
+// Parses "circles" or "markers"; UsageError otherwise.
+LocatorKind parseLocatorKind(const std::string& text);
+
 struct LocateOptions {
     uint64_t window_us = 100000;
+    LocatorKind locator = LocatorKind::Circles;
     std::optional<float> eps;      // DBSCAN radius, pixels (the configuration's default otherwise)
     std::optional<int> min_pts;    // DBSCAN minimum pixels (the configuration's default otherwise)
+    // The band the markers blink in, Hz (Markers only).
+    float min_freq = kDefaultMinFreq;
+    float max_freq = kDefaultMaxFreq;
+    static constexpr float kDefaultMinFreq = 50.0f;
+    static constexpr float kDefaultMaxFreq = 1000.0f;
 };
 
 // One window in which the grid was found.
@@ -62,6 +75,7 @@ struct RecordingViews {
     int windows = 0;         // windows searched
     std::vector<LocatedView> views;
     bool interrupted = false;  // the search stopped early on a signal
+    std::string search_hint;   // what to check when the target was not found
 };
 
 // Progress of a search: windows done of the recording's windows, and views located so far.

@@ -33,8 +33,9 @@ int printVersion(const Arguments&) {
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table{
-        {"calibrate", "--target symmetric|asymmetric --size CxR --spacing MM -o RESULT.json CAM0.raw [CAM1.raw] [--window US] [--eps PX] [--min-pts N]",
-         "calibrate a camera (or a stereo pair) from recordings of a circle grid", vireo::app::runCalibrate},
+        {"calibrate", "--target symmetric|asymmetric --size CxR --spacing MM -o RESULT.json CAM0.raw [CAM1.raw] [--window US] [--locator circles|markers] [--eps PX] [--min-pts N] [--min-freq HZ --max-freq HZ]",
+         "calibrate a camera (or a stereo pair) from recordings of a circle grid or of blinking markers",
+         vireo::app::runCalibrate},
         {"cut", "IN.raw OUT.raw START END", "copy [START, END) us of a recording into a new RAW file",
          vireo::app::runCut},
         {"demo", "", "walk through the kit with a simulated camera", vireo::app::runDemo},

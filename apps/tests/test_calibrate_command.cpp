@@ -1,5 +1,5 @@
-// Tests of vireo calibrate and vireo pattern. Simulated circle-grid cameras with known lenses
-// are recorded to RAW files; the grid search and calibration behind the command must give the
+// Tests of vireo calibrate and vireo pattern. Simulated circle-grid and blinking-marker cameras
+// with known lenses are recorded to RAW files; the grid search and calibration behind the command must give the
 // lenses back (and a stereo rig its pose), the command run as a user runs it must write a
 // result file that says the same and a picture, and refuse bad input in one line. The
 // printable target must put its centres where the calibrator's world points are.
@@ -8,8 +8,10 @@
 
 #include <csignal>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -24,7 +26,9 @@
 
 #include <vireo/Calibrator.h>
 #include <vireo/GridLocator.h>
+#include <vireo/RawFileReader.h>
 #include <vireo/SimulatedCamera.h>
+#include <vireo/VibrationDetection.h>
 
 #include "CalibrationRun.h"
 #include "CommandLine.h"
@@ -120,6 +124,125 @@ void recoversLens(bool asymmetric, const std::string& name) {
 TEST(CalibrateRecording, RecoversTheLensOfAnAsymmetricTargetCamera) { recoversLens(true, "asymmetric"); }
 
 TEST(CalibrateRecording, RecoversTheLensOfASymmetricTargetCamera) { recoversLens(false, "symmetric"); }
+
+// A camera showing a grid of markers blinking at `hz`, with the scene's distractors (flicker,
+// a sweeping bar, a light at 1500 Hz, noise), a distorted lens and one pose per 100 ms.
+sim::SimulatedCameraConfig markerCamera(bool asymmetric, double hz) {
+    sim::SimulatedCameraConfig config = circleGridCamera(asymmetric);
+    config.scene = sim::SceneType::BlinkingGrid;
+    config.markers.as_target = true;
+    config.blink_frequency_hz = hz;
+    config.edge_speed = 500.0;
+    config.lens.k1 = -0.1;
+    config.lens.k2 = 0.04;
+    config.lens.p1 = 0.0004;
+    return config;
+}
+
+LocateOptions markerOptions() {
+    LocateOptions options;
+    options.locator = LocatorKind::Markers;
+    options.min_freq = 80.0f;
+    options.max_freq = 600.0f;
+    return options;
+}
+
+// Largest distance of the located centres from the true ones of the pose the window shows (a
+// symmetric grid may come numbered from the opposite corner).
+double offTruth(const sim::SimulatedCameraConfig& config, const LocatedView& view) {
+    const auto truth = sim::circleGridProjectedCenters(config, static_cast<uint64_t>(view.window));
+    const auto worst = [&](bool reversed) {
+        double off = 0;
+        for (size_t i = 0; i < truth.size(); ++i) {
+            const auto& t = truth[reversed ? truth.size() - 1 - i : i];
+            off = std::max(off, std::hypot(view.centres[i].x - t.x, view.centres[i].y - t.y));
+        }
+        return off;
+    };
+    if (view.centres.size() != truth.size()) return 1e9;
+    return config.target.asymmetric ? worst(false) : std::min(worst(false), worst(true));
+}
+
+void recoversLensFromMarkers(bool asymmetric, double hz, const std::string& name) {
+    const auto config = markerCamera(asymmetric, hz);
+    const fs::path folder = scratch(name);
+    const std::string path = record(config, folder / "cam.raw");
+    const TargetGrid target = targetOf(config);
+    const RecordingViews views = locateGridInRecording(path, target, markerOptions());
+    EXPECT_GE(views.views.size(), 20u);
+    double worst = 0;
+    for (const auto& view : views.views) {
+        const double off = offTruth(config, view);
+        worst = std::max(worst, off);
+        EXPECT_LT(off, 0.5) << "window " << view.window;
+    }
+    Calibrator calibrator(asymmetric ? ASYMMETRIC_GRID : SYMMETRIC_GRID, target.cols, target.rows,
+                          static_cast<float>(target.spacing));
+    const int id = calibrator.addCamera(views.sensor_size, views.serial);
+    for (const auto& view : views.views) ASSERT_TRUE(calibrator.insertGridPoints(id, view.window, view.centres));
+    const CameraCalibration result = calibrateCamera(calibrator, id, views);
+    const cv::Mat& K = result.camera_matrix;
+    const auto& lens = config.lens;
+    std::printf("%s: %zu of %d windows located (worst centre %.3f px off), %zu used, RMS %.4f px, fx %.3f (%+.3f %%) "
+                "fy %.3f (%+.3f %%) cx %.3f (%+.3f %%) cy %.3f (%+.3f %%)\n",
+                name.c_str(), result.located, views.windows, worst, result.used, result.rms_px, K.at<double>(0, 0),
+                100 * (K.at<double>(0, 0) / lens.fx - 1), K.at<double>(1, 1), 100 * (K.at<double>(1, 1) / lens.fy - 1),
+                K.at<double>(0, 2), 100 * (K.at<double>(0, 2) / lens.cx - 1), K.at<double>(1, 2),
+                100 * (K.at<double>(1, 2) / lens.cy - 1));
+    EXPECT_GE(result.used, 20u);
+    EXPECT_NEAR(K.at<double>(0, 0), lens.fx, 0.01 * lens.fx);
+    EXPECT_NEAR(K.at<double>(1, 1), lens.fy, 0.01 * lens.fy);
+    EXPECT_NEAR(K.at<double>(0, 2), lens.cx, 0.01 * lens.cx);
+    EXPECT_NEAR(K.at<double>(1, 2), lens.cy, 0.01 * lens.cy);
+}
+
+TEST(CalibrateRecording, RecoversTheLensFromSymmetricBlinkingMarkers) { recoversLensFromMarkers(false, 100.0, "markers-symmetric"); }
+
+TEST(CalibrateRecording, RecoversTheLensFromAsymmetricBlinkingMarkers) { recoversLensFromMarkers(true, 450.0, "markers-asymmetric"); }
+
+// Only the markers' pixels blink in the band: the flicker, the bar, the light at 1500 Hz and
+// the noise of the recording leave nothing, and a band that leaves the markers out keeps
+// nothing at all.
+TEST(CalibrateRecording, OnlyTheMarkersBlinkInTheBand) {
+    auto config = markerCamera(false, 250.0);
+    config.pose_count = 4;
+    const fs::path folder = scratch("markers-distractors");
+    const std::string path = record(config, folder / "cam.raw");
+    RawFileReader reader(path);
+    uint64_t first = 0;
+    ASSERT_TRUE(reader.loadFile());
+    ASSERT_TRUE(reader.getStartTimeStamp(first));
+    const auto events = reader.getNTimeEventsGivenStartTimeStamp(first, 4 * config.pose_period_us - first);
+    ASSERT_TRUE(events);
+    ASSERT_FALSE(events->empty());
+    const auto where = sim::blinkingMarkerDistractors(config);
+    size_t flicker = 0, light = 0;
+    for (const auto& e : *events) {
+        flicker += e.x >= where.flicker_x && e.x < where.flicker_x + where.flicker_size && e.y >= where.flicker_y &&
+                   e.y < where.flicker_y + where.flicker_size;
+        light += std::hypot(e.x - where.other_light.x, e.y - where.other_light.y) < 3.0;
+    }
+    ASSERT_GT(flicker, 1000u);  // the distractors are in the recording
+    ASSERT_GT(light, 1000u);
+
+    const auto blinkingIn = [&](float lo, float hi) {
+        VibrationDetection detector(1280, 720, VibrationDetectionConfig(5, lo, hi, 200));
+        std::vector<Event2DFrequency> out;
+        detector.processEvents(events->data(), events->data() + events->size(), std::back_inserter(out));
+        return out;
+    };
+    const auto blinking = blinkingIn(80.0f, 600.0f);
+    ASSERT_GT(blinking.size(), 10000u);
+    std::vector<std::vector<sim::Point2d>> truth;
+    for (uint64_t k = 0; k < 4; ++k) truth.push_back(sim::circleGridProjectedCenters(config, k));
+    for (const auto& e : blinking) {
+        double nearest = 1e9;
+        for (const auto& c : truth[e.timestamp / config.pose_period_us]) nearest = std::min(nearest, std::hypot(e.x - c.x, e.y - c.y));
+        ASSERT_LT(nearest, 3.0) << e.x << "," << e.y << " at " << e.timestamp;
+        ASSERT_NEAR(e.frequency, 250.0f, 5.0f);
+    }
+    EXPECT_TRUE(blinkingIn(300.0f, 1000.0f).empty());
+}
 
 // The command, run as a user runs it.
 struct ToolRun {
@@ -230,6 +353,51 @@ TEST(CalibrateCommand, WritesAResultFileWithTheTrueLensAndAPicture) {
     ASSERT_FALSE(picture.empty());
     EXPECT_EQ(picture.cols, 2 * 1280);  // the best and the worst view side by side
     EXPECT_EQ(picture.rows, 720);
+}
+
+TEST(CalibrateCommand, CalibratesFromBlinkingMarkers) {
+    const auto config = markerCamera(true, 300.0);
+    const fs::path folder = scratch("command-markers");
+    const std::string path = record(config, folder / "cam.raw");
+    const fs::path result = folder / "markers.json";
+    const ToolRun run = runTool("calibrate --target asymmetric --size 4x11 --spacing 40 --locator markers --min-freq 100 "
+                                "--max-freq 500 -o " + result.string() + " " + path);
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(std::regex_search(run.output, std::regex("camera 0 .*: [0-9]+ of [0-9]+ windows located, [0-9]+ views used")))
+        << run.output;
+    Calibrator loaded(ASYMMETRIC_GRID, 4, 11, 40.0f);
+    ASSERT_TRUE(loaded.loadCalibrationResultFromJson(result.string()));
+    cv::Mat K, D;
+    ASSERT_TRUE(loaded.getIntrinsics(0, K, D));
+    EXPECT_NEAR(K.at<double>(0, 0), config.lens.fx, 0.01 * config.lens.fx);
+    EXPECT_NEAR(K.at<double>(1, 1), config.lens.fy, 0.01 * config.lens.fy);
+    EXPECT_TRUE(fs::exists(folder / "markers.png"));
+
+    // Markers outside the band are not found, and the command says what to check.
+    const ToolRun outside = runTool("calibrate --target asymmetric --size 4x11 --spacing 40 --locator markers "
+                                    "--min-freq 400 --max-freq 1000 -o " + (folder / "none.json").string() + " " + path);
+    EXPECT_EQ(outside.status, 1);
+    EXPECT_NE(outside.output.find("that the markers blink between --min-freq and --max-freq"), std::string::npos)
+        << outside.output;
+    EXPECT_FALSE(fs::exists(folder / "none.json"));
+}
+
+TEST(CalibrateCommand, RefusesLocatorOptionsThatDoNotFit) {
+    const std::string base = "calibrate --target symmetric --size 7x5 --spacing 30 -o r.json cam.raw ";
+    const ToolRun kind = runTool(base + "--locator squares");
+    EXPECT_EQ(kind.status, 2);
+    EXPECT_NE(kind.output.find("--locator expects circles or markers"), std::string::npos) << kind.output;
+    const ToolRun eps = runTool(base + "--locator markers --eps 4");
+    EXPECT_EQ(eps.status, 2);
+    EXPECT_NE(eps.output.find("--eps and --min-pts apply to --locator circles only"), std::string::npos) << eps.output;
+    const ToolRun band = runTool(base + "--min-freq 100");
+    EXPECT_EQ(band.status, 2);
+    EXPECT_NE(band.output.find("apply to --locator markers only"), std::string::npos) << band.output;
+    const ToolRun order = runTool(base + "--locator markers --min-freq 500 --max-freq 200");
+    EXPECT_EQ(order.status, 2);
+    EXPECT_NE(order.output.find("--min-freq must be below --max-freq"), std::string::npos) << order.output;
+    const ToolRun negative = runTool(base + "--locator markers --min-freq -5");
+    EXPECT_EQ(negative.status, 2);
 }
 
 TEST(CalibrateCommand, RefusesAMissingRecordingInOneLine) {

@@ -20,7 +20,8 @@
 // replayed recording streams unchanged.
 //
 // The CircleGrid scene is a calibration target: a planar grid of dark circles seen through a
-// pinhole camera with lens distortion at a sequence of poses. The functions at the end of
+// pinhole camera with lens distortion at a sequence of poses; the BlinkingGrid scene can be
+// one too, of blinking markers at the same places (BlinkingMarkerTarget). The functions at the end of
 // this file give what the scene shows (world centres, poses, true projected centres, the
 // time span of every pose) so that tests and tools can check a calibration against it.
 #pragma once
@@ -108,6 +109,37 @@ struct CircleGridTarget {
     double circle_diameter = 15.0;  // world units; smaller than the nearest centre distance
 };
 
+// The BlinkingGrid scene as a calibration target of blinking lights (set `as_target`): one
+// marker at each centre of the configuration's `target` (the CircleGridTarget convention
+// above; its circle_diameter only sets the margin the drawn poses keep from the image
+// border), seen through `lens` at the poses of circleGridPoses(config), the k-th shown for
+// [k·pose_period_us, (k+1)·pose_period_us) and looping, all blinking together at
+// `blink_frequency_hz`: lit during the first half of every period from time 0. A marker is a
+// point light blurred into a Gaussian spot of `spot_sigma_px`: every pixel within 2.2 sigma
+// of its projected centre fires at each switch one event and up to two more the closer it
+// lies to the centre, each pixel up to 15 µs late of its own. A real scene's distractors
+// come with it:
+//   - flicker: a square of `flicker_size_px` pixels near the bottom-left corner whose pixels
+//     toggle at random moments, `flicker_rate_hz` times a second each on average;
+//   - a bright vertical bar `edge_width_px` wide sweeping left to right at `edge_speed`
+//     pixels per second and wrapping (pixels brighten as its edge enters, darken as it leaves);
+//   - another light like a marker near the top-right corner, blinking at `other_light_hz`
+//     (meant to be outside the band the locator looks in);
+//   - uniform noise at `noise_rate` events per second over the whole sensor.
+// Where a marker shines the distractors leave no events (the light outshines them). The
+// grid_cols and grid_rows of the plain BlinkingGrid are not used. circleGridProjectedCenters
+// and circleGridPoseSpan tell what such a camera shows; blinkingMarkerDistractors where
+// the flicker and the other light are.
+struct BlinkingMarkerTarget {
+    bool as_target = false;        // false: the plain grid of 3x3 markers
+    double spot_sigma_px = 1.0;    // within 0.3..5
+    int flicker_size_px = 32;      // 0 for no flicker, at most 256
+    double flicker_rate_hz = 300;  // toggles per pixel and second, above 0
+    bool moving_edge = true;
+    int edge_width_px = 40;        // at least 1, narrower than the sensor
+    double other_light_hz = 1500;  // 0 for no other light
+};
+
 struct SimulatedCameraConfig {
     uint16_t vendor_id = 1205;  // VireoHeron
     uint16_t product_id = 1;
@@ -123,6 +155,7 @@ struct SimulatedCameraConfig {
     double blink_frequency_hz = 200;  // (BlinkingGrid)
     int grid_cols = 4;                // markers per row (BlinkingGrid)
     int grid_rows = 3;                // marker rows (BlinkingGrid)
+    BlinkingMarkerTarget markers;     // BlinkingGrid as a calibration target
 
     // CircleGrid. The k-th pose shown (k = 0, 1, ...; the poses loop) is held for
     // [k·pose_period_us, (k+1)·pose_period_us). During the first `burst_us` of it a small
@@ -200,6 +233,18 @@ HAL_EXPORT std::optional<uint64_t> droppedBuffers(const std::string& serial);
 // values). The driver library installs its register table's defaults here; registers not
 // listed read as 0, except the chip identity registers.
 HAL_EXPORT void setRegisterResetValues(std::vector<std::pair<uint32_t, uint32_t>> values);
+
+// Where the distractors of a BlinkingGrid calibration target (markers.as_target) are: the
+// flicker square's top-left pixel and side (side 0 for none), and the other light's centre
+// in pixels (NaN for none). Throws std::invalid_argument for a configuration plugCamera
+// would refuse.
+struct BlinkingMarkerDistractors {
+    int flicker_x = 0;
+    int flicker_y = 0;
+    int flicker_size = 0;
+    Point2d other_light;
+};
+HAL_EXPORT BlinkingMarkerDistractors blinkingMarkerDistractors(const SimulatedCameraConfig& config);
 
 // What a CircleGrid camera shows. Functions taking a configuration check it as plugCamera
 // does and throw std::invalid_argument for one that cannot stream (whatever its `scene`).

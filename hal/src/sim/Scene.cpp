@@ -1,10 +1,12 @@
 // Event scenes of the simulated camera: random activity, a moving edge and a grid of
-// blinking markers; the circle grid has its own file (sim/CircleGridScene.cpp).
+// blinking markers; the circle grid and the blinking markers as a calibration target have
+// their own files (sim/CircleGridScene.cpp, sim/BlinkingMarkerScene.cpp).
 #include "sim/Scene.h"
 
 #include <algorithm>
 #include <cmath>
 
+#include "sim/BlinkingMarkerScene.h"
 #include "sim/CircleGridScene.h"
 #include "sim/UniformNoise.h"
 
@@ -111,7 +113,9 @@ std::unique_ptr<Scene> makeScene(const SimulatedCameraConfig& config) {
     switch (config.scene) {
         case SceneType::Random: return std::make_unique<RandomScene>(config);
         case SceneType::MovingEdge: return std::make_unique<MovingEdgeScene>(config);
-        case SceneType::BlinkingGrid: return std::make_unique<BlinkingGridScene>(config);
+        case SceneType::BlinkingGrid:
+            if (config.markers.as_target) return std::make_unique<BlinkingMarkerScene>(config);
+            return std::make_unique<BlinkingGridScene>(config);
         case SceneType::CircleGrid: return std::make_unique<CircleGridScene>(config);
         case SceneType::Replay: return nullptr;
     }

@@ -262,9 +262,18 @@ TEST(SimulatedFusion, ExposureEdgesFrameEachFrameAndComeFirst) {
     Fusion fusion(plugged, config, 2048);
     ASSERT_TRUE(fusion.eventSource && fusion.frameSource);
     test::startReadout(*fusion.device);
+
+    // Events over several frame periods, but the frame sensor is off: no edge, no frame.
+    EventLog log;
+    std::vector<uint8_t> idle;
+    while (log.last_us < 50000) {
+        ASSERT_EQ(fusion.eventSource->read(idle, 1s), Status::Data);
+        log.take(idle);
+        ASSERT_EQ(fusion.frameSource->read(idle, 0ms), Status::Timeout);
+    }
+    EXPECT_TRUE(log.triggers.empty());
     fusion.frameSensor(true);
 
-    EventLog log;
     std::vector<sim::FrameExposure> frames;
     std::vector<uint8_t> buffer;
     const auto deadline = std::chrono::steady_clock::now() + 20s;

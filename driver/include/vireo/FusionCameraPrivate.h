@@ -81,7 +81,15 @@ protected:
     ApsFrame apsFrame;
     std::vector<unsigned char> apsFrameData;
     std::mutex apsFrameMutex;
-    // Signalled (under apsFrameMutex) when a closing edge sets apsFrame.syncTimestamp.
+    // Exposures whose closing edge has been decoded and whose frame has not come yet, oldest
+    // first, as (start edge time, closing edge time); guarded by apsFrameMutex, at most
+    // kPendingExposures (older ones belong to frames that never came). The frame thread
+    // stamps each frame with the oldest, so that a frame keeps its own exposure's times
+    // however far the event stream runs ahead of the frames.
+    static constexpr std::size_t kPendingExposures = 4;
+    std::deque<std::pair<uint64_t, uint64_t>> pendingExposures;
+    uint64_t exposureStart = 0;  // the latest polarity-0 edge
+    // Signalled (under apsFrameMutex) when a closing edge is decoded.
     std::condition_variable apsFrameSynced;
 
     std::shared_ptr<CountFrame> countFrame;

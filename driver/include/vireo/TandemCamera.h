@@ -15,9 +15,12 @@
 //   Called from one of the camera's callbacks it logs an error and returns -1.
 // - When the device is unplugged the event and frame threads end ("Tandem loss
 //   connection."); the camera stays "running" until stop().
-// - A frame's syncTimestamp is the time of the trigger edge that closed its exposure; the
-//   frame thread waits briefly for that edge to be decoded before it hands the frame out,
-//   so that getFusionEvents(counts, frame.syncTimestamp) finds the frame's count frame.
+// - A frame's timestamp and syncTimestamp are the times of the trigger edges that opened and
+//   closed its exposure: frames and closing edges pair in order (the frame thread waits
+//   briefly for the edge to be decoded). A frame lost before it reaches the camera cannot be
+//   seen here; the pairing then runs one exposure late until the pending edges overflow
+//   (kPendingExposures). getFusionEvents(counts, frame.syncTimestamp) finds the frame's
+//   count frame while it is among the 3 queued (the event stream may run ahead).
 //
 // Recording (startRecording(path, type)):
 // - Events go to <base>.raw: the RAW header, then the raw words exactly as the device sent
@@ -128,8 +131,8 @@ private:
     void eventLoop();
     void frameLoop();
     void statisticLoop();
-    // Waits until the closing edge of the frame in hand has been decoded (bounded), under
-    // the frame lock; returns its syncTimestamp.
+    // Stamps the frame in hand with the oldest pending exposure, waiting (bounded) for its
+    // closing edge to be decoded, under the frame lock; returns its syncTimestamp.
     uint64_t awaitSync(std::unique_lock<std::mutex>& frameLock);
 
     int startEventRecording(const std::string& path);
@@ -151,7 +154,6 @@ private:
     std::atomic<bool> eventThreadActive{false};  // the event thread runs its loop
     bool inited = false;
     std::mutex lifecycleMutex;  // serialises start and stop
-    uint64_t lastFrameSync = 0;        // frame thread: the syncTimestamp of the previous frame
     bool syncEdgesMissing = false;     // frame thread: the last wait for an edge timed out
 
     std::unique_ptr<Decoder> decoder;

@@ -120,6 +120,7 @@ void FusionCameraPrivate::triggerInArrvied(EventTriggerIn trigger) {
     if (trigger.polarity == 0) {
         std::lock_guard<std::mutex> lock(apsFrameMutex);
         apsFrame.timestamp = t;
+        exposureStart = t;
     } else {
         const unsigned count = ++triggerCount;
         VIREO_LOG_INFO("Trigger cnt: %d, p: %d, ts: %llu.", count, static_cast<int>(trigger.polarity),
@@ -127,6 +128,8 @@ void FusionCameraPrivate::triggerInArrvied(EventTriggerIn trigger) {
         {
             std::lock_guard<std::mutex> lock(apsFrameMutex);
             apsFrame.syncTimestamp = t;
+            if (pendingExposures.size() >= kPendingExposures) pendingExposures.pop_front();
+            pendingExposures.emplace_back(exposureStart, t);
         }
         apsFrameSynced.notify_all();
         std::lock_guard<std::mutex> lock(countFrameMutex);

@@ -162,8 +162,11 @@ int TandemCamera::start(STREAM_TYPE type) {
         VIREO_LOG_ERROR("Camera is running or no this command.");
     }
     running = 1;
-    lastFrameSync = 0;
     syncEdgesMissing = false;
+    {
+        std::lock_guard<std::mutex> frameLock(apsFrameMutex);
+        pendingExposures.clear();
+    }
     const bool events = type != STREAM_APS;
     const bool frames = type != STREAM_DVS;
     if (events) {
@@ -241,15 +244,18 @@ uint64_t TandemCamera::awaitSync(std::unique_lock<std::mutex>& frameLock) {
     // The device sends a frame only after the edge that closes its exposure, but the event
     // thread may not have decoded that edge yet. Without an event stream, or once edges have
     // stopped coming, frames are not held up.
-    if (eventStreamRunning() && !syncEdgesMissing) {
+    if (pendingExposures.empty() && eventStreamRunning() && !syncEdgesMissing) {
         const bool synced = apsFrameSynced.wait_for(frameLock, kSyncWait, [&] {
-            return apsFrame.syncTimestamp != lastFrameSync || running.load() != 1 || !eventThreadActive.load();
+            return !pendingExposures.empty() || running.load() != 1 || !eventThreadActive.load();
         });
-        if (!synced || apsFrame.syncTimestamp == lastFrameSync) syncEdgesMissing = true;
-    } else if (apsFrame.syncTimestamp != lastFrameSync) {
+        if (!synced) syncEdgesMissing = true;
+    }
+    if (!pendingExposures.empty()) {
+        apsFrame.timestamp = pendingExposures.front().first;
+        apsFrame.syncTimestamp = pendingExposures.front().second;
+        pendingExposures.pop_front();
         syncEdgesMissing = false;
     }
-    lastFrameSync = apsFrame.syncTimestamp;
     return apsFrame.syncTimestamp;
 }
 

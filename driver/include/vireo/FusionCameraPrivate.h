@@ -89,6 +89,9 @@ protected:
     static constexpr std::size_t kPendingExposures = 4;
     std::deque<std::pair<uint64_t, uint64_t>> pendingExposures;
     uint64_t exposureStart = 0;  // the latest polarity-0 edge
+    // Closing edges that belong to frames already handed out without them (their edge came
+    // too late): dropped when they come, so later frames keep their own edges.
+    std::size_t lateEdgesOwed = 0;
     // Signalled (under apsFrameMutex) when a closing edge is decoded.
     std::condition_variable apsFrameSynced;
 

@@ -132,8 +132,9 @@ private:
     void frameLoop();
     void statisticLoop();
     // Stamps the frame in hand with the oldest pending exposure, waiting (bounded) for its
-    // closing edge to be decoded, under the frame lock; returns its syncTimestamp.
-    uint64_t awaitSync(std::unique_lock<std::mutex>& frameLock);
+    // closing edge to be decoded, under the frame lock; returns its syncTimestamp, and in
+    // `stamped` whether an exposure was found for it.
+    uint64_t awaitSync(std::unique_lock<std::mutex>& frameLock, bool& stamped);
 
     int startEventRecording(const std::string& path);
     int startFrameRecording(const std::string& path);

@@ -128,8 +128,12 @@ void FusionCameraPrivate::triggerInArrvied(EventTriggerIn trigger) {
         {
             std::lock_guard<std::mutex> lock(apsFrameMutex);
             apsFrame.syncTimestamp = t;
-            if (pendingExposures.size() >= kPendingExposures) pendingExposures.pop_front();
-            pendingExposures.emplace_back(exposureStart, t);
+            if (lateEdgesOwed > 0) {
+                --lateEdgesOwed;
+            } else {
+                if (pendingExposures.size() >= kPendingExposures) pendingExposures.pop_front();
+                pendingExposures.emplace_back(exposureStart, t);
+            }
         }
         apsFrameSynced.notify_all();
         std::lock_guard<std::mutex> lock(countFrameMutex);

@@ -19,8 +19,9 @@ namespace {
 // The camera whose thread (event, frame, statistics) the current thread is, if any.
 thread_local const TandemFusionCamera* tlsOwnThreadsCamera = nullptr;
 
-// How long the frame thread waits for the trigger edge that closes the frame in hand.
-constexpr auto kSyncWait = std::chrono::milliseconds(50);
+// How long the frame thread waits for the trigger edge that closes the frame in hand (the
+// event thread may be busy with a callback or a loaded machine).
+constexpr auto kSyncWait = std::chrono::milliseconds(1000);
 
 class OwnThreadMark {
 public:
@@ -166,6 +167,7 @@ int TandemCamera::start(STREAM_TYPE type) {
     {
         std::lock_guard<std::mutex> frameLock(apsFrameMutex);
         pendingExposures.clear();
+        lateEdgesOwed = 0;
     }
     const bool events = type != STREAM_APS;
     const bool frames = type != STREAM_DVS;
@@ -240,7 +242,7 @@ void TandemCamera::eventLoop() {
     wakeBatchWaiters();
 }
 
-uint64_t TandemCamera::awaitSync(std::unique_lock<std::mutex>& frameLock) {
+uint64_t TandemCamera::awaitSync(std::unique_lock<std::mutex>& frameLock, bool& stamped) {
     // The device sends a frame only after the edge that closes its exposure, but the event
     // thread may not have decoded that edge yet. Without an event stream, or once edges have
     // stopped coming, frames are not held up.
@@ -248,13 +250,21 @@ uint64_t TandemCamera::awaitSync(std::unique_lock<std::mutex>& frameLock) {
         const bool synced = apsFrameSynced.wait_for(frameLock, kSyncWait, [&] {
             return !pendingExposures.empty() || running.load() != 1 || !eventThreadActive.load();
         });
-        if (!synced) syncEdgesMissing = true;
+        if (!synced && running.load() == 1) {
+            // Edges stopped coming (the trigger input was switched off) or come very late: this
+            // frame goes without, and its edge, should it still come, is not given to the next.
+            syncEdgesMissing = true;
+            ++lateEdgesOwed;
+        }
     }
     if (!pendingExposures.empty()) {
         apsFrame.timestamp = pendingExposures.front().first;
         apsFrame.syncTimestamp = pendingExposures.front().second;
         pendingExposures.pop_front();
         syncEdgesMissing = false;
+        stamped = true;
+    } else {
+        stamped = false;
     }
     return apsFrame.syncTimestamp;
 }
@@ -285,7 +295,11 @@ void TandemCamera::frameLoop() {
                 continue;
             }
             std::unique_lock<std::mutex> frameLock(apsFrameMutex);
-            const uint64_t sync = awaitSync(frameLock);
+            bool stamped = true;
+            const uint64_t sync = awaitSync(frameLock, stamped);
+            // A frame still in hand when the camera stops, whose edge was not decoded, would
+            // carry another exposure's times: it is dropped.
+            if (!stamped && running.load() != 1) break;
             previewConverter->nv12ToRGB(nv12.data(), apsFrame.data);
             if (frameRecording.load()) saveFrameData(nv12, sync);
             std::lock_guard<std::mutex> callbackLock(apsFrameCallbackMutex);

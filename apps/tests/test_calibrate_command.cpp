@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -216,14 +217,16 @@ TEST(CalibrateRecording, OnlyTheMarkersBlinkInTheBand) {
     ASSERT_TRUE(events);
     ASSERT_FALSE(events->empty());
     const auto where = sim::blinkingMarkerDistractors(config);
-    size_t flicker = 0, light = 0;
+    size_t flicker = 0, light = 0, bar = 0;
     for (const auto& e : *events) {
+        bar += e.y == 710 && e.x >= 60 && e.x < 200;  // the bar sweeps 200 columns in 0.4 s
         flicker += e.x >= where.flicker_x && e.x < where.flicker_x + where.flicker_size && e.y >= where.flicker_y &&
                    e.y < where.flicker_y + where.flicker_size;
         light += std::hypot(e.x - where.other_light.x, e.y - where.other_light.y) < 3.0;
     }
     ASSERT_GT(flicker, 1000u);  // the distractors are in the recording
     ASSERT_GT(light, 1000u);
+    ASSERT_GT(bar, 150u);
 
     const auto blinkingIn = [&](float lo, float hi) {
         VibrationDetection detector(1280, 720, VibrationDetectionConfig(5, lo, hi, 200));
@@ -242,6 +245,29 @@ TEST(CalibrateRecording, OnlyTheMarkersBlinkInTheBand) {
         ASSERT_NEAR(e.frequency, 250.0f, 5.0f);
     }
     EXPECT_TRUE(blinkingIn(300.0f, 1000.0f).empty());
+}
+
+TEST(SimulatedMarkerTarget, RefusesSettingsItCannotShow) {
+    const auto refused = [](const std::function<void(sim::SimulatedCameraConfig&)>& change) {
+        auto config = markerCamera(false, 200.0);
+        change(config);
+        try {
+            sim::blinkingMarkerDistractors(config);
+        } catch (const std::invalid_argument& error) {
+            return std::string(error.what());
+        }
+        return std::string();
+    };
+    EXPECT_NE(refused([](auto& c) { c.markers.spot_sigma_px = 0.0; }).find("spot_sigma_px"), std::string::npos);
+    EXPECT_NE(refused([](auto& c) { c.markers.flicker_size_px = 400; }).find("flicker_size_px"), std::string::npos);
+    EXPECT_NE(refused([](auto& c) { c.markers.edge_width_px = 0; }).find("edge_width_px"), std::string::npos);
+    EXPECT_NE(refused([](auto& c) { c.markers.other_light_hz = -1; }).find("other_light_hz"), std::string::npos);
+    EXPECT_NE(refused([](auto& c) { c.target.spacing = 0; }).find("target.spacing"), std::string::npos);
+    EXPECT_EQ(refused([](auto&) {}), "");
+    // plugCamera refuses the same.
+    auto config = markerCamera(false, 200.0);
+    config.markers.spot_sigma_px = 9.0;
+    EXPECT_THROW(sim::plugCamera(config), std::invalid_argument);
 }
 
 // The command, run as a user runs it.

@@ -24,13 +24,18 @@ bool isEventCamera(const CameraDescription& desc) {
 
 }  // namespace
 
+bool isFusionCamera(const CameraDescription& desc) {
+    return desc.vendorId == TandemFusionCamera::vendorId && desc.productId == TandemFusionCamera::productId;
+}
+
 bool isSimulatedSerial(const std::string& serial) {
     return serial.size() > 3 && serial.compare(0, 3, "SIM") == 0 &&
            std::all_of(serial.begin() + 3, serial.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
 }
 
 ChosenCamera::ChosenCamera(DvsCameraManager& manager, const std::string& serial, bool simulate,
-                           const sim::SimulatedCameraConfig& config) {
+                           const sim::SimulatedCameraConfig& config, CameraKind kind) {
+    const bool fusion = kind == CameraKind::Fusion;
     if (simulate) {
         plugged_ = sim::plugCamera(config);
         serial_ = plugged_;
@@ -39,23 +44,28 @@ ChosenCamera::ChosenCamera(DvsCameraManager& manager, const std::string& serial,
     }
     const auto descs = manager.getCameraDescs();
     if (!serial.empty()) {
-        const bool known = std::any_of(descs.begin(), descs.end(), [&](const auto& d) { return d.serial == serial; });
-        if (!known) {
+        const auto named = std::find_if(descs.begin(), descs.end(), [&](const auto& d) { return d.serial == serial; });
+        if (named == descs.end()) {
             if (isSimulatedSerial(serial)) {
                 throw std::runtime_error("no camera with serial \"" + serial + "\": " + kSimulatedCamerasLiveInOneCommand);
             }
             throw std::runtime_error("no camera with serial \"" + serial + "\" is connected; " + kNoCameraHint);
         }
+        // An event camera named to a fusion command would open as nothing: say what it is.
+        if (fusion && !isFusionCamera(*named)) {
+            throw std::runtime_error("camera \"" + serial + "\" is not a fusion camera (vireo list shows each camera's "
+                                     "model); record it without --fusion");
+        }
         serial_ = serial;
         return;
     }
     for (const auto& desc : descs) {
-        if (!desc.simulated && isEventCamera(desc)) {
+        if (!desc.simulated && (fusion ? isFusionCamera(desc) : isEventCamera(desc))) {
             serial_ = desc.serial;
             return;
         }
     }
-    throw std::runtime_error(std::string("no camera found; ") + kNoCameraHint +
+    throw std::runtime_error(std::string(fusion ? "no fusion camera found; " : "no camera found; ") + kNoCameraHint +
                              " (--simulate works on a simulated camera instead)");
 }
 

@@ -181,6 +181,9 @@ int runDemo(const Arguments& args) {
     demoRecordStep();
     cutAndRenderStep();
 
+    VIREO_LOG_INFO("fusion camera: events and frames of one scene, recorded together and pictured side by side");
+    demoFusionStep();
+
     VIREO_LOG_INFO("calibration: a simulated lens recovered from recorded circle-grid events");
     demoCalibrationStep();
     VIREO_LOG_INFO("demo finished");

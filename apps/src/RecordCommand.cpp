@@ -2,7 +2,8 @@
 // an optional pre-trigger cache (seconds of stream kept from before the recording starts).
 // The camera is the one named by --camera, else the first connected camera; --simulate
 // records a simulated VireoHeron watching a moving edge. No camera is an error, never a
-// silent simulated recording.
+// silent simulated recording. With --fusion, a fusion camera is recorded instead, to a RAW
+// file and an MP4 file (FusionRecordCommand.cpp).
 //
 // Before any camera is opened the output's folder is checked (it exists and a file can be
 // created in it), so a bad path fails at once rather than after the whole duration. The
@@ -48,108 +49,15 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "Interrupt.h"
+#include "RecordSupport.h"
 
 namespace vireo::app {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace recording;
 
 constexpr const char* kUsage =
     "vireo record OUT.raw [--duration SECONDS] [--camera SERIAL | --simulate] [--cache SECONDS]";
-
-// How often the waits look at the interrupt flag: a signal cannot wake a condition variable.
-constexpr auto kPollPeriod = std::chrono::milliseconds(50);
-// The statistics report once per second; a report due this close to the end of the recording
-// is waited for, so that the last progress line lands on the duration.
-constexpr auto kReportPeriod = std::chrono::seconds(1);
-constexpr auto kLastReportSlack = std::chrono::milliseconds(100);
-
-// One report of the camera's statistics: cumulative events and raw bytes decoded, when it
-// arrived, and its number (0: no report yet).
-struct Report {
-    uint64_t events = 0;
-    uint64_t bytes = 0;
-    Clock::time_point time{};
-    uint64_t number = 0;
-};
-
-// The reports of the statistics thread, for the command's thread to wait on.
-class Reports {
-public:
-    void add(const DsStatisticInfo& info) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            latest_ = Report{info.first, info.second, Clock::now(), latest_.number + 1};
-        }
-        arrived_.notify_all();
-    }
-
-    Report latest() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return latest_;
-    }
-
-    // The first report after report number `seen`, or nothing when `until` passes, a signal
-    // interrupts or `stillStreaming` turns false first.
-    template <class StillStreaming>
-    std::optional<Report> waitAfter(uint64_t seen, Clock::time_point until, StillStreaming stillStreaming) const {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (latest_.number <= seen) {
-            const auto now = Clock::now();
-            if (now >= until || interrupted() || !stillStreaming()) return std::nullopt;
-            arrived_.wait_until(lock, std::min(until, now + kPollPeriod));
-        }
-        return latest_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable arrived_;
-    Report latest_;
-};
-
-// Waits until `until`, returning early (false) when a signal arrives.
-bool waitUninterrupted(Clock::time_point until) {
-    while (Clock::now() < until) {
-        if (interrupted()) return false;
-        std::this_thread::sleep_until(std::min(until, Clock::now() + kPollPeriod));
-    }
-    return !interrupted();
-}
-
-std::string folderOf(const std::string& path) {
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    return parent.empty() ? std::string(".") : parent.string();
-}
-
-// Fails (std::runtime_error) unless OUT can be written: its folder exists and takes a new
-// file, and an existing OUT is a file that may be replaced. Nothing is left behind.
-void checkOutput(const std::string& path) {
-    namespace fs = std::filesystem;
-    const std::string folder = folderOf(path);
-    const auto refuse = [&path](const std::string& reason) {
-        return std::runtime_error("cannot write \"" + path + "\": " + reason);
-    };
-    std::error_code error;
-    if (!fs::exists(folder, error)) throw refuse("the folder \"" + folder + "\" does not exist");
-    if (!fs::is_directory(folder, error)) throw refuse("\"" + folder + "\" is not a folder");
-    if (fs::is_directory(path, error)) throw refuse("it is a folder");
-    // Replacing a file needs only the folder's permission; a write-protected one is kept.
-    if (fs::exists(path, error) && ::access(path.c_str(), W_OK) != 0) {
-        throw refuse(std::string("the file exists and is write-protected (") + std::strerror(errno) + ")");
-    }
-    // Permissions, a read-only file system or a full inode table show only when a file is made.
-    const std::string probe = (fs::path(folder) / (".vireo-record-probe-" + std::to_string(::getpid()))).string();
-    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) {
-        const int code = errno;
-        // EEXIST: a probe of this process id left by a killed run; the folder takes files.
-        if (code != EEXIST) throw refuse("no file can be created in \"" + folder + "\" (" + std::strerror(code) + ")");
-    } else {
-        ::close(fd);
-        ::unlink(probe.c_str());
-    }
-}
 
 // "<folder of OUT>/vireo-segments-<serial>-<pid>", the characters of the serial that do not
 // belong in a file name replaced by '_'.
@@ -165,21 +73,6 @@ std::string segmentFolderBeside(const std::string& path, const std::string& seri
     return (std::filesystem::path(folderOf(path)) / name).string();
 }
 
-// Bytes of the RAW header ('%' lines up to "% end") at the start of `path`; nothing when the
-// file cannot be read or has no complete header.
-std::optional<uint64_t> rawHeaderBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    uint64_t bytes = 0;
-    while (in.peek() == '%' && std::getline(in, line)) {
-        bytes += line.size() + 1;
-        if (line == "% end") return bytes;
-    }
-    return std::nullopt;
-}
-
-const char* signalName(int signal) { return signal == SIGTERM ? "SIGTERM" : signal == SIGINT ? "SIGINT" : "a signal"; }
-
 }  // namespace
 
 RecordOutcome recordCamera(const RecordRequest& request) {
@@ -192,6 +85,11 @@ RecordOutcome recordCamera(const RecordRequest& request) {
     const ChosenCamera chosen(manager, request.serial, request.simulate, scene);
     auto camera = manager.openCamera(chosen.serial());
     if (!camera) {
+        const auto descs = manager.getCameraDescs();
+        const auto desc = std::find_if(descs.begin(), descs.end(), [&](const auto& d) { return d.serial == chosen.serial(); });
+        if (desc != descs.end() && isFusionCamera(*desc)) {
+            throw std::runtime_error("camera \"" + chosen.serial() + "\" is a fusion camera: record it with --fusion");
+        }
         throw std::runtime_error("camera \"" + chosen.serial() + "\" was found but could not be opened (is another "
                                  "program using it? see vireo list)");
     }
@@ -352,12 +250,14 @@ std::string recordingProblem(const RecordOutcome& outcome, const std::string& pa
 }
 
 int runRecord(const Arguments& args) {
-    const CommandLine line(args, {"duration", "camera", "cache"}, {"simulate"});
+    const CommandLine line(args, {"duration", "camera", "cache"}, {"simulate", "fusion"});
+    if (line.hasFlag("fusion")) return runFusionRecord(line);
     line.expectPositionals(1, 1, kUsage);
     RecordRequest request;
     request.path = line.positionals()[0];
     if (std::filesystem::path(request.path).extension() != ".raw") {
-        throw UsageError("OUT.raw must end in .raw, not \"" + request.path + "\"");
+        throw UsageError("OUT.raw must end in .raw, not \"" + request.path +
+                         "\" (a fusion camera records OUT.raw and OUT.mp4 with --fusion)");
     }
     const double seconds = line.numberOption("duration").value_or(5.0);
     if (!(seconds > 0) || seconds > 86400) throw UsageError("--duration must be above 0 and at most 86400 seconds");

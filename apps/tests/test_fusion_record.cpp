@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "FusionPicture.h"
+#include "Interrupt.h"
 #include "PluggedSimulatedCamera.h"
 
 namespace vireo::app {
@@ -101,6 +103,37 @@ TEST(FusionRecord, SimulatedRecordingWritesARawFileAndAnMp4File) {
     EXPECT_TRUE(video.getNextFrame(frame));
     EXPECT_EQ(frame.size, 3840u * 2160u * 3u);
     EXPECT_TRUE(sim::pluggedCameras().empty());
+}
+
+// Ctrl-C during a fusion recording ends it early and completes both files under their names.
+TEST(FusionRecord, FirstSignalEndsTheRecordingAndKeepsBothFiles) {
+    const std::string folder = scratchFolder("interrupted");
+    FusionRecordRequest request;
+    request.base = folder + "/stopped";
+    request.seconds = 60;
+    request.simulate = true;
+    request.progress = false;
+    request.on_progress = [](const RecordProgress&) { std::raise(SIGINT); };
+    FusionRecordOutcome outcome;
+    {
+        const InterruptScope scope("ending the test's recording");
+        outcome = recordFusionCamera(request);
+    }
+    EXPECT_EQ(outcome.interrupt_signal, SIGINT);
+    EXPECT_LT(outcome.seconds, 5.0);
+    EXPECT_TRUE(fusionRecordingProblem(outcome).empty()) << fusionRecordingProblem(outcome);
+    EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"stopped.mp4", "stopped.raw"}));
+    Mp4FileReader video(outcome.mp4_path);
+    std::vector<uint64_t> times;
+    ASSERT_TRUE(video.loadFile());
+    ASSERT_TRUE(video.getTimeStamps(times));
+    EXPECT_EQ(times.size(), outcome.frames);
+    EXPECT_GE(times.size(), 1u);
+    RawFileReader raw(outcome.raw_path);
+    uint64_t events = 0;
+    ASSERT_TRUE(raw.loadFile());
+    ASSERT_TRUE(raw.getMaxEvents(events));
+    EXPECT_GT(events, 0u);
 }
 
 TEST(FusionRecord, OutputNamesAndRefusalsBeforeACameraIsOpened) {

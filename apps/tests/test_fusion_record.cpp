@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,125 @@ TEST(FusionRecord, FirstSignalEndsTheRecordingAndKeepsBothFiles) {
     ASSERT_TRUE(raw.loadFile());
     ASSERT_TRUE(raw.getMaxEvents(events));
     EXPECT_GT(events, 0u);
+}
+
+// A fusion camera that hands out three frames at start and whose recordings write small
+// files and then report what the test asks for, so that each file can fail on its own.
+class ScriptedFusionCamera : public FusionCamera {
+public:
+    int raw_result = 0;
+    int mp4_result = 0;
+
+    ScriptedFusionCamera() : FusionCamera(describe()) {}
+
+    bool isConnected() const override { return true; }
+    unsigned addEventsStreamHandleCallback(EventsCallback) override { return 0; }
+    bool removeEventsStreamHandleCallback(unsigned) override { return false; }
+    unsigned addApsFrameCallback(ApsFrameCallback cb) override {
+        frame_callback_ = std::move(cb);
+        return 7;
+    }
+    bool removeApsFrameCallback(unsigned id) override {
+        const bool known = id == 7 && frame_callback_ != nullptr;
+        frame_callback_ = nullptr;
+        return known;
+    }
+    unsigned addTriggerInCallback(TriggerInCallback) override { return 0; }
+    bool removeTriggerInCallback(unsigned) override { return false; }
+    bool getNextBatch(std::vector<Event2D>&) override { return false; }
+    void setBatchEventsNum(unsigned long long) override {}
+    void setBatchEventsTime(unsigned long long) override {}
+    int start(STREAM_TYPE) override {
+        std::vector<unsigned char> pixels(4 * 2 * 3, 100);
+        for (uint64_t k = 1; k <= 3; ++k) {
+            ApsFrame frame;
+            frame.data = pixels.data();
+            frame.size = static_cast<uint32_t>(pixels.size());
+            frame.syncTimestamp = k * 200000;
+            if (frame_callback_) frame_callback_(frame);
+        }
+        return 0;
+    }
+    int stop(STREAM_TYPE) override { return 0; }
+    int startRecording(std::string path, STREAM_TYPE) override {
+        const std::string base = path.substr(0, path.rfind('.'));
+        raw_path_ = base + ".raw";
+        mp4_path_ = base + ".mp4";
+        std::ofstream(raw_path_) << "% evt 3.0\n% end\nEVENTS";
+        std::ofstream(mp4_path_) << "FRAMES";
+        return 0;
+    }
+    int stopRecording(STREAM_TYPE type) override { return type == STREAM_DVS ? raw_result : mp4_result; }
+    unsigned short getWidth(STREAM_TYPE) override { return 4; }
+    unsigned short getHeight(STREAM_TYPE) override { return 2; }
+    bool getFusionEvents(std::shared_ptr<std::vector<uint16_t>>&, uint64_t) override { return false; }
+
+private:
+    static CameraDescription describe() {
+        CameraDescription desc;
+        desc.serial = "FUSION1";
+        return desc;
+    }
+    int init() override { return 0; }
+    ApsFrameCallback frame_callback_;
+    std::string raw_path_, mp4_path_;
+};
+
+std::string contentOf(const std::string& path) {
+    std::ifstream in(path);
+    std::string content;
+    std::getline(in, content, '\0');
+    return content;
+}
+
+// A file that could not be written whole is never a success: the message names it, an older
+// pair stays as it was and the new data stays in the temporary files it names.
+TEST(FusionRecord, AFileNotWrittenWholeIsReportedAndTheOlderPairKept) {
+    struct Case {
+        int raw_result, mp4_result;
+        const char* named;
+    };
+    for (const Case& c : {Case{0, -1, "the frames (\""}, Case{-1, 0, "the events (\""}, Case{-1, -1, "neither file"}}) {
+        SCOPED_TRACE(c.named);
+        const std::string folder = scratchFolder("failing");
+        std::ofstream(folder + "/out.raw") << "older raw";
+        std::ofstream(folder + "/out.mp4") << "older mp4";
+        ScriptedFusionCamera camera;
+        camera.raw_result = c.raw_result;
+        camera.mp4_result = c.mp4_result;
+        FusionRecordRequest request;
+        request.base = folder + "/out";
+        request.seconds = 0.2;
+        request.progress = false;
+        const FusionRecordOutcome outcome = recordOpenedFusionCamera(camera, request);
+        EXPECT_TRUE(outcome.started);
+        EXPECT_FALSE(outcome.raw_ok || outcome.mp4_ok);
+        const std::string problem = fusionRecordingProblem(outcome);
+        EXPECT_NE(problem.find(c.named), std::string::npos) << problem;
+        EXPECT_NE(problem.find("stays in"), std::string::npos) << problem;
+        EXPECT_EQ(contentOf(folder + "/out.raw"), "older raw");
+        EXPECT_EQ(contentOf(folder + "/out.mp4"), "older mp4");
+        ASSERT_EQ(outcome.kept.size(), 2u);
+        for (const auto& kept : outcome.kept) {
+            EXPECT_TRUE(fs::exists(kept)) << kept;
+            EXPECT_NE(problem.find(kept), std::string::npos) << problem;
+        }
+    }
+    // Both whole: the new pair replaces the older one, and the frames are counted.
+    const std::string folder = scratchFolder("whole");
+    std::ofstream(folder + "/out.raw") << "older raw";
+    ScriptedFusionCamera camera;
+    FusionRecordRequest request;
+    request.base = folder + "/out";
+    request.seconds = 0.2;
+    request.progress = false;
+    const FusionRecordOutcome outcome = recordOpenedFusionCamera(camera, request);
+    EXPECT_TRUE(outcome.raw_ok && outcome.mp4_ok);
+    EXPECT_EQ(outcome.frames, 3u);
+    EXPECT_EQ(outcome.body_bytes, 6u);
+    EXPECT_TRUE(fusionRecordingProblem(outcome).empty()) << fusionRecordingProblem(outcome);
+    EXPECT_EQ(contentOf(folder + "/out.mp4"), "FRAMES");
+    EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"out.mp4", "out.raw"}));
 }
 
 TEST(FusionRecord, OutputNamesAndRefusalsBeforeACameraIsOpened) {

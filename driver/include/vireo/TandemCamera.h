@@ -20,7 +20,10 @@
 //   briefly for the edge to be decoded). A frame lost before it reaches the camera cannot be
 //   seen here; the pairing then runs one exposure late until the pending edges overflow
 //   (kPendingExposures). getFusionEvents(counts, frame.syncTimestamp) finds the frame's
-//   count frame while it is among the 3 queued (the event stream may run ahead).
+//   count frame while it is among the 3 queued (the event stream may run ahead): the frame
+//   thread hears of an exposure only once its count frame is queued.
+// - The frame thread converts the frame and runs the frame callbacks without holding the
+//   lock the trigger edges take, so a slow frame callback never holds up the event stream.
 //
 // Recording (startRecording(path, type)):
 // - Events go to <base>.raw: the RAW header, then the raw words exactly as the device sent

@@ -128,6 +128,19 @@ void FusionCameraPrivate::triggerInArrvied(EventTriggerIn trigger) {
         {
             std::lock_guard<std::mutex> lock(apsFrameMutex);
             apsFrame.syncTimestamp = t;
+        }
+        {
+            std::lock_guard<std::mutex> lock(countFrameMutex);
+            {
+                std::lock_guard<std::mutex> queueLock(fusionQueueMutex);
+                if (fusionQueue.size() >= kFusionQueueSize) fusionQueue.pop_front();
+                fusionQueue.emplace_back(countFrame, t);
+            }
+            countFrame = freshCountFrame();
+        }
+        // The frame thread learns of the exposure only now, once its count frame is queued.
+        {
+            std::lock_guard<std::mutex> lock(apsFrameMutex);
             if (lateEdgesOwed > 0) {
                 --lateEdgesOwed;
             } else {
@@ -136,13 +149,6 @@ void FusionCameraPrivate::triggerInArrvied(EventTriggerIn trigger) {
             }
         }
         apsFrameSynced.notify_all();
-        std::lock_guard<std::mutex> lock(countFrameMutex);
-        {
-            std::lock_guard<std::mutex> queueLock(fusionQueueMutex);
-            if (fusionQueue.size() >= kFusionQueueSize) fusionQueue.pop_front();
-            fusionQueue.emplace_back(countFrame, t);
-        }
-        countFrame = freshCountFrame();
     }
     std::lock_guard<std::mutex> lock(triggerCallbackMutex);
     for (auto& entry : triggerCallbacks) entry.second(trigger);

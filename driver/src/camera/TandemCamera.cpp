@@ -294,16 +294,23 @@ void TandemCamera::frameLoop() {
                                nv12.size(), frameBytes);
                 continue;
             }
-            std::unique_lock<std::mutex> frameLock(apsFrameMutex);
-            bool stamped = true;
-            const uint64_t sync = awaitSync(frameLock, stamped);
-            // A frame still in hand when the camera stops, whose edge was not decoded, would
-            // carry another exposure's times: it is dropped.
-            if (!stamped && running.load() != 1) break;
-            previewConverter->nv12ToRGB(nv12.data(), apsFrame.data);
+            ApsFrame frame;
+            uint64_t sync = 0;
+            {
+                std::unique_lock<std::mutex> frameLock(apsFrameMutex);
+                bool stamped = true;
+                sync = awaitSync(frameLock, stamped);
+                // A frame still in hand when the camera stops, whose edge was not decoded,
+                // would carry another exposure's times: it is dropped.
+                if (!stamped && running.load() != 1) break;
+                frame = apsFrame;
+            }
+            // The image buffer belongs to this thread; the times were copied above, so the
+            // conversion and the callbacks never hold up the event thread's trigger edges.
+            previewConverter->nv12ToRGB(nv12.data(), frame.data);
             if (frameRecording.load()) saveFrameData(nv12, sync);
             std::lock_guard<std::mutex> callbackLock(apsFrameCallbackMutex);
-            for (auto& entry : apsFrameCallbacks) entry.second(apsFrame);
+            for (auto& entry : apsFrameCallbacks) entry.second(frame);
         }
     } catch (const std::exception& error) {
         VIREO_LOG_ERROR("Camera %s: frame stream ended: %s", desc.serial.c_str(), error.what());

@@ -310,3 +310,47 @@ TEST(FusionStream, UnplugWhileStreamingAndRecordingEndsCleanlyWithCompleteFiles)
 
 }  // namespace
 }  // namespace vireo
+
+namespace vireo {
+namespace {
+
+TEST(FusionStream, LastReferenceDroppedInsideACallbackEndsTheCameraCleanly) {
+    // A callback that locks a weak pointer while the application lets its own reference go
+    // ends up holding the last one; the camera must end without a join of its own thread.
+    for (const bool inFrameCallback : {false, true}) {
+        PluggedCamera plugged(fusionConfig(inFrameCallback ? "F-drop-frame" : "F-drop-event"));
+        std::shared_ptr<FusionCamera> holder;
+        {
+            DvsCameraManager manager;
+            holder = openFusion(manager, plugged.serial);
+        }
+        ASSERT_NE(holder, nullptr);
+        std::weak_ptr<FusionCamera> weak = holder;
+        std::atomic<int> phase{0};
+        auto lockAndWait = [&weak, &phase] {
+            if (phase.load() != 1) return;
+            auto self = weak.lock();
+            if (!self) return;
+            phase = 2;
+            while (phase.load() != 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        };  // `self`, the last reference, goes here, on the camera's thread
+        if (inFrameCallback) {
+            holder->addApsFrameCallback([lockAndWait](const ApsFrame&) { lockAndWait(); });
+        } else {
+            holder->addEventsStreamHandleCallback([lockAndWait](const Event2D*, const Event2D*) { lockAndWait(); });
+        }
+        ASSERT_EQ(holder->startRecording(testing::TempDir() + "fusion-drop", STREAM_DVS), 0);
+        ASSERT_EQ(holder->start(STREAM_BOTH), 0);
+        phase = 1;
+        ASSERT_TRUE(waitFor([&] { return phase.load() == 2; }));
+        holder.reset();
+        phase = 3;
+        EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
+        // Destroyed: its recording was completed and its threads joined.
+        EXPECT_TRUE(waitFor([&] { return !sim::readoutRunning(plugged.serial).value_or(true); }));
+        std::filesystem::remove(testing::TempDir() + "fusion-drop.raw");
+    }
+}
+
+}  // namespace
+}  // namespace vireo

@@ -81,8 +81,16 @@ public:
     static constexpr std::size_t kMaxFrameBuffers = 8;
 
     explicit TandemCamera(CameraDescription desc);
-    // Stops the streams and ends the recordings (completing their files).
+    // Stops the streams and ends the recordings (completing their files). It must not run on
+    // one of the camera's own threads (inside a callback): a camera from create() (as the
+    // manager makes them) sees to that itself.
     ~TandemCamera() override;
+
+    // A camera whose last reference may be dropped on any thread, its own callbacks included
+    // (a callback that locks a weak pointer while the application lets its own go): dropped
+    // on one of its threads, it is destroyed on a thread of its own once that callback has
+    // returned, joining the camera's threads as usual.
+    static std::shared_ptr<TandemCamera> create(CameraDescription desc);
 
     // "Vireo" and "Tandem", as new strings.
     static std::string getManufacturer();

@@ -1,6 +1,8 @@
 // DvsCameraManager: discovery by model, one camera object per serial, opening.
 #include <vireo/DvsCameraManager.h>
 
+#include <type_traits>
+
 #include <vireo/Logger.h>
 #include <vireo/PropheseeEVK4.h>
 #include <vireo/TandemCamera.h>
@@ -19,7 +21,11 @@ int addNew(std::map<std::string, std::shared_ptr<Base>>& cameras,
         if (cameras.count(desc.serial) > 0) continue;  // the first object for a serial stays
         VIREO_LOG_DEBUG("Found camera %s (%04X:%04X)", desc.serial.c_str(),
                         static_cast<unsigned>(desc.vendorId), static_cast<unsigned>(desc.productId));
-        cameras.emplace(desc.serial, std::make_shared<Camera>(desc));
+        if constexpr (std::is_same_v<Camera, TandemFusionCamera>) {
+            cameras.emplace(desc.serial, TandemFusionCamera::create(desc));
+        } else {
+            cameras.emplace(desc.serial, std::make_shared<Camera>(desc));
+        }
     }
     return static_cast<int>(descs.size());
 }

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <system_error>
 
 #include <vireo/CtrlFrame.h>
 #include <vireo/DecoderFactory.h>
@@ -34,6 +35,24 @@ public:
 }  // namespace
 
 TandemCamera::TandemCamera(CameraDescription description) : FusionCameraPrivate(std::move(description)) {}
+
+std::shared_ptr<TandemFusionCamera> TandemCamera::create(CameraDescription description) {
+    return std::shared_ptr<TandemFusionCamera>(new TandemFusionCamera(std::move(description)),
+                                               [](TandemFusionCamera* camera) {
+        if (camera->onOwnThread()) {
+            // The destructor joins the camera's threads, this one among them: it runs on a
+            // thread of its own, which waits for this callback to return.
+            try {
+                std::thread([camera] { delete camera; }).detach();
+                return;
+            } catch (const std::system_error& error) {
+                VIREO_LOG_ERROR("Camera %s: no thread to release it on: %s", camera->desc.serial.c_str(),
+                                error.what());
+            }
+        }
+        delete camera;
+    });
+}
 
 TandemCamera::~TandemCamera() {
     if (onOwnThread()) {

@@ -1,7 +1,9 @@
 // TandemCamera: initialisation, start and stop, the event, frame and statistics threads.
 #include <vireo/TandemCamera.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <system_error>
 
@@ -32,6 +34,47 @@ public:
     OwnThreadMark& operator=(const OwnThreadMark&) = delete;
 };
 
+// The threads that destroy cameras dropped inside their own callbacks. Each is joined once
+// it has finished (at the next release) and at the latest when the process exits, so no
+// camera is still being torn down while the library's own statics go.
+class CameraReleaser {
+public:
+    static CameraReleaser& instance() {
+        static CameraReleaser releaser;
+        return releaser;
+    }
+
+    void release(std::function<void()> destroy) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = threads_.begin(); it != threads_.end();) {
+            if (it->done->load()) {
+                it->thread.join();
+                it = threads_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        threads_.push_back({std::thread([destroy = std::move(destroy), done] {
+                                destroy();
+                                done->store(true);
+                            }),
+                            done});
+    }
+
+    ~CameraReleaser() {
+        for (auto& entry : threads_) entry.thread.join();
+    }
+
+private:
+    struct Entry {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> threads_;
+};
+
 }  // namespace
 
 TandemCamera::TandemCamera(CameraDescription description) : FusionCameraPrivate(std::move(description)) {}
@@ -43,7 +86,7 @@ std::shared_ptr<TandemFusionCamera> TandemCamera::create(CameraDescription descr
             // The destructor joins the camera's threads, this one among them: it runs on a
             // thread of its own, which waits for this callback to return.
             try {
-                std::thread([camera] { delete camera; }).detach();
+                CameraReleaser::instance().release([camera] { delete camera; });
                 return;
             } catch (const std::system_error& error) {
                 VIREO_LOG_ERROR("Camera %s: no thread to release it on: %s", camera->desc.serial.c_str(),

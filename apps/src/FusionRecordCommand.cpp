@@ -64,8 +64,12 @@ sim::SimulatedCameraConfig simulatedFusionCamera() {
 std::string stagedBase(const std::string& base) {
     const fs::path path(base);
     const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-    const std::string name =
-        "." + path.filename().string() + "." + std::to_string(static_cast<long long>(::getpid())) + ".part";
+    // Appended piece by piece: GCC 12's optimiser warns (falsely) about "." + a string.
+    std::string name(1, '.');
+    name.append(path.filename().string());
+    name.append(".");
+    name.append(std::to_string(static_cast<long long>(::getpid())));
+    name.append(".part");
     return (folder / name).string();
 }
 

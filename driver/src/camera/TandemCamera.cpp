@@ -302,6 +302,9 @@ void TandemCamera::eventLoop() {
     }
     eventThreadActive = false;
     wakeBatchWaiters();
+    // A frame waiting for its edge need not wait any longer.
+    { std::lock_guard<std::mutex> frameLock(apsFrameMutex); }
+    apsFrameSynced.notify_all();
 }
 
 uint64_t TandemCamera::awaitSync(std::unique_lock<std::mutex>& frameLock, bool& stamped) {

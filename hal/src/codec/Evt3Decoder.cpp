@@ -343,6 +343,10 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
                 storeEvent(out + n, x | rowBits | (static_cast<uint64_t>(word & 0x800) << 21), timestamp);
                 n += type == ADDR_X;
                 rowBits = type == ADDR_Y ? x << 16 : rowBits;
+            } else if (type == TIME_LOW) {
+                // Sparse streams carry a time word every event or two: kept off the switch.
+                s.timeLow = word & 0xFFF;
+                timestamp = s.time();
             } else if (type - VECT_12 < 2) {
                 vectorWord(word, type, true, width);
             } else {

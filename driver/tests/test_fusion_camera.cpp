@@ -2,15 +2,12 @@
 // queue, trigger edges, frame callbacks, frame times and the recording's file names.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "FusionCameraTestAccess.h"
+#include "RecordingTestSupport.h"
 
 namespace vireo {
 namespace {
@@ -28,23 +25,6 @@ CameraDescription tandemDescription(const std::string& serial = "T-unit") {
 }
 
 size_t cell(uint32_t x, uint32_t y, uint32_t p) { return 2 * (static_cast<size_t>(y) * 1280 + (1279 - x)) + p; }
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-class TempDir {
-public:
-    TempDir() : path(std::filesystem::temp_directory_path() / ("vireo-fusion-" + std::to_string(::getpid()))) {
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directories(path);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    const std::filesystem::path path;
-};
 
 TEST(FusionCamera, GeometryPerStreamAndNoneForBoth) {
     TandemFusionCamera camera(tandemDescription());
@@ -183,9 +163,10 @@ TEST(FusionRecording, FrameTimesFollowTheSyncEdgesAndStepWhenTheyDoNotAdvance) {
 }
 
 TEST(FusionRecording, BaseNameDropsTheExtensionOfTheFileOnly) {
-    TempDir dir;
+    const std::filesystem::path dir = test::scratchPath("files");
+    std::filesystem::create_directories(dir);
     TandemFusionCamera camera(tandemDescription("T-names"));
-    const auto sub = dir.path / "a";
+    const auto sub = dir / "a";
     std::filesystem::create_directories(sub);
     ASSERT_EQ(camera.startRecording((sub / "b.dat").string(), STREAM_BOTH), 0);
     EXPECT_TRUE(std::filesystem::exists(sub / "b.mp4"));
@@ -197,34 +178,36 @@ TEST(FusionRecording, BaseNameDropsTheExtensionOfTheFileOnly) {
     EXPECT_EQ(camera.stopRecording(STREAM_APS), 0);
 
     // A dot in a folder's name is not an extension.
-    const auto dotted = dir.path / "take.2";
+    const auto dotted = dir / "take.2";
     std::filesystem::create_directories(dotted);
     ASSERT_EQ(camera.startRecording((dotted / "out").string(), STREAM_DVS), 0);
     EXPECT_EQ(camera.stopRecording(STREAM_BOTH), 0);
     EXPECT_TRUE(std::filesystem::exists(dotted / "out.raw"));
-    EXPECT_FALSE(std::filesystem::exists(dir.path / "take.raw"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "take.raw"));
 }
 
 TEST(FusionRecording, FailedStartsAreReportedAndLeaveNothingRunning) {
-    TempDir dir;
+    const std::filesystem::path dir = test::scratchPath("files");
+    std::filesystem::create_directories(dir);
     TandemFusionCamera camera(tandemDescription("T-fail"));
-    const auto missing = dir.path / "no-such-folder" / "rec";
+    const auto missing = dir / "no-such-folder" / "rec";
     EXPECT_EQ(camera.startRecording(missing.string(), STREAM_DVS), -1);
     EXPECT_EQ(camera.startRecording(missing.string(), STREAM_APS), -1);
     EXPECT_EQ(camera.startRecording(missing.string(), STREAM_BOTH), -1);
 
     // The video can be made but not the RAW file: neither recording runs afterwards.
-    std::filesystem::create_directories(dir.path / "x.raw");  // a folder where the file should go
-    EXPECT_EQ(camera.startRecording((dir.path / "x").string(), STREAM_BOTH), -1);
-    EXPECT_FALSE(std::filesystem::exists(dir.path / "x.mp4"));
-    EXPECT_EQ(camera.startRecording((dir.path / "y").string(), STREAM_BOTH), 0);
+    std::filesystem::create_directories(dir / "x.raw");  // a folder where the file should go
+    EXPECT_EQ(camera.startRecording((dir / "x").string(), STREAM_BOTH), -1);
+    EXPECT_FALSE(std::filesystem::exists(dir / "x.mp4"));
+    EXPECT_EQ(camera.startRecording((dir / "y").string(), STREAM_BOTH), 0);
     EXPECT_EQ(camera.stopRecording(STREAM_BOTH), 0);
 }
 
 TEST(FusionRecording, StoppingWritesTheHeaderAndEveryByteHandedOverIncludingThePartialBuffer) {
-    TempDir dir;
+    const std::filesystem::path dir = test::scratchPath("files");
+    std::filesystem::create_directories(dir);
     TandemFusionCamera camera(tandemDescription("T-raw"));
-    const auto path = dir.path / "events.raw";
+    const auto path = dir / "events.raw";
     ASSERT_EQ(camera.startRecording(path.string(), STREAM_DVS), 0);
     std::string expected;
     // More than one hand-over buffer (9,216,000 bytes), then a partly filled one.
@@ -237,7 +220,8 @@ TEST(FusionRecording, StoppingWritesTheHeaderAndEveryByteHandedOverIncludingTheP
     ASSERT_EQ(camera.stopRecording(STREAM_DVS), 0);
     Access::recordRaw(camera, chunk);  // after the stop: not recorded
 
-    const std::string content = readFile(path);
+    const auto bytes = test::readFile(path.string());
+    const std::string content(bytes.begin(), bytes.end());
     const size_t end = content.find("% end\n");
     ASSERT_NE(end, std::string::npos);
     EXPECT_EQ(content.rfind("% camera_integrator_name Vireo\n", 0), 0u);

@@ -3,15 +3,11 @@
 // device delivered, and unplugs.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <string>
 #include <vector>
@@ -21,6 +17,7 @@
 #include <vireo/SimulatedCamera.h>
 #include <vireo/TandemCamera.h>
 
+#include "RecordingTestSupport.h"
 #include "test_camera_support.h"
 
 namespace vireo {
@@ -48,24 +45,6 @@ std::shared_ptr<FusionCamera> openFusion(DvsCameraManager& manager, const std::s
     manager.updateCameras();
     return manager.openFusionCamera(serial);
 }
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-class TempDir {
-public:
-    explicit TempDir(const std::string& name)
-        : path(std::filesystem::temp_directory_path() / ("vireo-" + name + "-" + std::to_string(::getpid()))) {
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directories(path);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    const std::filesystem::path path;
-};
 
 // Whether a pixel of an NV12 image is on the bright side (luma above mid-grey).
 bool brightLuma(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t x, uint32_t y) {
@@ -211,7 +190,8 @@ TEST(FusionStream, FrameOnlyStartSwitchesTheFrameSensorOnAndStopOff) {
 TEST(FusionStream, RecordingBothStreamsKeepsExactlyWhatWasStreamed) {
     const auto config = fusionConfig("F-record");
     PluggedCamera plugged(config);
-    TempDir dir("fusion-record");
+    const std::filesystem::path dir = test::scratchPath("files");
+    std::filesystem::create_directories(dir);
     DvsCameraManager manager;
     auto camera = openFusion(manager, plugged.serial);
     ASSERT_NE(camera, nullptr);
@@ -222,7 +202,7 @@ TEST(FusionStream, RecordingBothStreamsKeepsExactlyWhatWasStreamed) {
         syncs.push_back(frame.syncTimestamp);
     });
     ASSERT_TRUE(sim::captureDelivered(plugged.serial, true));
-    const auto base = dir.path / "take";
+    const auto base = dir / "take";
     ASSERT_EQ(camera->startRecording((base.string() + ".dat"), STREAM_BOTH), 0);
     ASSERT_EQ(camera->start(STREAM_BOTH), 0);
     ASSERT_TRUE(waitFor([&] {
@@ -235,7 +215,8 @@ TEST(FusionStream, RecordingBothStreamsKeepsExactlyWhatWasStreamed) {
 
     // RAW: the header, then the device's bytes as it sent them, from the first on (what the
     // device sent after the stop stays in the transport, never taken).
-    const std::string raw = readFile(base.string() + ".raw");
+    const auto bytes = test::readFile(base.string() + ".raw");
+    const std::string raw(bytes.begin(), bytes.end());
     const size_t end = raw.find("% end\n");
     ASSERT_NE(end, std::string::npos);
     const std::vector<uint8_t> body(raw.begin() + static_cast<std::ptrdiff_t>(end + 6), raw.end());
@@ -275,13 +256,14 @@ TEST(FusionStream, RecordingBothStreamsKeepsExactlyWhatWasStreamed) {
 
 TEST(FusionStream, UnplugWhileStreamingAndRecordingEndsCleanlyWithCompleteFiles) {
     PluggedCamera plugged(fusionConfig("F-unplug"));
-    TempDir dir("fusion-unplug");
+    const std::filesystem::path dir = test::scratchPath("files");
+    std::filesystem::create_directories(dir);
     DvsCameraManager manager;
     auto camera = openFusion(manager, plugged.serial);
     ASSERT_NE(camera, nullptr);
     std::atomic<int> frames{0};
     camera->addApsFrameCallback([&](const ApsFrame&) { ++frames; });
-    ASSERT_EQ(camera->startRecording((dir.path / "cut").string(), STREAM_BOTH), 0);
+    ASSERT_EQ(camera->startRecording((dir / "cut").string(), STREAM_BOTH), 0);
     ASSERT_EQ(camera->start(STREAM_BOTH), 0);
     ASSERT_TRUE(waitFor([&] { return frames.load() >= 2; }));
     std::vector<Event2D> batch;
@@ -296,12 +278,13 @@ TEST(FusionStream, UnplugWhileStreamingAndRecordingEndsCleanlyWithCompleteFiles)
     EXPECT_EQ(camera->stopRecording(STREAM_BOTH), 0);
 
     // Both files are complete and readable up to the unplug.
-    Mp4FileReader video((dir.path / "cut.mp4").string());
+    Mp4FileReader video((dir / "cut.mp4").string());
     ASSERT_TRUE(video.loadFile());
     std::vector<uint64_t> times;
     video.getTimeStamps(times);
     EXPECT_GE(times.size(), 2u);
-    const std::string raw = readFile(dir.path / "cut.raw");
+    const auto bytes = test::readFile((dir / "cut.raw").string());
+    const std::string raw(bytes.begin(), bytes.end());
     EXPECT_GT(raw.size(), raw.find("% end\n") + 6);
     // The manager forgets the unplugged camera.
     manager.updateCameras();
@@ -339,7 +322,7 @@ TEST(FusionStream, LastReferenceDroppedInsideACallbackEndsTheCameraCleanly) {
         } else {
             holder->addEventsStreamHandleCallback([lockAndWait](const Event2D*, const Event2D*) { lockAndWait(); });
         }
-        ASSERT_EQ(holder->startRecording(testing::TempDir() + "fusion-drop", STREAM_DVS), 0);
+        ASSERT_EQ(holder->startRecording(test::scratchPath(plugged.serial), STREAM_DVS), 0);
         ASSERT_EQ(holder->start(STREAM_BOTH), 0);
         phase = 1;
         ASSERT_TRUE(waitFor([&] { return phase.load() == 2; }));
@@ -348,7 +331,6 @@ TEST(FusionStream, LastReferenceDroppedInsideACallbackEndsTheCameraCleanly) {
         EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
         // Destroyed: its recording was completed and its threads joined.
         EXPECT_TRUE(waitFor([&] { return !sim::readoutRunning(plugged.serial).value_or(true); }));
-        std::filesystem::remove(testing::TempDir() + "fusion-drop.raw");
     }
 }
 

@@ -76,6 +76,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include <vireo/CallbackRegistry.h>
 #include <vireo/Decoder.h>
 #include <vireo/DvsCamera.h>
 #include <vireo/EventBatcher.h>
@@ -181,13 +182,9 @@ private:
     void wakeAll();
     bool streaming() const { return running.load() == 1 && !streamEnded.load(); }
 
-    std::unordered_map<uint32_t, EventsCallback> eventCallbacks;
-    uint32_t nextEventCallbackId = 0;
-    std::mutex eventCallbackMutex;
+    CallbackRegistry<EventsCallback> eventCallbacks;
 
-    std::unordered_map<uint32_t, TriggerInCallback> triggerCallbacks;
-    uint32_t nextTriggerCallbackId = 0;
-    std::mutex triggerCallbackMutex;
+    CallbackRegistry<TriggerInCallback> triggerCallbacks;
 
     EventBatcher batcher;
 

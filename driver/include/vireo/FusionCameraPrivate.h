@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include <vireo/CallbackRegistry.h>
 #include <vireo/EventBatcher.h>
 #include <vireo/FusionCamera.h>
 #include <vireo/ObjectPool.h>
@@ -109,13 +110,9 @@ private:
     // A zero-filled count frame from the pool, or from the heap when the pool is exhausted.
     std::shared_ptr<CountFrame> freshCountFrame();
 
-    std::unordered_map<uint32_t, EventsCallback> eventCallbacks;
-    uint32_t nextEventCallbackId = 0;
-    std::mutex eventCallbackMutex;
+    CallbackRegistry<EventsCallback> eventCallbacks;
 
-    std::unordered_map<uint32_t, TriggerInCallback> triggerCallbacks;
-    uint32_t nextTriggerCallbackId = 0;
-    std::mutex triggerCallbackMutex;
+    CallbackRegistry<TriggerInCallback> triggerCallbacks;
 
     EventBatcher batcher;
     bool countPoolExhaustedLogged = false;  // guarded by countFrameMutex

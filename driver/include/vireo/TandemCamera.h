@@ -54,6 +54,7 @@
 #include <vector>
 
 #include <vireo/DataToVideoConverter.h>
+#include <vireo/CallbackRegistry.h>
 #include <vireo/Decoder.h>
 #include <vireo/FusionCameraPrivate.h>
 #include <vireo/Imx415Sensor.h>
@@ -156,9 +157,7 @@ private:
     void eventRecordLoop();
     void frameRecordLoop();
 
-    std::unordered_map<uint32_t, ApsFrameCallback> apsFrameCallbacks;
-    uint32_t nextApsFrameCallbackId = 0;
-    std::mutex apsFrameCallbackMutex;
+    CallbackRegistry<ApsFrameCallback> apsFrameCallbacks;
 
     std::thread frameThread;
     std::thread eventThread;

@@ -90,9 +90,9 @@ DvsCameraPrivate::~DvsCameraPrivate() {
         // before the mutex goes.
         auto frames = std::make_unique<OrphanedFrames>();
         frames->decoder = std::move(decoder);
-        frames->eventCallbacks.swap(eventCallbacks);
-        frames->triggerCallbacks.swap(triggerCallbacks);
-        if (tlsHeldCallbackLock == &eventCallbackMutex || tlsHeldCallbackLock == &triggerCallbackMutex) {
+        frames->eventCallbacks.swap(eventCallbacks.callbacks);
+        frames->triggerCallbacks.swap(triggerCallbacks.callbacks);
+        if (tlsHeldCallbackLock == &eventCallbacks.mutex || tlsHeldCallbackLock == &triggerCallbacks.mutex) {
             tlsHeldCallbackLock->unlock();
             tlsHeldCallbackLock = nullptr;
         }
@@ -135,27 +135,19 @@ void DvsCameraPrivate::connectDecoder() {
 }
 
 unsigned DvsCameraPrivate::addEventsStreamHandleCallback(EventsCallback cb) {
-    std::lock_guard<std::mutex> lock(eventCallbackMutex);
-    const uint32_t id = nextEventCallbackId++;
-    eventCallbacks[id] = std::move(cb);
-    return id;
+    return eventCallbacks.add(std::move(cb));
 }
 
 bool DvsCameraPrivate::removeEventsStreamHandleCallback(unsigned id) {
-    std::lock_guard<std::mutex> lock(eventCallbackMutex);
-    return eventCallbacks.erase(id) > 0;
+    return eventCallbacks.remove(id);
 }
 
 unsigned DvsCameraPrivate::addTriggerInCallback(TriggerInCallback cb) {
-    std::lock_guard<std::mutex> lock(triggerCallbackMutex);
-    const uint32_t id = nextTriggerCallbackId++;
-    triggerCallbacks[id] = std::move(cb);
-    return id;
+    return triggerCallbacks.add(std::move(cb));
 }
 
 bool DvsCameraPrivate::removeTriggerInCallback(unsigned id) {
-    std::lock_guard<std::mutex> lock(triggerCallbackMutex);
-    return triggerCallbacks.erase(id) > 0;
+    return triggerCallbacks.remove(id);
 }
 
 void DvsCameraPrivate::setBatchEventsNum(unsigned long long n) { batcher.setBatchEventsNum(n); }
@@ -181,16 +173,16 @@ bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
 
 void DvsCameraPrivate::eventStreamArrvied(const Event2D* first, const Event2D* last) {
     batcher.collect(batcher.takeMode(), first, last);
-    CallbackLock lock(eventCallbackMutex);
-    for (auto& entry : eventCallbacks) {
+    CallbackLock lock(eventCallbacks.mutex);
+    for (auto& entry : eventCallbacks.callbacks) {
         entry.second(first, last);
         if (tlsCameraGone) return;  // the callback destroyed the camera: touch nothing of it
     }
 }
 
 void DvsCameraPrivate::triggerInArrvied(EventTriggerIn trigger) {
-    CallbackLock lock(triggerCallbackMutex);
-    for (auto& entry : triggerCallbacks) {
+    CallbackLock lock(triggerCallbacks.mutex);
+    for (auto& entry : triggerCallbacks.callbacks) {
         entry.second(trigger);
         if (tlsCameraGone) return;
     }

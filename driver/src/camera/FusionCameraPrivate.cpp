@@ -28,27 +28,19 @@ FusionCameraPrivate::FusionCameraPrivate(CameraDescription description)
 FusionCameraPrivate::~FusionCameraPrivate() = default;
 
 unsigned FusionCameraPrivate::addEventsStreamHandleCallback(EventsCallback cb) {
-    std::lock_guard<std::mutex> lock(eventCallbackMutex);
-    const uint32_t id = nextEventCallbackId++;
-    eventCallbacks[id] = std::move(cb);
-    return id;
+    return eventCallbacks.add(std::move(cb));
 }
 
 bool FusionCameraPrivate::removeEventsStreamHandleCallback(unsigned id) {
-    std::lock_guard<std::mutex> lock(eventCallbackMutex);
-    return eventCallbacks.erase(id) > 0;
+    return eventCallbacks.remove(id);
 }
 
 unsigned FusionCameraPrivate::addTriggerInCallback(TriggerInCallback cb) {
-    std::lock_guard<std::mutex> lock(triggerCallbackMutex);
-    const uint32_t id = nextTriggerCallbackId++;
-    triggerCallbacks[id] = std::move(cb);
-    return id;
+    return triggerCallbacks.add(std::move(cb));
 }
 
 bool FusionCameraPrivate::removeTriggerInCallback(unsigned id) {
-    std::lock_guard<std::mutex> lock(triggerCallbackMutex);
-    return triggerCallbacks.erase(id) > 0;
+    return triggerCallbacks.remove(id);
 }
 
 bool FusionCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
@@ -94,8 +86,8 @@ void FusionCameraPrivate::eventStreamArrvied(const Event2D* first, const Event2D
         }
     }
     batcher.collect(batcher.takeMode(), first, last);
-    std::lock_guard<std::mutex> lock(eventCallbackMutex);
-    for (auto& entry : eventCallbacks) entry.second(first, last);
+    std::lock_guard<std::mutex> lock(eventCallbacks.mutex);
+    for (auto& entry : eventCallbacks.callbacks) entry.second(first, last);
 }
 
 std::shared_ptr<FusionCameraPrivate::CountFrame> FusionCameraPrivate::freshCountFrame() {
@@ -150,8 +142,8 @@ void FusionCameraPrivate::triggerInArrvied(EventTriggerIn trigger) {
         }
         apsFrameSynced.notify_all();
     }
-    std::lock_guard<std::mutex> lock(triggerCallbackMutex);
-    for (auto& entry : triggerCallbacks) entry.second(trigger);
+    std::lock_guard<std::mutex> lock(triggerCallbacks.mutex);
+    for (auto& entry : triggerCallbacks.callbacks) entry.second(trigger);
 }
 
 bool FusionCameraPrivate::getFusionEvents(std::shared_ptr<CountFrame>& out, uint64_t timestamp) {

@@ -120,15 +120,11 @@ bool TandemCamera::eventStreamRunning() const { return running.load() == 1 && ev
 bool TandemCamera::onOwnThread() const { return tlsOwnThreadsCamera == this; }
 
 unsigned TandemCamera::addApsFrameCallback(ApsFrameCallback cb) {
-    std::lock_guard<std::mutex> lock(apsFrameCallbackMutex);
-    const uint32_t id = nextApsFrameCallbackId++;
-    apsFrameCallbacks[id] = std::move(cb);
-    return id;
+    return apsFrameCallbacks.add(std::move(cb));
 }
 
 bool TandemCamera::removeApsFrameCallback(unsigned id) {
-    std::lock_guard<std::mutex> lock(apsFrameCallbackMutex);
-    return apsFrameCallbacks.erase(id) > 0;
+    return apsFrameCallbacks.remove(id);
 }
 
 void TandemCamera::setStatisticInfoCallback(StatisticCallback cb) {
@@ -374,8 +370,8 @@ void TandemCamera::frameLoop() {
             // conversion and the callbacks never hold up the event thread's trigger edges.
             previewConverter->nv12ToRGB(nv12.data(), frame.data);
             if (frameRecording.load()) saveFrameData(nv12, sync);
-            std::lock_guard<std::mutex> callbackLock(apsFrameCallbackMutex);
-            for (auto& entry : apsFrameCallbacks) entry.second(frame);
+            std::lock_guard<std::mutex> callbackLock(apsFrameCallbacks.mutex);
+            for (auto& entry : apsFrameCallbacks.callbacks) entry.second(frame);
         }
     } catch (const std::exception& error) {
         VIREO_LOG_ERROR("Camera %s: frame stream ended: %s", desc.serial.c_str(), error.what());

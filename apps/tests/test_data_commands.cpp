@@ -308,7 +308,7 @@ TEST(VireoCut, AFullDiskLeavesNothingUnderTheOutputsName) {
     const Result limited = run({"cut", input, dir + "/cut.raw", "1000000", "4900000"}, 256 << 10);
     EXPECT_EQ(limited.status, 1);
     expectOneErrorLine(limited, "vireo cut: cannot write \"" + dir + "/cut.raw\": " + std::strerror(EFBIG));
-    EXPECT_EQ(namesIn(dir, {}), (std::vector<std::string>{"in.dsmark.tmp", "in.raw"}));
+    EXPECT_EQ(namesIn(dir, {}), (std::vector<std::string>{"in.dsmark.state", "in.dsmark.tmp", "in.raw"}));
 
     // A device is written through: a link to /dev/full stays a link.
     fs::create_symlink("/dev/full", dir + "/full.raw");
@@ -321,8 +321,8 @@ TEST(VireoCut, AFullDiskLeavesNothingUnderTheOutputsName) {
     const Result written = run({"cut", input, dir + "/cut.raw", "1000000", "4900000"});
     EXPECT_EQ(written.status, 0) << written.err;
     EXPECT_TRUE(contains(written.out, "wrote " + dir + "/cut.raw: ")) << written.out;
-    EXPECT_EQ(namesIn(dir, {"in.raw", "in.dsmark.tmp", "full.raw"}),
-              (std::vector<std::string>{"cut.dsmark.tmp", "cut.raw"}));
+    EXPECT_EQ(namesIn(dir, {"in.raw", "in.dsmark.tmp", "in.dsmark.state", "full.raw"}),
+              (std::vector<std::string>{"cut.dsmark.state", "cut.dsmark.tmp", "cut.raw"}));
 }
 
 // A recording big enough for its indexing to show progress (past 64 MiB, mostly a sparse
@@ -341,7 +341,7 @@ void expectCutStoppedBy(int signal, const char* name) {
     EXPECT_TRUE(contains(tool.err(), "vireo cut: stopped by " + std::string(name) + ": nothing was cut (\"" + dir +
                                          "/cut.raw\" was not written)\n"))
         << tool.err();
-    EXPECT_EQ(namesIn(dir, {"large.raw", "large.dsmark.tmp"}), std::vector<std::string>{});
+    EXPECT_EQ(namesIn(dir, {"large.raw", "large.dsmark.tmp", "large.dsmark.state"}), std::vector<std::string>{});
 }
 
 TEST(VireoCut, FirstCtrlCStopsTheCutAndWritesNothing) {
@@ -360,7 +360,7 @@ TEST(VireoVideo, RendersWithoutFfmpegsOwnNotes) {
         << result.out;
     // x264 and FFmpeg print notes such as "[libx264 @ 0x...] profile High" at their default level.
     EXPECT_FALSE(contains(result.err, " @ 0x")) << result.err;
-    EXPECT_EQ(namesIn(dir, {"in.raw", "in.dsmark.tmp"}), std::vector<std::string>{"out.mp4"});
+    EXPECT_EQ(namesIn(dir, {"in.raw", "in.dsmark.tmp", "in.dsmark.state"}), std::vector<std::string>{"out.mp4"});
 }
 
 TEST(VireoVideo, FailuresAreNamedWithTheirCauseAndLeaveNoVideo) {
@@ -403,8 +403,8 @@ TEST(VireoVideo, FailuresAreNamedWithTheirCauseAndLeaveNoVideo) {
     EXPECT_TRUE(fs::is_symlink(dir + "/full.mp4"));
 
     EXPECT_EQ(namesIn(dir, {}),
-              (std::vector<std::string>{"flat.dsmark.tmp", "flat.raw", "folder.raw", "full.mp4", "in.dsmark.tmp",
-                                        "in.raw"}));
+              (std::vector<std::string>{"flat.dsmark.state", "flat.dsmark.tmp", "flat.raw", "folder.raw", "full.mp4",
+                                        "in.dsmark.state", "in.dsmark.tmp", "in.raw"}));
 }
 
 TEST(VireoVideo, FirstCtrlCKeepsACompleteVideoOfTheFramesSoFar) {
@@ -421,7 +421,7 @@ TEST(VireoVideo, FirstCtrlCKeepsACompleteVideoOfTheFramesSoFar) {
     const uint64_t frames = std::stoull(tool.out().substr(tool.out().find(prefix) + prefix.size()));
     EXPECT_GT(frames, 0u);
     EXPECT_LT(frames, 600u);
-    EXPECT_EQ(namesIn(dir, {"in.raw", "in.dsmark.tmp"}), std::vector<std::string>{"out.mp4"});
+    EXPECT_EQ(namesIn(dir, {"in.raw", "in.dsmark.tmp", "in.dsmark.state"}), std::vector<std::string>{"out.mp4"});
 
     // The video is complete: every frame it lists decodes, the last one too.
     Mp4FileReader video(output);

@@ -88,6 +88,48 @@ inline uint8_t referenceCrc8(const std::vector<uint8_t>& bytes) {
     return crc;
 }
 
+// CRC-32 (reflected, polynomial 0xEDB88320, as zlib's), bit by bit.
+inline uint32_t referenceCrc32(const uint8_t* bytes, size_t size) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc ^ 0xFFFFFFFFu;
+}
+
+// The companion ("<name>.dsmark.state") of the recording "<name>.raw".
+inline std::string companionPathOf(const std::string& rawPath) {
+    return rawPath.substr(0, rawPath.size() - 4) + ".dsmark.state";
+}
+
+// The parts of a companion file: magic "VRDSTATE", version, recording size, CRC-32 of
+// its index, record count, 5-byte states, CRC-32.
+struct CompanionFile {
+    static constexpr size_t kHeaderBytes = 32;
+    static constexpr size_t kStateBytes = 5;
+
+    // `companion` made over for a recording of `fileSize` bytes whose index file holds
+    // `index`, with its states kept and its CRC made good.
+    static std::vector<uint8_t> restamped(std::vector<uint8_t> companion, uint64_t fileSize,
+                                          const std::vector<uint8_t>& index) {
+        auto put = [&](size_t at, uint64_t v, int n) {
+            for (int i = 0; i < n; ++i) companion[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+        };
+        put(12, fileSize, 8);
+        put(20, referenceCrc32(index.data(), index.size()), 4);
+        return withGoodCrc(std::move(companion));
+    }
+
+    // `companion` with its trailing CRC-32 recomputed over what comes before it.
+    static std::vector<uint8_t> withGoodCrc(std::vector<uint8_t> companion) {
+        const size_t body = companion.size() - 4;
+        const uint32_t crc = referenceCrc32(companion.data(), body);
+        for (int i = 0; i < 4; ++i) companion[body + static_cast<size_t>(i)] = static_cast<uint8_t>(crc >> (8 * i));
+        return companion;
+    }
+};
+
 // The events of a sequential decode of `body` from its first byte, written straight from
 // the format description, on a sensor of `width` x `height` (the recorder's): events off it
 // are dropped, and vector words past x 2047 have no base. `countBefore`, when given,

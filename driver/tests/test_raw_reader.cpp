@@ -626,6 +626,12 @@ TEST(BookmarkIndex, EventNumbersPast32BitsAreWidened) {
                            static_cast<uint32_t>(b.eventIndex + (after ? f : 0))});
     }
     writeIndexRecords(indexPathOf(path), std::filesystem::file_size(path), records);
+    // The states at the records are those of the small recording: the hole only sets the
+    // row, just before a row word.
+    test::writeBytes(test::companionPathOf(path),
+                     test::CompanionFile::restamped(test::readFile(test::companionPathOf(small)),
+                                                    std::filesystem::file_size(path),
+                                                    test::readFile(indexPathOf(path))));
 
     RawFileReader reader(path);
     ASSERT_TRUE(reader.loadFile());

@@ -154,7 +154,7 @@ private:
 
     bool readHeader();
     void initBookmark();
-    bool writeIndexFile(const std::string& path);
+    bool writeIndexFiles();
     static uint8_t crc8(const std::vector<uint8_t>& bytes);
     bool checkBookmarksFromFile(const std::string& path);
     bool loadBookmarksFromFile(const std::string& path);

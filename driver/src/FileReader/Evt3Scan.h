@@ -207,11 +207,22 @@ inline const ClipTable& clipTable(uint32_t width) {
     return *table;
 }
 
+// Stores the vector base `base` of `onSensorWalk` (which may stand past 2048 within a block:
+// no base) and its polarity in `s`.
+inline void saveVector(ScanState& s, uint32_t base, uint32_t polarity) {
+    const bool known = base < evt3::kCoordinateRange;
+    s.rows.hasVector = known;
+    s.rows.vectorBase = static_cast<uint16_t>(known ? base : 0);
+    s.rows.vectorPolarity = static_cast<uint8_t>(known ? polarity : 0);
+}
+
 // The walk for words all on the sensor, with the time and an on-sensor row known (a real
 // sensor's stream): every ADDR_X counts, the row is not followed word by word but looked
 // for backwards where the walk ends, and vector masks are clipped through a table of the
-// columns left of the sensor's edge per vector base (`clipTable` of the sensor's width). Otherwise as `walkWords`, except that
-// before each call of `onTime` only `events` and the time in `s` are up to date.
+// columns left of the sensor's edge per vector base (`clipTable` of the sensor's width).
+// Otherwise as `walkWords`, except that before each call of `onTime` only `events`, the time
+// and the vector state in `s` are up to date: the row there is still the one the walk began
+// with (`rowBefore` finds the one in force).
 template <bool kStops, class OnTime>
 const uint8_t* onSensorWalk(const ClipTable& clipOfBase, const uint8_t* p, const uint8_t* end, ScanState& s,
                             uint64_t& events, uint64_t countLimit, uint64_t timeLimit, OnTime&& onTime) {
@@ -256,6 +267,7 @@ const uint8_t* onSensorWalk(const ClipTable& clipOfBase, const uint8_t* p, const
                     const uint32_t newLow = word & 0xFFF;
                     const uint64_t newTime = s.timeBase + ((static_cast<uint64_t>(s.high) << 12) | newLow);
                     events = n;
+                    saveVector(s, base, polarity);
                     if (onTime(p, newTime) && kStops) {
                         stopped = true;
                         break;
@@ -268,6 +280,7 @@ const uint8_t* onSensorWalk(const ClipTable& clipOfBase, const uint8_t* p, const
                     if (s.high > newHigh && s.high - newHigh > kRolloverThreshold) newBase += kTimeRange;
                     const uint64_t newTime = newBase + ((static_cast<uint64_t>(newHigh) << 12) | s.low);
                     events = n;
+                    saveVector(s, base, polarity);
                     if (onTime(p, newTime) && kStops) {
                         stopped = true;
                         break;
@@ -279,7 +292,6 @@ const uint8_t* onSensorWalk(const ClipTable& clipOfBase, const uint8_t* p, const
             }
         }
     }
-    base = std::min(base, kNoBase);
     events = n;
     for (const uint8_t* q = p; q != begin;) {
         q -= kWordSize;
@@ -288,9 +300,7 @@ const uint8_t* onSensorWalk(const ClipTable& clipOfBase, const uint8_t* p, const
             break;
         }
     }
-    s.rows.hasVector = base != kNoBase;
-    s.rows.vectorBase = static_cast<uint16_t>(base != kNoBase ? base : 0);
-    s.rows.vectorPolarity = static_cast<uint8_t>(base != kNoBase ? polarity : 0);
+    saveVector(s, base, polarity);
     return p;
 }
 
@@ -311,7 +321,7 @@ inline bool allOnSensor(const ScanGeometry& g, const uint8_t* p, const uint8_t* 
 // or is decoded at a time of `timeLimit` or later. Returns the address of the word it
 // stopped before (`end`, or the last whole word boundary, when it ran through). `s` and
 // `events` then describe the state just before that word; before each call of `onTime`,
-// `events` and the time in `s` are up to date (the row and vector state may not be).
+// `events`, the time and the vector state in `s` are up to date (the row may not be).
 //
 // Stopping at the first event word rather than at the first time word that reaches the
 // limit matters: between a TIME_HIGH and the TIME_LOW after it the time may stand ahead of
@@ -333,25 +343,6 @@ const uint8_t* scanWords(const ScanGeometry& g, const uint8_t* p, const uint8_t*
         p = pieceEnd;
     }
     return end;
-}
-
-// The index build's walk: `scanWords` without its stops (it never stops, whatever `onTime`
-// returns).
-template <class OnTime>
-void countWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, ScanState& s, uint64_t& events,
-                OnTime&& onTime) {
-    end = p + ((end - p) / evt3::kWordSize) * evt3::kWordSize;
-    const ClipTable& clips = clipTable(g.width);
-    // Piece by piece: words off the sensor slow down only the pieces that hold them.
-    while (p != end) {
-        const uint8_t* const pieceEnd = p + std::min<ptrdiff_t>(end - p, kScanPieceBytes);
-        if (allOnSensor(g, p, pieceEnd, s)) {
-            onSensorWalk<false>(clips, p, pieceEnd, s, events, kNoLimit, kNoLimit, onTime);
-        } else {
-            walkWords<false>(g, p, pieceEnd, s, events, kNoLimit, kNoLimit, onTime);
-        }
-        p = pieceEnd;
-    }
 }
 
 // Primes `decoder` so that decoding resumes exactly in state `s`.

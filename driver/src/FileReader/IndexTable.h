@@ -22,14 +22,13 @@ struct RawFileReader::IndexTable {
     std::vector<Bookmark> records;     // the record under each key
     std::vector<uint64_t> events;      // events before each record's offset, widened
     // State before the word at each record's offset, with the time set to the record's
-    // time; unknown until computed for an index read from its file. Record 0 starts at the
-    // data start, where the decoder starts from scratch.
-    std::vector<std::optional<detail::ScanState>> states;
+    // time: from the index build, or from the companion file of an index read back. Record
+    // 0 starts at the data start, where the decoder starts from scratch.
+    std::vector<detail::ScanState> states;
 
     size_t size() const { return keys.size(); }
 
-    void add(uint64_t key, const Bookmark& record, uint64_t eventCount,
-             std::optional<detail::ScanState> state) {
+    void add(uint64_t key, const Bookmark& record, uint64_t eventCount, const detail::ScanState& state) {
         keys.push_back(key);
         records.push_back(record);
         events.push_back(eventCount);

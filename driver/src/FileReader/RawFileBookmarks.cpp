@@ -1,22 +1,19 @@
 // The bookmark index of `RawFileReader`: building it by one scan of the file, the index
-// file beside the recording with its CRC-8, validating and reloading that file, and the
-// two lookups by time and by event number.
+// file and its companion beside the recording, validating and reloading them, and the two
+// lookups by time and by event number.
 //
-// The scan follows the decoder's time word by word and counts the events it would produce
-// without decoding them (Evt3Scan.h), so one pass gives the bookmark times and offsets and
-// the event counts between them. Its bookmarks are those of a word-by-word decode: a new
-// one each time the decoded time has advanced by `bookmark_period_us`. The row and vector
-// state a bookmark resumes in is looked up when a seek first needs it, for a built index
-// and a reloaded one alike.
+// The scan (IndexBuilder) follows the decoder's time word by word and counts the events it
+// would produce without decoding them, so one pass gives the bookmark times and offsets, the
+// event counts between them and the row and vector state at each bookmark. The index file
+// holds all but the states; the companion file holds those, so that a reloaded index seeks
+// as fast as a built one. Either failing its checks makes the reader index again.
 #include <vireo/RawFileReader.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <string>
@@ -24,6 +21,8 @@
 
 #include <vireo/Logger.h>
 
+#include "IndexBuilder.h"
+#include "IndexFiles.h"
 #include "IndexTable.h"
 
 namespace vireo {
@@ -32,10 +31,8 @@ namespace {
 constexpr uint64_t kMaxIndexFileBytes = 104857600;  // 100 MiB
 constexpr size_t kRecordBytes = 29;                 // key, offset, reserved, timestamp, index
 constexpr uint64_t kProgressStep = 64ull << 20;
-
-void putLe(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
+// The scan reads the file in blocks of this size.
+constexpr uint64_t kScanBlockBytes = 4ull << 20;
 
 uint64_t getLe(const uint8_t* p, int bytes) {
     uint64_t value = 0;
@@ -43,116 +40,36 @@ uint64_t getLe(const uint8_t* p, int bytes) {
     return value;
 }
 
-std::vector<uint8_t> readWholeFile(const std::string& path, bool& opened) {
-    std::ifstream in(path, std::ios::binary);
-    opened = in.is_open() && std::filesystem::is_regular_file(path);
-    if (!opened) return {};
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 }  // namespace
 
-uint8_t RawFileReader::crc8(const std::vector<uint8_t>& bytes) {
-    static const std::array<uint8_t, 256> table = [] {
-        std::array<uint8_t, 256> t{};
-        for (int i = 0; i < 256; ++i) {
-            uint8_t crc = static_cast<uint8_t>(i);
-            for (int bit = 0; bit < 8; ++bit) {
-                crc = static_cast<uint8_t>((crc & 0x80) ? (crc << 1) ^ 0x07 : crc << 1);
-            }
-            t[static_cast<size_t>(i)] = crc;
-        }
-        return t;
-    }();
-    uint8_t crc = 0;
-    for (uint8_t byte : bytes) crc = table[crc ^ byte];
-    return crc;
-}
+uint8_t RawFileReader::crc8(const std::vector<uint8_t>& bytes) { return detail::crc8(bytes.data(), bytes.size()); }
 
 void RawFileReader::initBookmark() {
-    auto index = std::make_unique<IndexTable>();
     const uint64_t total = fileSize > dataStart ? fileSize - dataStart : 0;
-
-    detail::ScanState state;  // a decoder at the start of the data: nothing known yet
-    uint64_t events = 0;
-    uint64_t pendingOffset = dataStart;
-    uint64_t pendingTime = 0;
-    uint64_t pendingCount = 0;
-    uint64_t chunkStart = dataStart;
-    const uint8_t* chunkBegin = nullptr;
-
-    auto insertPending = [&] {
-        Bookmark record;
-        record.offset = pendingOffset;
-        record.timestamp = pendingTime;
-        record.eventIndex = static_cast<uint32_t>(pendingCount);
-        // The first record resumes from scratch; the state at the others is looked up
-        // when a seek first needs it (the scan below does not follow rows and bases).
-        std::optional<detail::ScanState> resume;
-        if (index->size() == 0 && pendingOffset == dataStart) resume = detail::ScanState{};
-        index->add(pendingTime, record, pendingCount, resume);
-    };
-    // Called before each time word with the time it sets; never stops the scan.
-    auto onTime = [&](const uint8_t* word, uint64_t t) {
-        if (t == 0) return false;
-        if (pendingTime == 0) {
-            pendingTime = t;  // the first bookmark stays at the data start
-            return false;
-        }
-        if (t >= pendingTime + bookmark_period_us) {
-            insertPending();
-            pendingOffset = chunkStart + static_cast<uint64_t>(word - chunkBegin);
-            pendingTime = t;
-            pendingCount = events;  // a time word adds no event
-        }
-        return false;
-    };
-
-    chunkBuffer.resize(chunkSize);
+    detail::IndexBuilder builder(detail::scanGeometry(width, height), dataStart, bookmark_period_us);
+    std::vector<uint8_t> block(static_cast<size_t>(std::min(kScanBlockBytes, std::max<uint64_t>(total, 1))));
     file.clear();
     file.seekg(static_cast<std::streamoff>(dataStart));
     uint64_t nextProgress = kProgressStep;
-    while (chunkStart < fileSize) {
-        const uint64_t want = std::min<uint64_t>(chunkSize, fileSize - chunkStart);
-        file.read(reinterpret_cast<char*>(chunkBuffer.data()), static_cast<std::streamsize>(want));
+    while (builder.bytesAdded() < total) {
+        const uint64_t want = std::min<uint64_t>(block.size(), total - builder.bytesAdded());
+        file.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(want));
         const auto got = static_cast<uint64_t>(file.gcount());
-        if (got == 0) break;
-        chunkBegin = chunkBuffer.data();
-        // The full walk until the time and the row are known, which is normally at once;
-        // from then on only counting and times.
-        if (state.timeKnown && state.rows.hasRow) {
-            detail::countWords(detail::scanGeometry(width, height), chunkBegin, chunkBegin + got, state, events, onTime);
-        } else {
-            detail::scanWords(detail::scanGeometry(width, height), chunkBegin, chunkBegin + got, state, events,
-                              detail::kNoLimit, detail::kNoLimit, onTime);
-        }
-        chunkStart += got;
-        if (progressCallback && (chunkStart - dataStart >= nextProgress || chunkStart >= fileSize)) {
-            progressCallback(chunkStart - dataStart, total);
+        if (got == 0) break;  // the file shrank since its size was taken
+        builder.add(block.data(), static_cast<size_t>(got));
+        const uint64_t done = builder.bytesAdded();
+        if (progressCallback && (done >= nextProgress || done >= total)) {
+            progressCallback(done, total);
             nextProgress += kProgressStep;
         }
-        // A chunk of odd length can only be the last one (chunks are of even size), so the
-        // words of the next chunk start at its first byte.
     }
-    // A recording shorter than one bookmark period still needs its data-start record, or
-    // the reader would start at the end record and miss every event.
-    if (index->size() == 0 && fileSize > dataStart) insertPending();
-    Bookmark end;
-    end.offset = std::max(chunkStart, fileSize);
-    end.timestamp = state.time();
-    // Keys must grow along the file. The last time decoded can fall below the last key when
-    // time stands still (or when that key was taken at a TIME_HIGH that, with the old low
-    // part, ran ahead of the TIME_LOW after it): the end record then comes just after it.
-    if (index->size() > 0 && end.timestamp <= index->keys.back()) end.timestamp = index->keys.back() + 1;
-    end.eventIndex = static_cast<uint32_t>(events);
-    // Alone (no data), the end record is also the first record, resumed from scratch.
-    std::optional<detail::ScanState> endState;
-    if (index->size() == 0) endState = detail::ScanState{};
-    index->add(end.timestamp, end, events, endState);
+    std::unique_ptr<IndexTable> index = builder.finish();
+    // The end record stands at the end of the file as its size was taken.
+    index->records.back().offset = std::max(index->records.back().offset, fileSize);
     if (progressCallback && total == 0) progressCallback(0, 0);
 
     installIndex(std::move(index));
-    writeIndexFile(indexPath);
+    writeIndexFiles();
 }
 
 void RawFileReader::installIndex(std::unique_ptr<IndexTable> index) {
@@ -165,50 +82,14 @@ void RawFileReader::installIndex(std::unique_ptr<IndexTable> index) {
     table = std::move(index);
 }
 
-bool RawFileReader::writeIndexFile(const std::string& path) {
+bool RawFileReader::writeIndexFiles() {
     indexWriteError.clear();
-    if (path == filePath) {  // never over the recording itself
+    if (indexPath == filePath) {  // never over the recording itself
         indexWriteError = "it would take the recording's own name";
         return false;
     }
-    std::vector<uint8_t> bytes;
-    const std::string text = "max_byte:" + std::to_string(fileSize) + "\n" +
-                             "sensor_width:" + std::to_string(width) + "\n" +
-                             "sensor_height:" + std::to_string(height) + "\n";
-    bytes.assign(text.begin(), text.end());
-    bytes.push_back(0);
-    putLe(bytes, bookmarks.size(), 8);
-    bytes.reserve(bytes.size() + bookmarks.size() * kRecordBytes + 1);
-    for (const auto& [key, record] : bookmarks) {
-        putLe(bytes, key, 8);
-        putLe(bytes, record.offset, 8);
-        bytes.push_back(record.reserved);
-        putLe(bytes, record.timestamp, 8);
-        putLe(bytes, record.eventIndex, 4);
-    }
-    bytes.push_back(crc8(bytes));
-
-    errno = 0;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) {
-        indexWriteError = errno != 0 ? std::strerror(errno) : "it cannot be created";
-        VIREO_LOG_ERROR("Failed to open file for writing: %s (%s)", path.c_str(), indexWriteError.c_str());
-        return false;
-    }
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        indexWriteError = errno != 0 ? std::strerror(errno) : "writing it failed";
-        VIREO_LOG_ERROR("Failed to write the bookmark index %s (%s)", path.c_str(), indexWriteError.c_str());
-        // What was written would only fail its check at the next load: it goes (a device or
-        // a link standing at the index's name stays).
-        std::error_code error;
-        if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error))) {
-            std::filesystem::remove(path, error);
-        }
-        return false;
-    }
-    return true;
+    if (!table) return false;
+    return detail::writeIndexFiles(filePath, *table, fileSize, width, height, indexWriteError);
 }
 
 bool RawFileReader::checkBookmarksFromFile(const std::string& path) {
@@ -270,9 +151,8 @@ bool RawFileReader::checkBookmarksFromFile(const std::string& path) {
 }
 
 bool RawFileReader::loadBookmarksFromFile(const std::string& path) {
-    bool opened = false;
-    const std::vector<uint8_t> bytes = readWholeFile(path, opened);
-    if (!opened) {
+    std::vector<uint8_t> bytes;
+    if (!detail::readFileBytes(path, kMaxIndexFileBytes, bytes)) {
         VIREO_LOG_ERROR("Error opening file for reading!");
         return false;
     }
@@ -324,14 +204,23 @@ bool RawFileReader::loadBookmarksFromFile(const std::string& path) {
             if (!next) return invalid("more events than the data can hold");
             widened = *next;
         }
-        std::optional<detail::ScanState> state;
-        if (i == 0) state = detail::ScanState{};
-        index->add(key, record, widened, state);
+        index->add(key, record, widened, detail::ScanState{});  // states: from the companion
     }
     if (index->records.front().offset != dataStart || index->events.front() != 0) {
         return invalid("first record is not at the data start");
     }
     if (index->records.back().offset != fileSize) return invalid("last record is not at the end");
+
+    // The states at the records, from the companion made with this very index.
+    const std::string companionPath = detail::companionPathFor(filePath);
+    std::vector<uint8_t> companion;
+    std::string why = "it is missing or unreadable";
+    if (!detail::readFileBytes(companionPath, kMaxIndexFileBytes, companion) ||
+        !detail::readCompanion(companion, fileSize, detail::crc32(bytes.data(), bytes.size()), *index, why)) {
+        VIREO_LOG_INFO("The bookmark states %s do not fit the index (%s): indexing again", companionPath.c_str(),
+                       why.c_str());
+        return false;
+    }
     installIndex(std::move(index));
     return true;
 }

@@ -6,9 +6,8 @@
 // nearest bookmark before its target, walks the words from there with the state scanner
 // (Evt3Scan.h) until the target word, and primes the decoder with the exact state in
 // force at that word: time, rollover, row and vector. The state at a bookmark comes from
-// the index build, or, for an index read back from its file, from looking back from the
-// bookmark for the nearest row and vector words (and further back only when a span lacks
-// them).
+// the index build, or, for an index read back from its file, from the companion file beside
+// it, so that no seek ever looks further than from its bookmark to its target.
 #include <vireo/RawFileReader.h>
 
 #include <algorithm>
@@ -21,13 +20,13 @@
 #include <vireo/Logger.h>
 
 #include "Evt3Scan.h"
+#include "IndexFiles.h"
 #include "IndexTable.h"
 
 namespace vireo {
 namespace {
 
 constexpr uint64_t kMaxTime = std::numeric_limits<uint64_t>::max();
-constexpr uint64_t kLookBackBlock = 65536;
 // Requests for at least this many more events are decoded straight into the output.
 constexpr uint64_t kDirectReadEvents = 65536;
 
@@ -46,126 +45,6 @@ std::vector<std::string> split(const std::string& text, char separator) {
         if (at == std::string::npos) return pieces;
         start = at + 1;
     }
-}
-
-// The index file sits beside the recording: the last ".raw" of the file name becomes
-// ".dsmark.tmp". A name without ".raw" gets ".dsmark.tmp" appended, so the index can never
-// take the recording's own path.
-std::string indexPathFor(const std::string& path) {
-    const size_t nameStart = path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1;
-    const size_t at = path.rfind(".raw");
-    if (at == std::string::npos || at < nameStart) return path + ".dsmark.tmp";
-    std::string result = path;
-    result.replace(at, 4, ".dsmark.tmp");
-    return result;
-}
-
-// What the words of a span say about the state at its end, found by looking back from it.
-struct SpanTail {
-    bool rowFound = false;
-    uint16_t row = 0;
-    bool vectorFound = false;
-    uint16_t vectorBase = 0;  // already advanced past the vector words after the VECT_BASE_X
-    uint8_t vectorPolarity = 0;
-    uint32_t advance = 0;     // base advance of the vector words after the VECT_BASE_X (or all)
-    bool timeHighFound = false;
-};
-
-// Looks back over the words [from, to) of `file` for the last ADDR_Y, the last VECT_BASE_X
-// and any TIME_HIGH, reading blocks backwards and stopping once all are found (or the time
-// is known anyway).
-SpanTail lookBack(std::ifstream& file, uint64_t from, uint64_t to, bool timeKnown) {
-    using namespace evt3;
-    SpanTail tail;
-    tail.timeHighFound = timeKnown;
-    std::vector<uint8_t> block;
-    uint64_t pos = to;
-    while (pos > from && !(tail.rowFound && tail.vectorFound && tail.timeHighFound)) {
-        const uint64_t blockStart = pos - std::min<uint64_t>(kLookBackBlock, pos - from);
-        block.resize(pos - blockStart);
-        file.clear();
-        file.seekg(static_cast<std::streamoff>(blockStart));
-        file.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size()));
-        if (static_cast<uint64_t>(file.gcount()) != block.size()) break;
-        for (size_t i = block.size(); i >= kWordSize && !(tail.rowFound && tail.vectorFound && tail.timeHighFound);) {
-            i -= kWordSize;
-            const uint16_t word = static_cast<uint16_t>(block[i] | (block[i + 1] << 8));
-            switch (wordType(word)) {
-                case ADDR_Y:
-                    if (!tail.rowFound) {
-                        tail.rowFound = true;
-                        tail.row = static_cast<uint16_t>(word & kMaxCoordinate);
-                    }
-                    break;
-                case VECT_BASE_X:
-                    if (!tail.vectorFound) {
-                        tail.vectorFound = true;
-                        // A run past x 2047 leaves no base (2048 reads as none), as in the decoder.
-                        tail.vectorBase = static_cast<uint16_t>(
-                            std::min<uint64_t>((word & kMaxCoordinate) + uint64_t{tail.advance}, kCoordinateRange));
-                        tail.vectorPolarity = static_cast<uint8_t>((word >> 11) & 1);
-                    }
-                    break;
-                case VECT_12:
-                    if (!tail.vectorFound) tail.advance += 12;
-                    break;
-                case VECT_8:
-                    if (!tail.vectorFound) tail.advance += 8;
-                    break;
-                case TIME_HIGH:
-                    tail.timeHighFound = true;
-                    break;
-                default:
-                    break;
-            }
-        }
-        pos = blockStart;
-    }
-    return tail;
-}
-
-// Before any TIME_HIGH the decoder's time stays below 4096 µs: a record at a later time
-// resumes with the time known.
-bool timeSurelyKnown(uint64_t timestamp) { return timestamp >= evt3::kTimeHighPeriod; }
-
-// The resume state of record `i`, computed on first use for an index read from its file.
-const detail::ScanState& resumeState(RawFileReader::IndexTable& index, size_t i, std::ifstream& file) {
-    if (index.states[i]) return *index.states[i];
-    // The first record stands at the data start, where decoding starts from scratch; it
-    // also ends every look back below.
-    if (!index.states[0]) index.states[0] = detail::ScanState{};
-    if (i == 0) return *index.states[0];
-    std::vector<SpanTail> tails;  // tails[j] belongs to record i - j
-    size_t k = i;
-    while (true) {
-        const SpanTail tail = lookBack(file, index.records[k - 1].offset, index.records[k].offset,
-                                       timeSurelyKnown(index.records[k].timestamp));
-        tails.push_back(tail);
-        if ((tail.rowFound && tail.vectorFound && tail.timeHighFound) || index.states[k - 1]) break;
-        --k;
-    }
-    detail::ScanState previous = index.states[k - 1] ? *index.states[k - 1] : detail::ScanState{};
-    for (size_t j = tails.size(); j-- > 0;) {
-        const SpanTail& tail = tails[j];
-        detail::ScanState s = previous;
-        if (tail.rowFound) {
-            s.rows.hasRow = true;
-            s.rows.row = tail.row;
-        }
-        if (tail.vectorFound) {
-            s.rows.hasVector = true;
-            s.rows.vectorBase = tail.vectorBase;
-            s.rows.vectorPolarity = tail.vectorPolarity;
-        } else {
-            s.rows.vectorBase = static_cast<uint16_t>(
-                std::min<uint64_t>(uint64_t{s.rows.vectorBase} + tail.advance, evt3::kCoordinateRange));
-        }
-        s.timeKnown = s.timeKnown || tail.timeHighFound;
-        s.setTime(index.records[i - j].timestamp);
-        index.states[i - j] = s;
-        previous = s;
-    }
-    return *index.states[i];
 }
 
 }  // namespace
@@ -220,7 +99,7 @@ bool RawFileReader::loadFile() {
     indexReloaded = false;
     indexWriteError.clear();
 
-    indexPath = indexPathFor(filePath);
+    indexPath = detail::indexPathFor(filePath);
     // A folder or a device opens like a file but has no size a recording could have (a
     // folder's would read as 2^63 - 1 bytes): only regular files are recordings.
     std::error_code error;
@@ -344,7 +223,7 @@ std::optional<uint64_t> walkFromRecord(RawFileReader::IndexTable& index, size_t 
                                        const detail::ScanGeometry& geometry, detail::ScanState& state,
                                        uint64_t& events, uint64_t countLimit,
                                        uint64_t timeLimit, OnTime&& onTime, uint8_t (&word)[2]) {
-    state = resumeState(index, i, file);
+    state = index.states[i];
     events = index.events[i];
     uint64_t offset = index.records[i].offset;
     file.clear();
@@ -402,7 +281,7 @@ bool RawFileReader::seekTime(uint64_t timestamp) {
     if (found) {
         resumeOffset = *found;
     } else {
-        state = table->states.back().value_or(detail::ScanState{});
+        state = table->states.back();
         events = table->events.back();
     }
     detail::primeDecoder(*decoder, state);
@@ -426,7 +305,7 @@ bool RawFileReader::seekNEvents(uint64_t eventNum) {
 
     std::lock_guard<std::mutex> lock(readMutex);
     if (table->events[i] == eventNum) {
-        detail::primeDecoder(*decoder, resumeState(*table, i, file));
+        detail::primeDecoder(*decoder, table->states[i]);
         positionStream(table->records[i].offset);
         currentTimeStamp = table->records[i].timestamp;
         currentEventNum = eventNum;

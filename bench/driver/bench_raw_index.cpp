@@ -1,0 +1,228 @@
+// The RAW file reader's index on two generated recordings of 1.1 GB (made once, from a seed,
+// in the build's bench-scratch folder, and kept for later runs):
+//   mixed      busy rows (vector words) and isolated pixels, about 20 M events/s;
+//   no_vectors isolated pixels only, a new row for each and a new time every event or two,
+//              the stream whose row and vector state no nearby word gives back.
+// Figures: index build rate (GB/s, from the page cache); reopening with the index files in
+// place (load time) and the first seek after it, by event number and by time, near the end
+// of the recording, then later seeks at random; each warm (page cache) and cold (the files
+// dropped from the page cache with posix_fadvise first, where the kernel allows); and the
+// heap an opened recording holds per bookmark.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <vireo/Evt3Encoder.h>
+#include <vireo/Logger.h>
+#include <vireo/RawFileReader.h>
+
+namespace {
+
+constexpr uint64_t kTargetBytes = 1100ull << 20;
+
+enum Stream { kMixed = 0, kNoVectors = 1 };
+const char* const kStreamNames[] = {"mixed", "no_vectors"};
+
+std::string scratch(const std::string& name) { return std::string(VIREO_BENCH_SCRATCH_DIR) + "/" + name; }
+
+std::string stem(const std::string& raw) { return raw.substr(0, raw.size() - 4); }
+
+const std::string& recordingPath(Stream stream) {
+    static std::string paths[2];
+    std::string& p = paths[stream];
+    if (!p.empty()) return p;
+    std::filesystem::create_directories(VIREO_BENCH_SCRATCH_DIR);
+    p = scratch(std::string("bench_index_") + kStreamNames[stream] + ".raw");
+    if (std::filesystem::exists(p) && std::filesystem::file_size(p) > kTargetBytes) return p;
+    std::fprintf(stderr, "generating %s (about 1.1 GB, once)...\n", p.c_str());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    const std::string header = "% evt 3.0\n% format EVT3; height = 720; width = 1280\n% geometry 1280x720\n"
+                               "% serial_number BENCH\n% end\n";
+    out.write(header.data(), static_cast<std::streamsize>(header.size()));
+    std::mt19937 rng(2027 + stream);
+    auto uni = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
+    vireo::Evt3Encoder encoder;
+    std::vector<uint8_t> buffer;
+    std::vector<vireo::Event2D> row;
+    uint64_t t = 1000;
+    uint64_t written = 0;
+    while (written < kTargetBytes) {
+        buffer.clear();
+        encoder.beginBuffer();
+        while (buffer.size() < (16u << 20)) {
+            row.clear();
+            const uint16_t y = static_cast<uint16_t>(uni(0, 719));
+            if (stream == kNoVectors) {
+                t += uni(0, 1);
+                row.emplace_back(static_cast<uint16_t>(uni(0, 1279)), y, static_cast<uint8_t>(uni(0, 1)), t);
+            } else if (uni(0, 3) == 0) {
+                t += uni(0, 3);
+                uint32_t x = uni(0, 1200);
+                const uint8_t pol = static_cast<uint8_t>(uni(0, 1));
+                for (uint32_t i = 0, n = uni(2, 24); i < n && x < 1280; ++i, x += uni(1, 2)) row.emplace_back(x, y, pol, t);
+            } else {
+                t += uni(0, 3);
+                uint32_t x = uni(0, 300);
+                for (uint32_t i = 0, n = uni(1, 4); i < n && x < 1280; ++i, x += uni(20, 300)) {
+                    row.emplace_back(x, y, uni(0, 1), t);
+                }
+            }
+            encoder.encodeEvents(row, buffer);
+        }
+        out.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
+        written += buffer.size();
+    }
+    return p;
+}
+
+void removeIndexFiles(const std::string& raw) {
+    std::filesystem::remove(stem(raw) + ".dsmark.tmp");
+    std::filesystem::remove(stem(raw) + ".dsmark.state");
+}
+
+// Asks the kernel to drop the file's pages from the page cache (they are clean).
+void dropFromPageCache(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
+// Makes sure the index files are there (one build).
+void ensureIndexed(const std::string& raw) {
+    vireo::RawFileReader reader(raw);
+    reader.loadFile();
+}
+
+double microsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+}
+
+void BM_IndexBuild(benchmark::State& state) {
+    const std::string& path = recordingPath(static_cast<Stream>(state.range(0)));
+    const auto bytes = std::filesystem::file_size(path);
+    for (auto _ : state) {
+        state.PauseTiming();
+        removeIndexFiles(path);
+        state.ResumeTiming();
+        vireo::RawFileReader reader(path);
+        benchmark::DoNotOptimize(reader.loadFile());
+    }
+    state.SetLabel(kStreamNames[state.range(0)]);
+    state.counters["GB_per_s"] = benchmark::Counter(static_cast<double>(bytes) / 1e9 * static_cast<double>(state.iterations()),
+                                                    benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_IndexBuild)->Arg(kMixed)->Arg(kNoVectors)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+// Reopens the recording with its index files in place, then seeks near its end: the time of
+// the whole iteration is the load plus the first seek; the counters split them, and give the
+// mean of later random seeks. range(0): stream; range(1): 1 to drop the files from the page
+// cache first; range(2): 0 seek by event number, 1 by time.
+void BM_ReopenAndSeek(benchmark::State& state) {
+    const auto stream = static_cast<Stream>(state.range(0));
+    const bool cold = state.range(1) != 0;
+    const bool byTime = state.range(2) != 0;
+    const std::string& path = recordingPath(stream);
+    ensureIndexed(path);
+    std::mt19937_64 rng(7);
+    double loadUs = 0;
+    double firstUs = 0;
+    double laterUs = 0;
+    uint64_t laterCount = 0;
+    bool reloaded = true;
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (cold) {
+            for (const std::string& f : {path, stem(path) + ".dsmark.tmp", stem(path) + ".dsmark.state"}) {
+                dropFromPageCache(f);
+            }
+        }
+        state.ResumeTiming();
+        auto start = std::chrono::steady_clock::now();
+        vireo::RawFileReader reader(path);
+        reader.loadFile();
+        loadUs += microsSince(start);
+        reloaded = reloaded && reader.isIndexReloaded();
+        uint64_t count = 0, first = 0, last = 0;
+        reader.getMaxEvents(count);
+        reader.getStartTimeStamp(first);
+        reader.getEndTimeStamp(last);
+        start = std::chrono::steady_clock::now();
+        if (byTime) {
+            reader.seekTime(last - (last - first) / 1000);
+        } else {
+            reader.seekNEvents(count - count / 1000);
+        }
+        firstUs += microsSince(start);
+        state.PauseTiming();
+        for (int i = 0; i < 200; ++i) {
+            start = std::chrono::steady_clock::now();
+            if (byTime) {
+                reader.seekTime(std::uniform_int_distribution<uint64_t>(first, last)(rng));
+            } else {
+                reader.seekNEvents(std::uniform_int_distribution<uint64_t>(0, count)(rng));
+            }
+            laterUs += microsSince(start);
+            ++laterCount;
+        }
+        state.ResumeTiming();
+    }
+    const auto n = static_cast<double>(state.iterations());
+    state.SetLabel(std::string(kStreamNames[stream]) + (cold ? " cold" : " warm") + (byTime ? " seekTime" : " seekNEvents") +
+                   (reloaded ? "" : " (INDEX NOT RELOADED)"));
+    state.counters["load_ms"] = loadUs / n / 1000;
+    state.counters["first_seek_us"] = firstUs / n;
+    state.counters["later_seek_us"] = laterUs / static_cast<double>(laterCount);
+}
+BENCHMARK(BM_ReopenAndSeek)
+    ->ArgsProduct({{kMixed, kNoVectors}, {0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
+
+// The heap an opened recording holds: allocated bytes after loadFile less those before, per
+// bookmark and in all (the index files in place).
+void BM_OpenedRecordingMemory(benchmark::State& state) {
+    const auto stream = static_cast<Stream>(state.range(0));
+    const std::string& path = recordingPath(stream);
+    ensureIndexed(path);
+    const uint64_t indexBytes = std::filesystem::file_size(stem(path) + ".dsmark.tmp");
+    double held = 0;
+    for (auto _ : state) {
+        const size_t before = mallinfo2().uordblks;
+        auto reader = std::make_unique<vireo::RawFileReader>(path);
+        reader->loadFile();
+        held = static_cast<double>(mallinfo2().uordblks) - static_cast<double>(before);
+        benchmark::DoNotOptimize(reader);
+    }
+    // The index file: three text lines, a separator, a count and 29 bytes per record.
+    const double bookmarks = static_cast<double>(indexBytes) / 29.0;
+    state.SetLabel(kStreamNames[stream]);
+    state.counters["bookmarks"] = bookmarks;
+    state.counters["heap_MB"] = held / 1e6;
+    state.counters["bytes_per_bookmark"] = held / bookmarks;
+}
+BENCHMARK(BM_OpenedRecordingMemory)->Arg(kMixed)->Arg(kNoVectors)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vireo::Logger::Instance().setLogLevel(vireo::LOG_ERROR);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,213 @@
+// The index build's count of events over words all on the sensor, eight words at a time.
+//
+// Most words of a stream only add events (ADDR_X, VECT_12, VECT_8), set the row (ADDR_Y, which
+// the count does not follow word by word) or set a time that interests nobody (a TIME_LOW
+// before the next bookmark is due). A block of eight such words is counted with SSE2: one event
+// per ADDR_X, the set bits of each vector mask, as long as no vector word of the block can
+// reach the sensor's right edge (where its mask would be clipped). A block with a TIME_HIGH, a
+// TIME_LOW at or past the time of interest, or a vector word that may be clipped, is walked
+// word by word by `onSensorWalk`, which calls `onTime` for its time words; the vector base and
+// the time low part are brought up to date for it by looking back over the blocks counted since
+// the last such walk. The counts are those of `onSensorWalk` exactly.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "Evt3Scan.h"
+
+namespace vireo::detail {
+
+// The state of `s` (vector base and polarity, time low part) brought from the start of the
+// words [regionStart, p), where it was exact, to `p`, for words all on the sensor whose
+// vector words did not run past the sensor's edge.
+inline void followRegion(const uint8_t* regionStart, const uint8_t* p, ScanState& s) {
+    using namespace evt3;
+    uint32_t advance = 0;
+    bool baseFound = false;
+    bool lowFound = false;
+    for (const uint8_t* q = p; q != regionStart && !(baseFound && lowFound);) {
+        q -= kWordSize;
+        const uint32_t word = static_cast<uint32_t>(q[0]) | (static_cast<uint32_t>(q[1]) << 8);
+        const uint32_t type = word >> 12;
+        if (!baseFound) {
+            if (type == VECT_12) {
+                advance += 12;
+            } else if (type == VECT_8) {
+                advance += 8;
+            } else if (type == VECT_BASE_X) {
+                baseFound = true;
+                saveVector(s, (word & kMaxCoordinate) + advance, (word >> 11) & 1);
+            }
+        }
+        if (!lowFound && type == TIME_LOW) {
+            lowFound = true;
+            s.low = word & 0xFFF;
+        }
+    }
+    if (!baseFound && s.rows.hasVector) saveVector(s, s.rows.vectorBase + advance, s.rows.vectorPolarity);
+}
+
+// TIME_LOW payloads from this value on give a time at or past `timeOfInterest`, with the
+// time's higher parts of `s`: 0 when every one does, 4096 when none can.
+inline uint32_t lowLimitOf(const ScanState& s, uint64_t timeOfInterest) {
+    const uint64_t highPart = s.timeBase + (static_cast<uint64_t>(s.high) << 12);
+    if (timeOfInterest <= highPart) return 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(timeOfInterest - highPart, 4096));
+}
+
+// Counts the events of the whole words of [p, end), all on the sensor of width `width` with
+// the time and an on-sensor row known, from state `s`, adding them to `events`; `onTime` is
+// called as `onSensorWalk` calls it at least for every time word that sets a time at or past
+// `timeOfInterest` (which it may move on), and at every TIME_HIGH. Afterwards `s` is the state
+// at `end`, as `onSensorWalk` leaves it.
+template <class OnTime>
+void countOnSensor(const ClipTable& clips, uint32_t width, const uint8_t* p, const uint8_t* end, ScanState& s,
+                   uint64_t& events, const uint64_t& timeOfInterest, OnTime&& onTime) {
+    using namespace evt3;
+    end = p + ((end - p) / kWordSize) * kWordSize;
+    const uint8_t* const begin = p;
+#if defined(__SSE2__)
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint32_t kNoBase = kCoordinateRange;
+        const __m128i typeX = _mm_set1_epi16(ADDR_X);
+        const __m128i typeBase = _mm_set1_epi16(VECT_BASE_X);
+        const __m128i type12 = _mm_set1_epi16(VECT_12);
+        const __m128i type8 = _mm_set1_epi16(VECT_8);
+        const __m128i typeLow = _mm_set1_epi16(TIME_LOW);
+        const __m128i typeHigh = _mm_set1_epi16(TIME_HIGH);
+        const __m128i bits12 = _mm_set1_epi16(0xFFF);
+        const __m128i bits8 = _mm_set1_epi16(0xFF);
+        const __m128i bits11 = _mm_set1_epi16(kMaxCoordinate);
+        const __m128i m1 = _mm_set1_epi16(0x5555);
+        const __m128i m2 = _mm_set1_epi16(0x3333);
+        const __m128i m4 = _mm_set1_epi16(0x0F0F);
+        const __m128i m8 = _mm_set1_epi16(0x001F);
+        const __m128i ones = _mm_set1_epi16(1);
+
+        uint64_t n = events;
+        __m128i counts = _mm_setzero_si128();  // per lane, at most 13 a block
+        int blocksCounted = 0;
+        const auto flush = [&] {
+            const __m128i pairs = _mm_madd_epi16(counts, ones);
+            const __m128i quads = _mm_add_epi32(pairs, _mm_shuffle_epi32(pairs, _MM_SHUFFLE(1, 0, 3, 2)));
+            const __m128i all = _mm_add_epi32(quads, _mm_shuffle_epi32(quads, _MM_SHUFFLE(2, 3, 0, 1)));
+            n += static_cast<uint32_t>(_mm_cvtsi128_si32(all));
+            counts = _mm_setzero_si128();
+            blocksCounted = 0;
+        };
+        // Since `regionStart`, blocks were counted without following the vector base and the
+        // time: `s` holds the state at `regionStart`, `baseBound` a base no lower than the one
+        // in force (past 2047: none).
+        const uint8_t* regionStart = p;
+        uint32_t baseBound = s.rows.hasVector ? s.rows.vectorBase : kNoBase;
+        __m128i lowLimit = _mm_set1_epi16(static_cast<short>(lowLimitOf(s, timeOfInterest)));
+
+        while (end - p >= 16) {
+            const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i type = _mm_srli_epi16(w, 12);
+            const __m128i isX = _mm_cmpeq_epi16(type, typeX);
+            const __m128i isBase = _mm_cmpeq_epi16(type, typeBase);
+            const __m128i is12 = _mm_cmpeq_epi16(type, type12);
+            const __m128i is8 = _mm_cmpeq_epi16(type, type8);
+            const __m128i low = _mm_and_si128(w, bits12);
+            // TIME_HIGH words, and TIME_LOW words at or past the time of interest.
+            const __m128i due = _mm_or_si128(
+                _mm_cmpeq_epi16(type, typeHigh),
+                _mm_andnot_si128(_mm_cmplt_epi16(low, lowLimit), _mm_cmpeq_epi16(type, typeLow)));
+            const uint32_t vectorLanes = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(is12, is8)));
+            const uint32_t baseOrDue = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(isBase, due)));
+            bool walk = (baseOrDue >> 8) != 0;
+            uint32_t nextBound = baseBound;
+            if (!walk) {
+                const uint32_t advance = 12 * static_cast<uint32_t>(std::popcount(vectorLanes & 0xFF)) +
+                                         8 * static_cast<uint32_t>(std::popcount(vectorLanes >> 8));
+                // The base each vector word of the block starts from is at most `checkBase`;
+                // the one in force after the block at most `nextBound`.
+                uint32_t checkBase = baseBound;
+                nextBound = baseBound + advance;
+                const uint32_t baseLanes = baseOrDue & 0xFF;
+                if (baseLanes != 0) {
+                    // The largest base the block sets (bases are at most 2047: signed max works).
+                    __m128i b = _mm_and_si128(_mm_and_si128(w, bits11), isBase);
+                    b = _mm_max_epi16(b, _mm_shuffle_epi32(b, _MM_SHUFFLE(1, 0, 3, 2)));
+                    b = _mm_max_epi16(b, _mm_shuffle_epi32(b, _MM_SHUFFLE(2, 3, 0, 1)));
+                    b = _mm_max_epi16(b, _mm_srli_epi32(b, 16));
+                    const uint32_t largest = static_cast<uint32_t>(_mm_cvtsi128_si32(b) & 0xFFFF);
+                    // Vector words before the block's first base still use the old one.
+                    const uint32_t before = (1u << std::countr_zero(baseLanes)) - 1;
+                    const bool oldBaseUsed = ((vectorLanes | (vectorLanes >> 8)) & before) != 0;
+                    checkBase = oldBaseUsed ? std::max(baseBound, largest) : largest;
+                    nextBound = largest + advance;
+                }
+                // No mask of the block may reach past the sensor's edge.
+                walk = vectorLanes != 0 && checkBase + advance > width;
+            }
+            if (walk) {
+                // This block word by word, from the exact state before it.
+                flush();
+                events = n;
+                followRegion(regionStart, p, s);
+                onSensorWalk<false>(clips, p, p + 16, s, events, kNoLimit, kNoLimit, onTime);
+                n = events;
+                p += 16;
+                regionStart = p;
+                baseBound = s.rows.hasVector ? s.rows.vectorBase : kNoBase;
+                lowLimit = _mm_set1_epi16(static_cast<short>(lowLimitOf(s, timeOfInterest)));
+                continue;
+            }
+            baseBound = std::min(nextBound, kNoBase);
+            const __m128i masks = _mm_or_si128(_mm_and_si128(w, _mm_and_si128(is12, bits12)),
+                                               _mm_and_si128(w, _mm_and_si128(is8, bits8)));
+            __m128i c = _mm_sub_epi16(masks, _mm_and_si128(_mm_srli_epi16(masks, 1), m1));
+            c = _mm_add_epi16(_mm_and_si128(c, m2), _mm_and_si128(_mm_srli_epi16(c, 2), m2));
+            c = _mm_and_si128(_mm_add_epi16(c, _mm_srli_epi16(c, 4)), m4);
+            c = _mm_and_si128(_mm_add_epi16(c, _mm_srli_epi16(c, 8)), m8);
+            counts = _mm_sub_epi16(_mm_add_epi16(counts, c), isX);
+            if (++blocksCounted == 4096) flush();
+            p += 16;
+        }
+        flush();
+        events = n;
+        followRegion(regionStart, p, s);
+    }
+#endif
+    // The last words (and every word without SSE2).
+    onSensorWalk<false>(clips, p, end, s, events, kNoLimit, kNoLimit, onTime);
+    for (const uint8_t* q = end; q != begin;) {
+        q -= kWordSize;
+        if ((q[1] >> 4) == ADDR_Y) {
+            s.rows.row = static_cast<uint16_t>((q[0] | (q[1] << 8)) & kMaxCoordinate);
+            break;
+        }
+    }
+}
+
+// The index build's walk: the words of [p, end) from state `s`, adding the events they
+// produce within the geometry `g` to `events`. `onTime` is called as by `scanWords`, at least
+// before every TIME_HIGH and every TIME_LOW that sets a time at or past `timeOfInterest`
+// (which it may move on); its return value is ignored.
+template <class OnTime>
+void countWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, ScanState& s, uint64_t& events,
+                const uint64_t& timeOfInterest, OnTime&& onTime) {
+    end = p + ((end - p) / evt3::kWordSize) * evt3::kWordSize;
+    const ClipTable& clips = clipTable(g.width);
+    // Piece by piece: words off the sensor slow down only the pieces that hold them.
+    while (p != end) {
+        const uint8_t* const pieceEnd = p + std::min<ptrdiff_t>(end - p, kScanPieceBytes);
+        if (allOnSensor(g, p, pieceEnd, s)) {
+            countOnSensor(clips, g.width, p, pieceEnd, s, events, timeOfInterest, onTime);
+        } else {
+            walkWords<false>(g, p, pieceEnd, s, events, kNoLimit, kNoLimit, onTime);
+        }
+        p = pieceEnd;
+    }
+}
+
+}  // namespace vireo::detail

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -24,34 +25,51 @@
 
 namespace vireo::detail {
 
-// The state of `s` (vector base and polarity, time low part) brought from the start of the
-// words [regionStart, p), where it was exact, to `p`, for words all on the sensor whose
-// vector words did not run past the sensor's edge.
-inline void followRegion(const uint8_t* regionStart, const uint8_t* p, ScanState& s) {
+// Set bits of each byte (a library call where the processor's own count is not assumed).
+inline constexpr std::array<uint8_t, 256> kLaneCount = [] {
+    std::array<uint8_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) t[i] = static_cast<uint8_t>((i & 1) + ((i >> 1) & 1) + ((i >> 2) & 1) + ((i >> 3) & 1) +
+                                                                  ((i >> 4) & 1) + ((i >> 5) & 1) + ((i >> 6) & 1) + (i >> 7));
+    return t;
+}();
+
+// What `countOnSensor` keeps of the blocks it counted since `s` was last exact: the last
+// block with a VECT_BASE_X, the base advance of the vector words of the blocks after it (of
+// all blocks when none had one), and the last block with a TIME_LOW.
+struct RegionTrail {
+    const uint8_t* baseBlock = nullptr;
+    uint32_t advanceAfter = 0;
+    const uint8_t* lowBlock = nullptr;
+};
+
+// The state of `s` (vector base and polarity, time low part) brought over the blocks of
+// `trail`, counted without clipping: no vector word ran past the sensor's edge.
+inline void followRegion(const RegionTrail& trail, size_t blockWords, ScanState& s) {
     using namespace evt3;
-    uint32_t advance = 0;
-    bool baseFound = false;
-    bool lowFound = false;
-    for (const uint8_t* q = p; q != regionStart && !(baseFound && lowFound);) {
-        q -= kWordSize;
-        const uint32_t word = static_cast<uint32_t>(q[0]) | (static_cast<uint32_t>(q[1]) << 8);
-        const uint32_t type = word >> 12;
-        if (!baseFound) {
-            if (type == VECT_12) {
-                advance += 12;
-            } else if (type == VECT_8) {
-                advance += 8;
-            } else if (type == VECT_BASE_X) {
-                baseFound = true;
+    auto wordAt = [](const uint8_t* q) { return static_cast<uint32_t>(q[0]) | (static_cast<uint32_t>(q[1]) << 8); };
+    if (trail.baseBlock != nullptr) {
+        uint32_t advance = trail.advanceAfter;
+        for (size_t i = blockWords; i-- > 0;) {
+            const uint32_t word = wordAt(trail.baseBlock + i * kWordSize);
+            const uint32_t type = word >> 12;
+            if (type == VECT_BASE_X) {
                 saveVector(s, (word & kMaxCoordinate) + advance, (word >> 11) & 1);
+                break;
+            }
+            advance += type == VECT_12 ? 12 : type == VECT_8 ? 8 : 0;
+        }
+    } else if (s.rows.hasVector) {
+        saveVector(s, s.rows.vectorBase + trail.advanceAfter, s.rows.vectorPolarity);
+    }
+    if (trail.lowBlock != nullptr) {
+        for (size_t i = blockWords; i-- > 0;) {
+            const uint32_t word = wordAt(trail.lowBlock + i * kWordSize);
+            if ((word >> 12) == TIME_LOW) {
+                s.low = word & 0xFFF;
+                break;
             }
         }
-        if (!lowFound && type == TIME_LOW) {
-            lowFound = true;
-            s.low = word & 0xFFF;
-        }
     }
-    if (!baseFound && s.rows.hasVector) saveVector(s, s.rows.vectorBase + advance, s.rows.vectorPolarity);
 }
 
 // TIME_LOW payloads from this value on give a time at or past `timeOfInterest`, with the
@@ -102,10 +120,10 @@ void countOnSensor(const ClipTable& clips, uint32_t width, const uint8_t* p, con
             counts = _mm_setzero_si128();
             blocksCounted = 0;
         };
-        // Since `regionStart`, blocks were counted without following the vector base and the
-        // time: `s` holds the state at `regionStart`, `baseBound` a base no lower than the one
-        // in force (past 2047: none).
-        const uint8_t* regionStart = p;
+        // Blocks are counted without following the vector base and the time: `s` holds the
+        // state before the first of them (`trail` what is needed to bring it up to date),
+        // `baseBound` a base no lower than the one in force (past 2047: none).
+        RegionTrail trail;
         uint32_t baseBound = s.rows.hasVector ? s.rows.vectorBase : kNoBase;
         __m128i lowLimit = _mm_set1_epi16(static_cast<short>(lowLimitOf(s, timeOfInterest)));
 
@@ -117,51 +135,53 @@ void countOnSensor(const ClipTable& clips, uint32_t width, const uint8_t* p, con
             const __m128i is12 = _mm_cmpeq_epi16(type, type12);
             const __m128i is8 = _mm_cmpeq_epi16(type, type8);
             const __m128i low = _mm_and_si128(w, bits12);
+            const __m128i isLow = _mm_cmpeq_epi16(type, typeLow);
             // TIME_HIGH words, and TIME_LOW words at or past the time of interest.
             const __m128i due = _mm_or_si128(
                 _mm_cmpeq_epi16(type, typeHigh),
-                _mm_andnot_si128(_mm_cmplt_epi16(low, lowLimit), _mm_cmpeq_epi16(type, typeLow)));
+                _mm_andnot_si128(_mm_cmplt_epi16(low, lowLimit), isLow));
             const uint32_t vectorLanes = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(is12, is8)));
             const uint32_t baseOrDue = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(isBase, due)));
-            bool walk = (baseOrDue >> 8) != 0;
-            uint32_t nextBound = baseBound;
-            if (!walk) {
-                const uint32_t advance = 12 * static_cast<uint32_t>(std::popcount(vectorLanes & 0xFF)) +
-                                         8 * static_cast<uint32_t>(std::popcount(vectorLanes >> 8));
-                // The base each vector word of the block starts from is at most `checkBase`;
-                // the one in force after the block at most `nextBound`.
-                uint32_t checkBase = baseBound;
-                nextBound = baseBound + advance;
-                const uint32_t baseLanes = baseOrDue & 0xFF;
-                if (baseLanes != 0) {
-                    // The largest base the block sets (bases are at most 2047: signed max works).
-                    __m128i b = _mm_and_si128(_mm_and_si128(w, bits11), isBase);
-                    b = _mm_max_epi16(b, _mm_shuffle_epi32(b, _MM_SHUFFLE(1, 0, 3, 2)));
-                    b = _mm_max_epi16(b, _mm_shuffle_epi32(b, _MM_SHUFFLE(2, 3, 0, 1)));
-                    b = _mm_max_epi16(b, _mm_srli_epi32(b, 16));
-                    const uint32_t largest = static_cast<uint32_t>(_mm_cvtsi128_si32(b) & 0xFFFF);
-                    // Vector words before the block's first base still use the old one.
-                    const uint32_t before = (1u << std::countr_zero(baseLanes)) - 1;
-                    const bool oldBaseUsed = ((vectorLanes | (vectorLanes >> 8)) & before) != 0;
-                    checkBase = oldBaseUsed ? std::max(baseBound, largest) : largest;
-                    nextBound = largest + advance;
-                }
-                // No mask of the block may reach past the sensor's edge.
-                walk = vectorLanes != 0 && checkBase + advance > width;
-            }
+            // Without a branch on the block's make-up, which varies too much to be predicted.
+            const uint32_t advance = 12u * kLaneCount[vectorLanes & 0xFF] + 8u * kLaneCount[vectorLanes >> 8];
+            const uint32_t baseLanes = baseOrDue & 0xFF;
+            // The largest base the block sets, 0 when none (bases are at most 2047: a signed
+            // max works).
+            __m128i b = _mm_and_si128(_mm_and_si128(w, bits11), isBase);
+            b = _mm_max_epi16(b, _mm_shuffle_epi32(b, _MM_SHUFFLE(1, 0, 3, 2)));
+            b = _mm_max_epi16(b, _mm_shuffle_epi32(b, _MM_SHUFFLE(2, 3, 0, 1)));
+            b = _mm_max_epi16(b, _mm_srli_epi32(b, 16));
+            const uint32_t largest = static_cast<uint32_t>(_mm_cvtsi128_si32(b) & 0xFFFF);
+            // Vector words before the block's first base (all of them when it has none) use the
+            // base in force before the block.
+            const uint32_t before = (1u << std::countr_zero(baseLanes | 0x100u)) - 1;
+            const bool oldBaseUsed = ((vectorLanes | (vectorLanes >> 8)) & before) != 0;
+            // The base each vector word of the block starts from is at most `checkBase`, the
+            // one in force after the block at most `nextBound`; no mask may reach past the
+            // sensor's edge.
+            // (Selections by masks: the compiler would branch on some of them.)
+            const uint32_t baseSet = 0u - static_cast<uint32_t>(baseLanes != 0);
+            const uint32_t checkBase = std::max(baseBound & (0u - static_cast<uint32_t>(oldBaseUsed)), largest);
+            const uint32_t nextBound = ((largest & baseSet) | (baseBound & ~baseSet)) + advance;
+            const bool walk = ((baseOrDue >> 8) != 0) | ((vectorLanes != 0) & (checkBase + advance > width));
             if (walk) {
                 // This block word by word, from the exact state before it.
                 flush();
                 events = n;
-                followRegion(regionStart, p, s);
+                followRegion(trail, 8, s);
+                trail = RegionTrail{};
                 onSensorWalk<false>(clips, p, p + 16, s, events, kNoLimit, kNoLimit, onTime);
                 n = events;
                 p += 16;
-                regionStart = p;
                 baseBound = s.rows.hasVector ? s.rows.vectorBase : kNoBase;
                 lowLimit = _mm_set1_epi16(static_cast<short>(lowLimitOf(s, timeOfInterest)));
                 continue;
             }
+            const uintptr_t blockSet = 0u - static_cast<uintptr_t>(baseLanes != 0);
+            trail.baseBlock = reinterpret_cast<const uint8_t*>((reinterpret_cast<uintptr_t>(p) & blockSet) |
+                                                               (reinterpret_cast<uintptr_t>(trail.baseBlock) & ~blockSet));
+            trail.advanceAfter = (trail.advanceAfter + advance) & ~baseSet;
+            trail.lowBlock = _mm_movemask_epi8(isLow) != 0 ? p : trail.lowBlock;
             baseBound = std::min(nextBound, kNoBase);
             const __m128i masks = _mm_or_si128(_mm_and_si128(w, _mm_and_si128(is12, bits12)),
                                                _mm_and_si128(w, _mm_and_si128(is8, bits8)));
@@ -175,7 +195,7 @@ void countOnSensor(const ClipTable& clips, uint32_t width, const uint8_t* p, con
         }
         flush();
         events = n;
-        followRegion(regionStart, p, s);
+        followRegion(trail, 8, s);
     }
 #endif
     // The last words (and every word without SSE2).

@@ -21,6 +21,7 @@
 
 #include <vireo/Logger.h>
 
+#include "BlockReader.h"
 #include "IndexBuilder.h"
 #include "IndexFiles.h"
 #include "IndexTable.h"
@@ -47,21 +48,19 @@ uint8_t RawFileReader::crc8(const std::vector<uint8_t>& bytes) { return detail::
 void RawFileReader::initBookmark() {
     const uint64_t total = fileSize > dataStart ? fileSize - dataStart : 0;
     detail::IndexBuilder builder(detail::scanGeometry(width, height), dataStart, bookmark_period_us);
-    std::vector<uint8_t> block(static_cast<size_t>(std::min(kScanBlockBytes, std::max<uint64_t>(total, 1))));
-    file.clear();
-    file.seekg(static_cast<std::streamoff>(dataStart));
-    uint64_t nextProgress = kProgressStep;
-    while (builder.bytesAdded() < total) {
-        const uint64_t want = std::min<uint64_t>(block.size(), total - builder.bytesAdded());
-        file.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(want));
-        const auto got = static_cast<uint64_t>(file.gcount());
-        if (got == 0) break;  // the file shrank since its size was taken
-        builder.add(block.data(), static_cast<size_t>(got));
-        const uint64_t done = builder.bytesAdded();
-        if (progressCallback && (done >= nextProgress || done >= total)) {
-            progressCallback(done, total);
-            nextProgress += kProgressStep;
+    {
+        // The next block is read while this one is scanned.
+        detail::BlockReader blocks(filePath, dataStart, dataStart + total, kScanBlockBytes);
+        uint64_t nextProgress = kProgressStep;
+        for (auto block = blocks.next(); !block.empty(); block = blocks.next()) {
+            builder.add(block.data(), block.size());
+            const uint64_t done = builder.bytesAdded();
+            if (progressCallback && (done >= nextProgress || done >= total)) {
+                progressCallback(done, total);
+                nextProgress += kProgressStep;
+            }
         }
+        // A file that shrank since its size was taken is indexed as far as it could be read.
     }
     std::unique_ptr<IndexTable> index = builder.finish();
     // The end record stands at the end of the file as its size was taken.

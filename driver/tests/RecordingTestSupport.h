@@ -20,12 +20,28 @@
 #include <vireo/RawFileReader.h>
 #include <vireo/SharedTypes.h>
 
+#include "../src/FileReader/IndexTable.h"
+
 namespace vireo {
 
 // Reaches the reader's private index for the tests.
 struct RawFileReaderTestPeer {
-    static const std::map<uint64_t, RawFileReader::Bookmark>& bookmarks(const RawFileReader& r) { return r.bookmarks; }
-    static const std::map<uint64_t, uint64_t>& eventIndexMap(const RawFileReader& r) { return r.eventIndexMap; }
+    // Key -> record, and event number -> key of the first record with that many events
+    // before it.
+    static std::map<uint64_t, RawFileReader::Bookmark> bookmarks(const RawFileReader& r) {
+        std::map<uint64_t, RawFileReader::Bookmark> m;
+        if (r.table) {
+            for (size_t i = 0; i < r.table->size(); ++i) m[r.table->keys[i]] = r.table->records[i];
+        }
+        return m;
+    }
+    static std::map<uint64_t, uint64_t> eventIndexMap(const RawFileReader& r) {
+        std::map<uint64_t, uint64_t> m;
+        if (r.table) {
+            for (size_t i = 0; i < r.table->size(); ++i) m.emplace(r.table->events[i], r.table->keys[i]);
+        }
+        return m;
+    }
     static bool byTime(RawFileReader& r, uint64_t t, RawFileReader::Bookmark& b) { return r.getRawFileBookmark(t, b); }
     static bool byEvents(RawFileReader& r, uint64_t n, RawFileReader::Bookmark& b) {
         return r.getRawFileBookmarkByNEvents(n, b);

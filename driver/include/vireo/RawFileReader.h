@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -185,10 +184,6 @@ private:
     uint16_t height = 720;
     uint64_t fileSize = 0;
     int32_t frameRate = 30;
-    std::map<uint64_t, Bookmark> bookmarks;
-    // Event number (widened past 32 bits) -> key of a bookmark with that many events before it.
-    std::map<uint64_t, uint64_t> eventIndexMap;
-
     // Beyond the index itself: where the EVT3 words start, the byte the stream stands at,
     // the vector the decoder's callback fills, and the per-bookmark resume states.
     uint64_t dataStart = 0;

@@ -1,13 +1,11 @@
 // The reader's working form of its bookmark index: the records in key order with their
 // event counts widened to 64 bits and, per record, the decoder state in force at the word
-// where decoding resumes. The ordered maps of `RawFileReader` hold the same records for
-// lookups by key; this table adds what the maps cannot say.
+// where decoding resumes. Lookups by time and by event number are binary searches on it.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <map>
 #include <optional>
 #include <vector>
 
@@ -35,10 +33,6 @@ struct RawFileReader::IndexTable {
         states.push_back(state);
     }
 
-    // Position of `key`, which must be present.
-    size_t positionOfKey(uint64_t key) const {
-        return static_cast<size_t>(std::lower_bound(keys.begin(), keys.end(), key) - keys.begin());
-    }
 };
 
 // The events `bytes` bytes of EVT3 words can produce at most: a VECT_12 word with every
@@ -62,13 +56,11 @@ inline std::optional<uint64_t> widenEventIndex(uint64_t previous, uint32_t store
     return previous + step;
 }
 
-// The lookups of the index. By time: the key of the record with the greatest key not above
-// `timestamp`. By event number: for 0 the first record; otherwise the record of the greatest
-// event number strictly below `eventNum` (none when no record has `eventNum` or more).
-std::optional<uint64_t> bookmarkKeyForTime(const std::map<uint64_t, RawFileReader::Bookmark>& bookmarks,
-                                           uint64_t timestamp);
-std::optional<uint64_t> bookmarkKeyForEvent(const std::map<uint64_t, RawFileReader::Bookmark>& bookmarks,
-                                            const std::map<uint64_t, uint64_t>& eventIndexMap,
-                                            uint64_t eventNum);
+// The lookups of the index, as positions of records. By time: the record of the greatest
+// key not above `timestamp`. By event number: for 0 the first record; otherwise the first
+// record of the greatest event number strictly below `eventNum` (none when no record has
+// `eventNum` or more).
+std::optional<size_t> bookmarkForTime(const RawFileReader::IndexTable& index, uint64_t timestamp);
+std::optional<size_t> bookmarkForEvent(const RawFileReader::IndexTable& index, uint64_t eventNum);
 
 }  // namespace vireo

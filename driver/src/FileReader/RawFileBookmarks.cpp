@@ -9,13 +9,13 @@
 // as fast as a built one. Either failing its checks makes the reader index again.
 #include <vireo/RawFileReader.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -72,12 +72,11 @@ void RawFileReader::initBookmark() {
 }
 
 void RawFileReader::installIndex(std::unique_ptr<IndexTable> index) {
-    bookmarks.clear();
-    eventIndexMap.clear();
-    for (size_t i = 0; i < index->size(); ++i) {
-        bookmarks[index->keys[i]] = index->records[i];
-        eventIndexMap.emplace(index->events[i], index->keys[i]);
-    }
+    // Held as long as the recording is open: no room left over from growing.
+    index->keys.shrink_to_fit();
+    index->records.shrink_to_fit();
+    index->events.shrink_to_fit();
+    index->states.shrink_to_fit();
     table = std::move(index);
 }
 
@@ -224,41 +223,39 @@ bool RawFileReader::loadBookmarksFromFile(const std::string& path) {
     return true;
 }
 
-std::optional<uint64_t> bookmarkKeyForTime(const std::map<uint64_t, RawFileReader::Bookmark>& bookmarks,
-                                           uint64_t timestamp) {
-    auto it = bookmarks.lower_bound(timestamp);
-    if (it == bookmarks.end()) return std::nullopt;
-    if (it->first != timestamp) {
-        if (it == bookmarks.begin()) return std::nullopt;
+std::optional<size_t> bookmarkForTime(const RawFileReader::IndexTable& index, uint64_t timestamp) {
+    auto it = std::lower_bound(index.keys.begin(), index.keys.end(), timestamp);
+    if (it == index.keys.end()) return std::nullopt;
+    if (*it != timestamp) {
+        if (it == index.keys.begin()) return std::nullopt;
         --it;
     }
-    return it->first;
+    return static_cast<size_t>(it - index.keys.begin());
 }
 
-std::optional<uint64_t> bookmarkKeyForEvent(const std::map<uint64_t, RawFileReader::Bookmark>& bookmarks,
-                                            const std::map<uint64_t, uint64_t>& eventIndexMap,
-                                            uint64_t eventNum) {
-    if (eventIndexMap.empty() || bookmarks.empty()) return std::nullopt;
-    auto it = eventIndexMap.lower_bound(eventNum);
-    if (it == eventIndexMap.end()) return std::nullopt;
-    if (eventNum == 0) return bookmarks.begin()->first;
-    if (it == eventIndexMap.begin()) return std::nullopt;
-    --it;
-    if (bookmarks.count(it->second) == 0) return std::nullopt;
-    return it->second;
+std::optional<size_t> bookmarkForEvent(const RawFileReader::IndexTable& index, uint64_t eventNum) {
+    if (index.size() == 0) return std::nullopt;
+    // Counts only grow along the file (several records may share one).
+    const auto& events = index.events;
+    const auto atOrAbove = std::lower_bound(events.begin(), events.end(), eventNum);
+    if (atOrAbove == events.end()) return std::nullopt;
+    if (eventNum == 0) return size_t{0};
+    if (atOrAbove == events.begin()) return std::nullopt;
+    const uint64_t below = *(atOrAbove - 1);
+    return static_cast<size_t>(std::lower_bound(events.begin(), events.end(), below) - events.begin());
 }
 
 bool RawFileReader::getRawFileBookmark(uint64_t timestamp, Bookmark& bookmark) {
-    const auto key = bookmarkKeyForTime(bookmarks, timestamp);
-    if (!key) return false;
-    bookmark = bookmarks.at(*key);
+    const auto i = table ? bookmarkForTime(*table, timestamp) : std::nullopt;
+    if (!i) return false;
+    bookmark = table->records[*i];
     return true;
 }
 
 bool RawFileReader::getRawFileBookmarkByNEvents(uint64_t eventNum, Bookmark& bookmark) {
-    const auto key = bookmarkKeyForEvent(bookmarks, eventIndexMap, eventNum);
-    if (!key) return false;
-    bookmark = bookmarks.at(*key);
+    const auto i = table ? bookmarkForEvent(*table, eventNum) : std::nullopt;
+    if (!i) return false;
+    bookmark = table->records[*i];
     return true;
 }
 

@@ -87,8 +87,6 @@ bool RawFileReader::loadFile() {
     decoder->reset();
     if (file.is_open()) file.close();
     file.clear();
-    bookmarks.clear();
-    eventIndexMap.clear();
     table.reset();
     clearReadState();
     startTimeStamp = endTimeStamp = maxEvents = 0;
@@ -131,12 +129,12 @@ bool RawFileReader::loadFile() {
         eventSink->insert(eventSink->end(), first, last);
     });
 
-    if (bookmarks.empty() || !table) {
+    if (!table || table->size() == 0) {
         VIREO_LOG_ERROR("Loading raw file failed. There is no data in the file.");
         return false;
     }
-    startTimeStamp = bookmarks.begin()->first;
-    endTimeStamp = bookmarks.rbegin()->first;
+    startTimeStamp = table->keys.front();
+    endTimeStamp = table->keys.back();
     maxEvents = table->events.back();
     seekTime(startTimeStamp);
     VIREO_LOG_INFO("Loading raw file succeeded.");
@@ -259,9 +257,9 @@ bool RawFileReader::seekTime(uint64_t timestamp) {
         return false;
     }
     if (!table) return false;
-    const auto key = bookmarkKeyForTime(bookmarks, timestamp);
-    if (!key) return false;
-    size_t i = table->positionOfKey(*key);
+    const auto bookmark = bookmarkForTime(*table, timestamp);
+    if (!bookmark) return false;
+    size_t i = *bookmark;
     // Every event before a bookmark's offset is earlier than its key, except for the end
     // record, which stands at the end of the file after the events of the last time: those
     // are found from the record before it.
@@ -299,9 +297,9 @@ bool RawFileReader::seekNEvents(uint64_t eventNum) {
         return false;
     }
     if (!table) return false;
-    const auto key = bookmarkKeyForEvent(bookmarks, eventIndexMap, eventNum);
-    if (!key) return false;
-    const size_t i = table->positionOfKey(*key);
+    const auto bookmark = bookmarkForEvent(*table, eventNum);
+    if (!bookmark) return false;
+    const size_t i = *bookmark;
 
     std::lock_guard<std::mutex> lock(readMutex);
     if (table->events[i] == eventNum) {

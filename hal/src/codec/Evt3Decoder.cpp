@@ -24,6 +24,10 @@
 #include <stdexcept>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vireo {
 namespace {
 
@@ -49,6 +53,60 @@ inline void storeEvent(Event2D* slot, uint64_t lowHalf, uint64_t timestamp) {
 inline uint32_t loadWord(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
 }
+
+inline uint32_t clearLowest(uint32_t bits) { return bits & (bits - 1); }
+
+// Writes the events of the `Columns`-bit vector mask `mask` from out[n] on and returns the
+// new event count. `lowHalf` is the low half of the event of the mask's first column. An
+// event for every column is written to the next slot, which moves on only when the
+// column's bit is set: a dense mask costs one store per column and no branch. A full mask,
+// a run of pixels such as an edge gives, is a straight block.
+template <uint32_t Columns>
+inline size_t expandMask(Event2D* out, size_t n, uint32_t mask, uint64_t lowHalf, uint64_t timestamp) {
+    Event2D* slot = out + n;
+#if defined(__SSE2__)
+    if constexpr (kLittleEndian) {
+        __m128i event = _mm_set_epi64x(static_cast<long long>(timestamp), static_cast<long long>(lowHalf));
+        const __m128i nextColumn = _mm_set_epi64x(0, 1);
+        if (mask == (1u << Columns) - 1) {
+            for (uint32_t i = 0; i < Columns; ++i) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(slot + i), event);
+                event = _mm_add_epi64(event, nextColumn);
+            }
+            return n + Columns;
+        }
+        for (uint32_t i = 0; i < Columns; ++i) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(slot), event);
+            event = _mm_add_epi64(event, nextColumn);
+            slot += (mask >> i) & 1;
+        }
+        return static_cast<size_t>(slot - out);
+    }
+#endif
+    for (uint32_t i = 0; i < Columns; ++i) {
+        storeEvent(slot, lowHalf + i, timestamp);
+        slot += (mask >> i) & 1;
+    }
+    return static_cast<size_t>(slot - out);
+}
+
+// The word types of the on-sensor loop's branch-free path, and what a word of each type
+// does there: the bytes it moves the output slot by (an event's for ADDR_X), the bits of
+// the row it replaces (all for ADDR_Y) and those of the time (the low 12 for TIME_LOW).
+constexpr uint32_t kPixelPathTypes = (1u << ADDR_Y) | (1u << 0x1) | (1u << ADDR_X) | (1u << TIME_LOW);
+struct PixelPathRules {
+    size_t slotStep[16];
+    uint64_t rowMask[16];
+    uint64_t timeLowMask[16];
+};
+constexpr PixelPathRules makePixelPathRules() {
+    PixelPathRules r{};
+    r.slotStep[ADDR_X] = sizeof(Event2D);
+    r.rowMask[ADDR_Y] = ~uint64_t{0};
+    r.timeLowMask[TIME_LOW] = 0xFFF;
+    return r;
+}
+constexpr PixelPathRules kPixelPath = makePixelPathRules();
 
 // Words decoded per chunk at most: their events always fit in the room left.
 constexpr size_t kChunkWords = Evt3Decoder::kOutputCapacity / kMaxEventsPerWord / 4;
@@ -246,20 +304,21 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
                 s.vectorKnown = 0;
             }
         }
-        const uint64_t lowHalf = rowBits | (static_cast<uint64_t>(s.vectorPolarity) << 32);
-        const auto candidate = [&](uint32_t setBits) {
-            return lowHalf | (base + static_cast<uint32_t>(std::countr_zero(setBits)));
-        };
-        storeEvent(out + n, candidate(mask | 0x1000u), timestamp);
-        n += mask != 0;
-        mask &= mask - 1;
-        storeEvent(out + n, candidate(mask | 0x1000u), timestamp);
-        n += mask != 0;
-        mask &= mask - 1;
-        while (mask != 0) {
-            storeEvent(out + n, candidate(mask), timestamp);
-            ++n;
-            mask &= mask - 1;
+        const uint64_t lowHalf = rowBits | (static_cast<uint64_t>(s.vectorPolarity) << 32) | base;
+        if (clearLowest(clearLowest(mask)) == 0) {
+            // Zero to two bits: both candidates written, kept as far as the mask goes.
+            const auto candidate = [&](uint32_t setBits) {
+                return lowHalf + static_cast<uint32_t>(std::countr_zero(setBits));
+            };
+            storeEvent(out + n, candidate(mask | 0x1000u), timestamp);
+            n += mask != 0;
+            mask = clearLowest(mask);
+            storeEvent(out + n, candidate(mask | 0x1000u), timestamp);
+            n += mask != 0;
+        } else if (type == VECT_12) {
+            n = expandMask<12>(out, n, mask, lowHalf, timestamp);
+        } else {
+            n = expandMask<8>(out, n, mask, lowHalf, timestamp);
         }
         s.vectorBase = next;
     };
@@ -326,33 +385,55 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
         return n;
     }
     // From here on nothing makes the row or time unknown. A real sensor's words all lie on
-    // it: while the row is on the sensor and no ADDR_Y below it or ADDR_X right of it comes
-    // (one table look-up per word tells), every ADDR_X word is an event and only vector
-    // masks need clipping.
+    // it: while the row is on the sensor and no ADDR_Y below it or ADDR_X right of it comes,
+    // every ADDR_X word is an event and only vector masks need clipping.
     const uint32_t width = width_;
-    const uint8_t* const offSensor = offSensor_.data();
     if (rowOf[rowBits >> 16] == (rowBits | width)) {
+        // Per type, the coordinate a word of it must stay below to take the pixel path: the
+        // sensor's height for ADDR_Y, its width for ADDR_X, any for the reserved type 1 and
+        // TIME_LOW, none for the other types. One comparison picks the path and finds a
+        // word off the sensor.
+        uint32_t limit[16] = {};
+        limit[ADDR_Y] = height_;
+        limit[0x1] = kCoordinateRange;
+        limit[ADDR_X] = width;
+        limit[TIME_LOW] = kCoordinateRange;
+        // The next output slot as a byte offset into the output buffer.
+        size_t slot = n * sizeof(Event2D);
+        char* const outBytes = reinterpret_cast<char*>(out);
         for (; p != end; p += kWordSize) {
             const uint32_t word = loadWord(p);
             const uint32_t type = word >> 12;
-            if (type <= ADDR_X) {
-                if (offSensor[word]) [[unlikely]] break;
-                // ADDR_Y, ADDR_X, or the reserved type 1: written as a candidate event,
-                // kept only for an ADDR_X; an ADDR_Y moves the row by a conditional move.
-                const uint64_t x = word & kMaxCoordinate;
-                storeEvent(out + n, x | rowBits | (static_cast<uint64_t>(word & 0x800) << 21), timestamp);
-                n += type == ADDR_X;
-                rowBits = type == ADDR_Y ? x << 16 : rowBits;
-            } else if (type == TIME_LOW) {
-                // Sparse streams carry a time word every event or two: kept off the switch.
-                s.timeLow = word & 0xFFF;
-                timestamp = s.time();
+            const uint64_t x = word & kMaxCoordinate;
+            if (x < limit[type]) [[likely]] {
+                // ADDR_Y, ADDR_X, TIME_LOW or the reserved type 1, without a branch on the
+                // type (sparse streams mix the three in no order a branch would predict):
+                // the candidate event is written to the next slot and kept only for an
+                // ADDR_X; an ADDR_Y replaces the row and a TIME_LOW the time's low 12 bits
+                // through the masks of its type.
+                storeEvent(reinterpret_cast<Event2D*>(outBytes + slot),
+                           x | rowBits | (static_cast<uint64_t>(word & 0x800) << 21), timestamp);
+                slot += kPixelPath.slotStep[type];
+                rowBits ^= (rowBits ^ (x << 16)) & kPixelPath.rowMask[type];
+                timestamp ^= (timestamp ^ word) & kPixelPath.timeLowMask[type];
+                continue;
+            }
+            if ((kPixelPathTypes >> type) & 1) break;  // an ADDR_Y or ADDR_X off the sensor
+            n = slot / sizeof(Event2D);
+            if (type == VECT_BASE_X) {
+                s.vectorBase = word & kMaxCoordinate;
+                s.vectorPolarity = (word >> 11) & 1;
+                s.vectorKnown = 1;
             } else if (type - VECT_12 < 2) {
                 vectorWord(word, type, true, width);
             } else {
+                s.timeLow = static_cast<uint32_t>(timestamp & 0xFFF);
                 otherWord(word, type);
             }
+            slot = n * sizeof(Event2D);
         }
+        n = slot / sizeof(Event2D);
+        s.timeLow = static_cast<uint32_t>(timestamp & 0xFFF);
         if (p == end) {
             saveState();
             return n;

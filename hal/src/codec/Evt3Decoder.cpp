@@ -1,19 +1,23 @@
 // The EVT 3.0 decoder's word loop and its bookkeeping.
 //
 // The loop works on a local copy of the state. Once the time and the row are known (they
-// stay known until a reset), pixel (ADDR_X) and row (ADDR_Y) words, most of any real
-// stream, share one branch-free path: the candidate event is always written to the next
-// output slot and kept only for an ADDR_X, and an ADDR_Y moves the row by a conditional
-// move. Vector masks are expanded by bit scanning; the rare words go through a switch. The
-// output buffer is refilled in chunks of words small enough that even all-vector words
-// cannot overflow it, so no word checks the room left.
+// stay known until a reset), pixel (ADDR_X), row (ADDR_Y) and time-low (TIME_LOW) words,
+// most of any real stream and nearly all of a sparse one, share one branch-free path: the
+// candidate event is always written to the next output slot and kept only for an ADDR_X,
+// and an ADDR_Y or a TIME_LOW replaces the row or the time's low bits through masks chosen
+// by the word's type. One comparison of the word's coordinate against a limit per type
+// sends every other word, and any pixel or row word off the sensor, out of that path.
+// Vector masks are expanded with one store per column (the sparse VECT_12 masks of a real
+// sensor with two candidate stores); the rare words go through a switch. The output buffer
+// is refilled in chunks of words small enough that even all-vector words cannot overflow
+// it, so no word checks the room left.
 //
 // The sensor geometry costs little on a real stream, whose words all lie on the sensor:
-// one table look-up per pixel or row word finds it on the sensor, and vector masks are
-// clipped to the columns left of the sensor's edge only near it. From the first ADDR_Y
-// below the sensor or ADDR_X right of it, the rest of the chunk takes a second loop that
-// keeps the current row's width (0 below the sensor) beside the row and tests each ADDR_X
-// against it.
+// the per-type limit is the sensor's height for ADDR_Y and its width for ADDR_X, and vector
+// masks are clipped to the columns left of the sensor's edge only near it. From the first
+// ADDR_Y below the sensor or ADDR_X right of it, the rest of the chunk takes a second loop
+// that keeps the current row's width (0 below the sensor) beside the row and tests each
+// ADDR_X against it.
 #include <vireo/Evt3Decoder.h>
 
 #include <algorithm>
@@ -128,13 +132,6 @@ Evt3Decoder::Evt3Decoder(uint32_t width, uint32_t height) : Evt3Decoder() {
 void Evt3Decoder::setRows() {
     rows_.resize(kCoordinateRange);
     for (uint32_t y = 0; y < kCoordinateRange; ++y) rows_[y] = (y << 16) | (y < height_ ? width_ : 0);
-    // Indexed by the whole word, for the types up to ADDR_X.
-    offSensor_.assign(size_t{ADDR_X + 1} << 12, 0);
-    for (uint32_t payload = 0; payload < 0x1000; ++payload) {
-        const uint32_t coordinate = payload & kMaxCoordinate;
-        offSensor_[(uint32_t{ADDR_Y} << 12) | payload] = coordinate >= height_ ? 1 : 0;
-        offSensor_[(uint32_t{ADDR_X} << 12) | payload] = coordinate >= width_ ? 1 : 0;
-    }
 }
 
 Evt3Decoder::~Evt3Decoder() = default;
@@ -282,10 +279,12 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
         state_ = s;
     };
 
-    // VECT_12 / VECT_8. Real vectors are sparse (0 to 2 bits set): the first two events are
-    // written as candidates without a branch, and only longer masks loop. `rowWidth` is the
-    // width of the current row (0 below the sensor); `valid` says whether the time and the
-    // row are known.
+    // VECT_12 / VECT_8. The VECT_12 masks of a real sensor are mostly sparse (0 to 2 bits
+    // set): both candidate events are written without a branch and kept as far as the mask
+    // goes. Denser VECT_12 masks, and every VECT_8 mask (whose density in a busy stream
+    // varies from word to word more than a branch on it would predict, and which costs at
+    // most eight stores), write one candidate per column. `rowWidth` is the width of the
+    // current row (0 below the sensor); `valid` says whether the time and the row are known.
     auto vectorWord = [&](uint32_t word, uint32_t type, bool valid, uint32_t rowWidth) {
         const uint32_t base = s.vectorBase;
         uint32_t mask = (valid & (s.vectorKnown != 0)) ? word & (type == VECT_12 ? 0xFFFu : 0xFFu) : 0;
@@ -305,7 +304,7 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
             }
         }
         const uint64_t lowHalf = rowBits | (static_cast<uint64_t>(s.vectorPolarity) << 32) | base;
-        if (clearLowest(clearLowest(mask)) == 0) {
+        if (type == VECT_12 && clearLowest(clearLowest(mask)) == 0) {
             // Zero to two bits: both candidates written, kept as far as the mask goes.
             const auto candidate = [&](uint32_t setBits) {
                 return lowHalf + static_cast<uint32_t>(std::countr_zero(setBits));

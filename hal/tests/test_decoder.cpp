@@ -1,7 +1,8 @@
 // The decoder's state rules, word by word: no event before its row, vector base and time
 // are known, time rollover and jitter, ignored word types, trigger ordering, statistics,
-// words split across calls, priming, bad input at the boundary, and the sensor geometry
-// (events outside it dropped and counted, the vector base kept within the format's range).
+// words split across calls, priming, bad input at the boundary, vector masks of every
+// density against the reference decoder, and the sensor geometry (events outside it
+// dropped and counted, the vector base kept within the format's range).
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -10,16 +10,21 @@
 //   3  a moving edge made by the encoder, 20 columns per microsecond in readout order
 //      (every row gets a run of pixels at each time: vectors);
 //   4  a dense synthetic stream made by the encoder (mostly vectors, a busy sensor).
-// Figures: events per second and input bytes per second; ratios are worked out from them
-// (see docs/hal-codec.md).
+// Figures: events per second and input bytes per second, and at the end a table of the
+// events per second of the decoder, the baseline and memcpy per input with the decoder's
+// ratios to both (the median of the repetitions when run with --benchmark_repetitions; see
+// docs/hal-codec.md).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <vireo/hal.h>
@@ -347,4 +352,67 @@ BENCHMARK(BM_MemcpyOfOutputVolume)->DenseRange(0, 4)->Unit(benchmark::kMicroseco
 BENCHMARK(BM_Evt3DecoderOffSensor)->Arg(4)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Evt3Encoder)->Unit(benchmark::kMicrosecond);
 
-BENCHMARK_MAIN();
+namespace {
+
+// The console output, and the events per second of every run kept by benchmark and input
+// for the closing table.
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    SummaryReporter() : ConsoleReporter(OO_None) {}
+
+    void ReportRuns(const std::vector<Run>& reports) override {
+        ConsoleReporter::ReportRuns(reports);
+        for (const Run& run : reports) {
+            const auto rate = run.counters.find("events_per_s");
+            if (run.run_type != Run::RT_Iteration || run.error_occurred || rate == run.counters.end()) continue;
+            rates_[run.run_name.function_name][run.run_name.args].push_back(rate->second.value);
+        }
+    }
+
+    void printSummary() {
+        if (rates_.empty()) return;
+        std::printf("\n%-16s %12s %12s %12s %14s %12s\n", "input", "decoder", "baseline", "memcpy",
+                    "dec/baseline", "dec/memcpy");
+        std::printf("%-16s %12s %12s %12s\n", "", "M events/s", "M events/s", "M events/s");
+        for (int which = 0; which < 5; ++which) {
+            const std::string arg = std::to_string(which);
+            const double ours = median("BM_Evt3Decoder", arg);
+            const double base = median("BM_SwitchDecoderBaseline", arg);
+            const double copy = median("BM_MemcpyOfOutputVolume", arg);
+            if (ours == 0 && base == 0 && copy == 0) continue;
+            // "-" for a figure whose benchmark did not run.
+            const auto rate = [](double v) { return v > 0 ? std::to_string(static_cast<long long>(v / 1e6 + 0.5)) : "-"; };
+            const auto ratio = [](double a, double b) {
+                char text[32] = "-";
+                if (a > 0 && b > 0) std::snprintf(text, sizeof(text), "%.2f", a / b);
+                return std::string(text);
+            };
+            std::printf("%-16s %12s %12s %12s %14s %12s\n", kInputNames[which], rate(ours).c_str(), rate(base).c_str(),
+                        rate(copy).c_str(), ratio(ours, base).c_str(), ratio(ours, copy).c_str());
+        }
+    }
+
+private:
+    // 0 when the benchmark did not run for this input.
+    double median(const std::string& function, const std::string& arg) {
+        auto& values = rates_[function][arg];
+        if (values.empty()) return 0;
+        std::sort(values.begin(), values.end());
+        const size_t mid = values.size() / 2;
+        return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+    }
+
+    std::map<std::string, std::map<std::string, std::vector<double>>> rates_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.printSummary();
+    benchmark::Shutdown();
+    return 0;
+}

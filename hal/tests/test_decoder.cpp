@@ -1,10 +1,12 @@
 // The decoder's state rules, word by word: no event before its row, vector base and time
 // are known, time rollover and jitter, ignored word types, trigger ordering, statistics,
-// words split across calls, priming, bad input at the boundary, and the sensor geometry
-// (events outside it dropped and counted, the vector base kept within the format's range).
+// words split across calls, priming, bad input at the boundary, vector masks of every
+// density against the reference decoder, and the sensor geometry (events outside it
+// dropped and counted, the vector base kept within the format's range).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <stdexcept>
 
 #include "Evt3TestSupport.h"
@@ -344,6 +346,71 @@ TEST(Evt3DecoderGeometry, AgreesWithTheReferenceOnRandomWordsForAnyGeometryAndCu
             EXPECT_EQ(decoder.getDroppedEventCount(), reference.dropped);
             for (const Event2D& e : got.events) ASSERT_TRUE(e.x < width && e.y < height);
         }
+    }
+}
+
+TEST(Evt3Decoder, AgreesWithTheReferenceOnVectorsOfEveryDensityAmongPixelAndTimeWords) {
+    // Vector masks with every number of bits set, full ones included, at bases in the
+    // middle of the sensor, across its right edge and across x 2047, among pixel, row and
+    // time-low words in no fixed order (the mix of a busy and of a sparse sensor), decoded
+    // in buffers of an odd size so that words and the output's chunks split anywhere.
+    std::mt19937 rng(31);
+    std::vector<uint8_t> bytes;
+    const auto put = [&](uint16_t word) {
+        bytes.push_back(static_cast<uint8_t>(word & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(word >> 8));
+    };
+    const auto maskOf = [&](uint32_t columns) {
+        // A mask of `columns` bits with a uniformly drawn number of them set.
+        const uint32_t bits = rng() % (columns + 1);
+        uint32_t mask = 0;
+        while (static_cast<uint32_t>(std::popcount(mask)) < bits) mask |= 1u << (rng() % columns);
+        return static_cast<uint16_t>(mask);
+    };
+    size_t fullMasks = 0;
+    put(W(TIME_HIGH, 0x100));
+    for (uint32_t high = 0x101; bytes.size() < 120000; ++high) {
+        for (int word = 0; word < 200; ++word) {
+            const uint32_t pick = rng() % 10;
+            if (pick < 2) {
+                put(W(ADDR_Y, static_cast<uint16_t>((rng() & 0x800) | rng() % 800)));
+            } else if (pick < 4) {
+                put(W(ADDR_X, static_cast<uint16_t>((rng() & 0x800) | rng() % 1400)));
+            } else if (pick < 5) {
+                put(W(TIME_LOW, static_cast<uint16_t>(rng())));
+            } else if (pick < 6) {
+                const uint32_t where = rng() % 4;
+                const uint32_t base = where == 0 ? 1279 - rng() % 30 : where == 1 ? 2047 - rng() % 30 : rng() % 1260;
+                put(W(VECT_BASE_X, static_cast<uint16_t>((rng() & 0x800) | base)));
+            } else {
+                const bool twelve = rng() % 2 != 0;
+                const uint16_t mask = maskOf(twelve ? 12 : 8);
+                fullMasks += mask == (twelve ? 0xFFF : 0xFF);
+                put(W(twelve ? VECT_12 : VECT_8, mask));
+            }
+        }
+        put(W(TIME_HIGH, static_cast<uint16_t>(high & 0xFFF)));
+    }
+    ASSERT_GT(fullMasks, 100u);
+    for (const auto& [width, height] : {std::pair<uint32_t, uint32_t>{1280, 720}, {2048, 2048}}) {
+        SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height));
+        ReferenceDecoder reference;
+        reference.width = width;
+        reference.height = height;
+        reference.bytes(bytes);
+        Evt3Decoder decoder(width, height);
+        Collector got;
+        got.attach(decoder);
+        uint64_t n = 0;
+        for (size_t pos = 0; pos < bytes.size(); pos += 1001) {
+            const auto last = bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), pos + 1001));
+            n += decoder.decodeBuffer(std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(pos), last));
+        }
+        ASSERT_EQ(got.events.size(), eventsOf(reference.items).size());
+        ASSERT_TRUE(got.items == reference.items);
+        EXPECT_EQ(n, got.events.size());
+        EXPECT_EQ(decoder.getDroppedEventCount(), reference.dropped);
+        EXPECT_EQ(decoder.getLastTimestamp(), reference.time());
     }
 }
 

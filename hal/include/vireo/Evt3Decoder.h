@@ -1,6 +1,6 @@
 // The EVT 3.0 decoder. Words are decoded in one tight loop per buffer: events are written
-// into an output buffer reused from call to call and handed out in ranges, pixel and row
-// words take a branch-free path, and vector masks are expanded by bit scanning. Use it
+// into an output buffer reused from call to call and handed out in ranges, pixel, row and
+// time-low words take a branch-free path, and vector masks are expanded column by column. Use it
 // through `Decoder` (from `DecoderFactory`), or directly where the concrete type helps.
 //
 // A decoder keeps only the events that lie on its sensor (x below its width, y below its
@@ -81,7 +81,6 @@ private:
     uint32_t width_ = evt3::kCoordinateRange;   // events need x < width_ ...
     uint32_t height_ = evt3::kCoordinateRange;  // ... and y < height_
     std::vector<uint32_t> rows_;  // per y: y << 16 | the row's width (width_, 0 when y >= height_)
-    std::vector<uint8_t> offSensor_;  // per word up to ADDR_X: 1 for an ADDR_Y or ADDR_X off the sensor
     State state_;
     uint64_t dropped_ = 0;         // events dropped outside the sensor, published per call
     std::vector<Event2D> output_;  // kOutputCapacity + one word's worth of slack

@@ -1,19 +1,23 @@
 // The EVT 3.0 decoder's word loop and its bookkeeping.
 //
 // The loop works on a local copy of the state. Once the time and the row are known (they
-// stay known until a reset), pixel (ADDR_X) and row (ADDR_Y) words, most of any real
-// stream, share one branch-free path: the candidate event is always written to the next
-// output slot and kept only for an ADDR_X, and an ADDR_Y moves the row by a conditional
-// move. Vector masks are expanded by bit scanning; the rare words go through a switch. The
-// output buffer is refilled in chunks of words small enough that even all-vector words
-// cannot overflow it, so no word checks the room left.
+// stay known until a reset), pixel (ADDR_X), row (ADDR_Y) and time-low (TIME_LOW) words,
+// most of any real stream and nearly all of a sparse one, share one branch-free path: the
+// candidate event is always written to the next output slot and kept only for an ADDR_X,
+// and an ADDR_Y or a TIME_LOW replaces the row or the time's low bits through masks chosen
+// by the word's type. One comparison of the word's coordinate against a limit per type
+// sends every other word, and any pixel or row word off the sensor, out of that path.
+// Vector masks are expanded with one store per column (the sparse VECT_12 masks of a real
+// sensor with two candidate stores); the rare words go through a switch. The output buffer
+// is refilled in chunks of words small enough that even all-vector words cannot overflow
+// it, so no word checks the room left.
 //
 // The sensor geometry costs little on a real stream, whose words all lie on the sensor:
-// one table look-up per pixel or row word finds it on the sensor, and vector masks are
-// clipped to the columns left of the sensor's edge only near it. From the first ADDR_Y
-// below the sensor or ADDR_X right of it, the rest of the chunk takes a second loop that
-// keeps the current row's width (0 below the sensor) beside the row and tests each ADDR_X
-// against it.
+// the per-type limit is the sensor's height for ADDR_Y and its width for ADDR_X, and vector
+// masks are clipped to the columns left of the sensor's edge only near it. From the first
+// ADDR_Y below the sensor or ADDR_X right of it, the rest of the chunk takes a second loop
+// that keeps the current row's width (0 below the sensor) beside the row and tests each
+// ADDR_X against it.
 #include <vireo/Evt3Decoder.h>
 
 #include <algorithm>
@@ -23,6 +27,10 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vireo {
 namespace {
@@ -50,6 +58,60 @@ inline uint32_t loadWord(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
 }
 
+inline uint32_t clearLowest(uint32_t bits) { return bits & (bits - 1); }
+
+// Writes the events of the `Columns`-bit vector mask `mask` from out[n] on and returns the
+// new event count. `lowHalf` is the low half of the event of the mask's first column. An
+// event for every column is written to the next slot, which moves on only when the
+// column's bit is set: a dense mask costs one store per column and no branch. A full mask,
+// a run of pixels such as an edge gives, is a straight block.
+template <uint32_t Columns>
+inline size_t expandMask(Event2D* out, size_t n, uint32_t mask, uint64_t lowHalf, uint64_t timestamp) {
+    Event2D* slot = out + n;
+#if defined(__SSE2__)
+    if constexpr (kLittleEndian) {
+        __m128i event = _mm_set_epi64x(static_cast<long long>(timestamp), static_cast<long long>(lowHalf));
+        const __m128i nextColumn = _mm_set_epi64x(0, 1);
+        if (mask == (1u << Columns) - 1) {
+            for (uint32_t i = 0; i < Columns; ++i) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(slot + i), event);
+                event = _mm_add_epi64(event, nextColumn);
+            }
+            return n + Columns;
+        }
+        for (uint32_t i = 0; i < Columns; ++i) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(slot), event);
+            event = _mm_add_epi64(event, nextColumn);
+            slot += (mask >> i) & 1;
+        }
+        return static_cast<size_t>(slot - out);
+    }
+#endif
+    for (uint32_t i = 0; i < Columns; ++i) {
+        storeEvent(slot, lowHalf + i, timestamp);
+        slot += (mask >> i) & 1;
+    }
+    return static_cast<size_t>(slot - out);
+}
+
+// The word types of the on-sensor loop's branch-free path, and what a word of each type
+// does there: the bytes it moves the output slot by (an event's for ADDR_X), the bits of
+// the row it replaces (all for ADDR_Y) and those of the time (the low 12 for TIME_LOW).
+constexpr uint32_t kPixelPathTypes = (1u << ADDR_Y) | (1u << 0x1) | (1u << ADDR_X) | (1u << TIME_LOW);
+struct PixelPathRules {
+    size_t slotStep[16];
+    uint64_t rowMask[16];
+    uint64_t timeLowMask[16];
+};
+constexpr PixelPathRules makePixelPathRules() {
+    PixelPathRules r{};
+    r.slotStep[ADDR_X] = sizeof(Event2D);
+    r.rowMask[ADDR_Y] = ~uint64_t{0};
+    r.timeLowMask[TIME_LOW] = 0xFFF;
+    return r;
+}
+constexpr PixelPathRules kPixelPath = makePixelPathRules();
+
 // Words decoded per chunk at most: their events always fit in the room left.
 constexpr size_t kChunkWords = Evt3Decoder::kOutputCapacity / kMaxEventsPerWord / 4;
 
@@ -70,13 +132,6 @@ Evt3Decoder::Evt3Decoder(uint32_t width, uint32_t height) : Evt3Decoder() {
 void Evt3Decoder::setRows() {
     rows_.resize(kCoordinateRange);
     for (uint32_t y = 0; y < kCoordinateRange; ++y) rows_[y] = (y << 16) | (y < height_ ? width_ : 0);
-    // Indexed by the whole word, for the types up to ADDR_X.
-    offSensor_.assign(size_t{ADDR_X + 1} << 12, 0);
-    for (uint32_t payload = 0; payload < 0x1000; ++payload) {
-        const uint32_t coordinate = payload & kMaxCoordinate;
-        offSensor_[(uint32_t{ADDR_Y} << 12) | payload] = coordinate >= height_ ? 1 : 0;
-        offSensor_[(uint32_t{ADDR_X} << 12) | payload] = coordinate >= width_ ? 1 : 0;
-    }
 }
 
 Evt3Decoder::~Evt3Decoder() = default;
@@ -224,10 +279,12 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
         state_ = s;
     };
 
-    // VECT_12 / VECT_8. Real vectors are sparse (0 to 2 bits set): the first two events are
-    // written as candidates without a branch, and only longer masks loop. `rowWidth` is the
-    // width of the current row (0 below the sensor); `valid` says whether the time and the
-    // row are known.
+    // VECT_12 / VECT_8. The VECT_12 masks of a real sensor are mostly sparse (0 to 2 bits
+    // set): both candidate events are written without a branch and kept as far as the mask
+    // goes. Denser VECT_12 masks, and every VECT_8 mask (whose density in a busy stream
+    // varies from word to word more than a branch on it would predict, and which costs at
+    // most eight stores), write one candidate per column. `rowWidth` is the width of the
+    // current row (0 below the sensor); `valid` says whether the time and the row are known.
     auto vectorWord = [&](uint32_t word, uint32_t type, bool valid, uint32_t rowWidth) {
         const uint32_t base = s.vectorBase;
         uint32_t mask = (valid & (s.vectorKnown != 0)) ? word & (type == VECT_12 ? 0xFFFu : 0xFFu) : 0;
@@ -246,20 +303,21 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
                 s.vectorKnown = 0;
             }
         }
-        const uint64_t lowHalf = rowBits | (static_cast<uint64_t>(s.vectorPolarity) << 32);
-        const auto candidate = [&](uint32_t setBits) {
-            return lowHalf | (base + static_cast<uint32_t>(std::countr_zero(setBits)));
-        };
-        storeEvent(out + n, candidate(mask | 0x1000u), timestamp);
-        n += mask != 0;
-        mask &= mask - 1;
-        storeEvent(out + n, candidate(mask | 0x1000u), timestamp);
-        n += mask != 0;
-        mask &= mask - 1;
-        while (mask != 0) {
-            storeEvent(out + n, candidate(mask), timestamp);
-            ++n;
-            mask &= mask - 1;
+        const uint64_t lowHalf = rowBits | (static_cast<uint64_t>(s.vectorPolarity) << 32) | base;
+        if (type == VECT_12 && clearLowest(clearLowest(mask)) == 0) {
+            // Zero to two bits: both candidates written, kept as far as the mask goes.
+            const auto candidate = [&](uint32_t setBits) {
+                return lowHalf + static_cast<uint32_t>(std::countr_zero(setBits));
+            };
+            storeEvent(out + n, candidate(mask | 0x1000u), timestamp);
+            n += mask != 0;
+            mask = clearLowest(mask);
+            storeEvent(out + n, candidate(mask | 0x1000u), timestamp);
+            n += mask != 0;
+        } else if (type == VECT_12) {
+            n = expandMask<12>(out, n, mask, lowHalf, timestamp);
+        } else {
+            n = expandMask<8>(out, n, mask, lowHalf, timestamp);
         }
         s.vectorBase = next;
     };
@@ -326,33 +384,55 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
         return n;
     }
     // From here on nothing makes the row or time unknown. A real sensor's words all lie on
-    // it: while the row is on the sensor and no ADDR_Y below it or ADDR_X right of it comes
-    // (one table look-up per word tells), every ADDR_X word is an event and only vector
-    // masks need clipping.
+    // it: while the row is on the sensor and no ADDR_Y below it or ADDR_X right of it comes,
+    // every ADDR_X word is an event and only vector masks need clipping.
     const uint32_t width = width_;
-    const uint8_t* const offSensor = offSensor_.data();
     if (rowOf[rowBits >> 16] == (rowBits | width)) {
+        // Per type, the coordinate a word of it must stay below to take the pixel path: the
+        // sensor's height for ADDR_Y, its width for ADDR_X, any for the reserved type 1 and
+        // TIME_LOW, none for the other types. One comparison picks the path and finds a
+        // word off the sensor.
+        uint32_t limit[16] = {};
+        limit[ADDR_Y] = height_;
+        limit[0x1] = kCoordinateRange;
+        limit[ADDR_X] = width;
+        limit[TIME_LOW] = kCoordinateRange;
+        // The next output slot as a byte offset into the output buffer.
+        size_t slot = n * sizeof(Event2D);
+        char* const outBytes = reinterpret_cast<char*>(out);
         for (; p != end; p += kWordSize) {
             const uint32_t word = loadWord(p);
             const uint32_t type = word >> 12;
-            if (type <= ADDR_X) {
-                if (offSensor[word]) [[unlikely]] break;
-                // ADDR_Y, ADDR_X, or the reserved type 1: written as a candidate event,
-                // kept only for an ADDR_X; an ADDR_Y moves the row by a conditional move.
-                const uint64_t x = word & kMaxCoordinate;
-                storeEvent(out + n, x | rowBits | (static_cast<uint64_t>(word & 0x800) << 21), timestamp);
-                n += type == ADDR_X;
-                rowBits = type == ADDR_Y ? x << 16 : rowBits;
-            } else if (type == TIME_LOW) {
-                // Sparse streams carry a time word every event or two: kept off the switch.
-                s.timeLow = word & 0xFFF;
-                timestamp = s.time();
+            const uint64_t x = word & kMaxCoordinate;
+            if (x < limit[type]) [[likely]] {
+                // ADDR_Y, ADDR_X, TIME_LOW or the reserved type 1, without a branch on the
+                // type (sparse streams mix the three in no order a branch would predict):
+                // the candidate event is written to the next slot and kept only for an
+                // ADDR_X; an ADDR_Y replaces the row and a TIME_LOW the time's low 12 bits
+                // through the masks of its type.
+                storeEvent(reinterpret_cast<Event2D*>(outBytes + slot),
+                           x | rowBits | (static_cast<uint64_t>(word & 0x800) << 21), timestamp);
+                slot += kPixelPath.slotStep[type];
+                rowBits ^= (rowBits ^ (x << 16)) & kPixelPath.rowMask[type];
+                timestamp ^= (timestamp ^ word) & kPixelPath.timeLowMask[type];
+                continue;
+            }
+            if ((kPixelPathTypes >> type) & 1) break;  // an ADDR_Y or ADDR_X off the sensor
+            n = slot / sizeof(Event2D);
+            if (type == VECT_BASE_X) {
+                s.vectorBase = word & kMaxCoordinate;
+                s.vectorPolarity = (word >> 11) & 1;
+                s.vectorKnown = 1;
             } else if (type - VECT_12 < 2) {
                 vectorWord(word, type, true, width);
             } else {
+                s.timeLow = static_cast<uint32_t>(timestamp & 0xFFF);
                 otherWord(word, type);
             }
+            slot = n * sizeof(Event2D);
         }
+        n = slot / sizeof(Event2D);
+        s.timeLow = static_cast<uint32_t>(timestamp & 0xFFF);
         if (p == end) {
             saveState();
             return n;

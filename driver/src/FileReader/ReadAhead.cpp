@@ -27,26 +27,42 @@ void ReadAheadThread::start(std::function<void()> job) {
 
 void ReadAheadThread::wait() {
     std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return !busy_; });
+    if (busy_ && job_) {
+        // Not picked up yet (the thread waits for a core): running it here costs no more
+        // than waiting for it.
+        std::function<void()> job = std::exchange(job_, nullptr);
+        lock.unlock();
+        runJob(job);
+        lock.lock();
+        busy_ = false;
+    } else {
+        done_.wait(lock, [this] { return !busy_; });
+    }
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+}
+
+void ReadAheadThread::runJob(std::function<void()>& job) {
+    std::exception_ptr error;
+    try {
+        job();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    job = nullptr;  // what the job holds goes before the owner hears it is done
+    std::lock_guard<std::mutex> lock(mutex_);
+    error_ = error;
 }
 
 void ReadAheadThread::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
-        wake_.wait(lock, [this] { return busy_ || quit_; });
-        if (!busy_) return;  // quit, with no job left
-        std::function<void()> job = std::move(job_);
+        // A job taken back by `wait` leaves busy_ set but nothing to run.
+        wake_.wait(lock, [this] { return (busy_ && job_) || quit_; });
+        if (!job_) return;  // quit, with no job left
+        std::function<void()> job = std::exchange(job_, nullptr);
         lock.unlock();
-        std::exception_ptr error;
-        try {
-            job();
-        } catch (...) {
-            error = std::current_exception();
-        }
-        job = nullptr;  // what the job holds goes before the owner hears it is done
+        runJob(job);
         lock.lock();
-        error_ = error;
         busy_ = false;
         done_.notify_all();
     }

@@ -608,7 +608,6 @@ bool RawFileReader::takeReadAhead() {
 void RawFileReader::cancelReadAhead() {
     if (!readAhead || !aheadStarted) return;
     aheadStarted = false;
-    aheadReady = false;
     try {
         readAhead->wait();
     } catch (...) {

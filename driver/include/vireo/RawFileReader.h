@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@
 #include <vireo/pipit_export.h>
 
 namespace vireo {
+
+namespace detail {
+class ReadAheadThread;
+}
 
 class PIPIT_EXPORT RawFileReader : public DvsFileReader {
 public:
@@ -159,7 +164,7 @@ private:
     bool loadBookmarksFromFile(const std::string& path);
     bool getRawFileBookmark(uint64_t timestamp, Bookmark& bookmark);
     bool getRawFileBookmarkByNEvents(uint64_t eventNum, Bookmark& bookmark);
-    bool readAndDecodeEvents(const std::function<bool()>& done);
+    uint64_t readAndDecodeEvents(uint64_t maxBytes);
     void installIndex(std::unique_ptr<IndexTable> index);
     void positionStream(uint64_t offset);
     void clearReadState();
@@ -194,6 +199,49 @@ private:
     std::string indexWriteError;
     IndexProgressCallback progressCallback;
     std::unique_ptr<IndexTable> table;
+
+    // ---- Streaming reads and the read-ahead thread ----
+public:
+    // Read-ahead, off by default. When on, a second thread reads and decodes the next piece
+    // of the recording (about 256 KiB of words) while the caller works on the events it was
+    // given, so a caller that does work of its own between reads waits less for the next
+    // ones. The results are the same with it on or off, for every sequence of reads and
+    // seeks: events, read time, event number and warnings. A seek or `loadFile` discards
+    // the piece decoded ahead (waiting for it when it is being decoded); turning it off
+    // stops the thread and keeps what was decoded ahead for the next reads; destruction
+    // joins the thread. Off, no thread exists. The setting holds across `loadFile`.
+    void setReadAhead(bool enabled);
+    bool isReadAheadEnabled() const { return readAhead != nullptr; }
+
+private:
+    // Updates the estimates below from a slice of `bytes` that gave `events` and moved the
+    // decoded time by `advance` µs (when it is known).
+    void learnSlice(uint64_t bytes, uint64_t events, std::optional<uint64_t> advance);
+    bool takeReadAhead();
+    void startReadAhead();
+    void cancelReadAhead();
+
+    // Bytes read from the file and not decoded yet are streamBuffer[streamPos, streamEnd):
+    // reads from the file are large, decoding goes in slices sized to the request, so
+    // that little is decoded beyond it.
+    std::vector<uint8_t> streamBuffer;
+    size_t streamPos = 0;
+    size_t streamEnd = 0;  // the buffer's bytes past this are not from the file
+    // Estimates for sizing slices, from the slices decoded so far.
+    double eventsPerByte = 0.5;
+    double bytesPerMicrosecond = 64;
+    // Read-ahead: the thread, the events it decodes (which become pendingEvents when taken),
+    // and whether they are the next ones of the stream. `readGeneration` changes at every
+    // seek and load (clearReadState), so a piece decoded for an earlier position is dropped.
+    // The thread uses the decoder, the file and the stream buffer only under readMutex, which
+    // every seek holds while it moves them: a seek waits for a piece being decoded.
+    std::unique_ptr<detail::ReadAheadThread> readAhead;
+    std::vector<Event2D> aheadEvents;
+    uint64_t readGeneration = 0;
+    uint64_t aheadGeneration = 0;
+    bool aheadStarted = false;  // a job was handed to the thread and not collected yet
+    bool aheadReady = false;    // the job decoded its piece (for aheadGeneration)
+    bool aheadAtEnd = false;    // the job reached the end of the data
 };
 
 }  // namespace vireo

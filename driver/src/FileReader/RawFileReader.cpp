@@ -1,8 +1,10 @@
 // `RawFileReader`: loading and header rules, seeking by time and by event number, and
 // reading events by count or by duration.
 //
-// Reading decodes the file forward in `chunkSize` pieces; events decoded beyond a request
-// wait in `pendingEvents` for the next one, so no event is decoded twice. A seek finds the
+// Reading decodes the file forward, straight into the output, in slices sized to what the
+// request lacks; events decoded beyond a request wait in `pendingEvents` for the next one,
+// so no event is decoded twice (with read-ahead, a second thread decodes the next piece into
+// `aheadEvents`, which then becomes the pending events). A seek finds the
 // nearest bookmark before its target, walks the words from there with the state scanner
 // (Evt3Scan.h) until the target word, and primes the decoder with the exact state in
 // force at that word: time, rollover, row and vector. The state at a bookmark comes from
@@ -22,13 +24,12 @@
 #include "Evt3Scan.h"
 #include "IndexFiles.h"
 #include "IndexTable.h"
+#include "ReadAhead.h"
 
 namespace vireo {
 namespace {
 
 constexpr uint64_t kMaxTime = std::numeric_limits<uint64_t>::max();
-// Requests for at least this many more events are decoded straight into the output.
-constexpr uint64_t kDirectReadEvents = 65536;
 
 uint64_t saturatingAdd(uint64_t a, uint64_t b) { return b > kMaxTime - a ? kMaxTime : a + b; }
 
@@ -57,7 +58,8 @@ RawFileReader::RawFileReader(std::string path)
       outputEvents(std::make_shared<std::vector<Event2D>>()),
       eventSink(decodedEvents.get()) {}
 
-RawFileReader::~RawFileReader() = default;
+// The read-ahead thread goes first: its job uses the members below.
+RawFileReader::~RawFileReader() { readAhead.reset(); }
 
 uint16_t RawFileReader::getWidth() const { return width; }
 uint16_t RawFileReader::getHeight() const { return height; }
@@ -83,6 +85,7 @@ uint64_t RawFileReader::getCurrentPosEventNum() { return currentEventNum; }
 
 bool RawFileReader::loadFile() {
     // A second load starts over.
+    cancelReadAhead();
     decoder->setEventsStreamHandleCallback(nullptr);
     decoder->reset();
     if (file.is_open()) file.close();
@@ -201,12 +204,15 @@ void RawFileReader::clearReadState() {
     pendingEvents->clear();
     pendingHead = 0;
     decodedEvents->clear();
+    streamPos = streamEnd = 0;
+    ++readGeneration;  // what the read-ahead thread decoded belongs to the old position
 }
 
 void RawFileReader::positionStream(uint64_t offset) {
     file.clear();
     file.seekg(static_cast<std::streamoff>(offset));
     readOffset = offset;
+    streamPos = streamEnd = 0;
 }
 
 namespace {
@@ -334,24 +340,6 @@ bool RawFileReader::seekNEvents(uint64_t eventNum) {
     return true;
 }
 
-bool RawFileReader::readAndDecodeEvents(const std::function<bool()>& done) {
-    chunkBuffer.resize(chunkSize);
-    std::lock_guard<std::mutex> lock(readMutex);
-    if (!file.is_open()) return !outputEvents->empty();
-    while (readOffset < fileSize) {
-        const uint64_t want = std::min<uint64_t>(chunkSize, fileSize - readOffset);
-        chunkBuffer.resize(want);
-        file.read(reinterpret_cast<char*>(chunkBuffer.data()), static_cast<std::streamsize>(want));
-        const auto got = static_cast<uint64_t>(file.gcount());
-        if (got == 0) break;  // the file shrank since it was loaded
-        chunkBuffer.resize(got);
-        readOffset += got;
-        decoder->decodeBuffer(chunkBuffer);
-        if (done()) return true;
-    }
-    return !outputEvents->empty();
-}
-
 namespace {
 
 // Points the decoder's callback at another vector for the length of one read.
@@ -370,7 +358,140 @@ private:
     std::vector<Event2D>* restore_;
 };
 
+// The file is read in blocks of this size, and decoded in slices of the sizes below, each
+// sized to what the request still lacks: decoding straight into the output then leaves
+// little beyond the request to keep as pending (and to copy a second time).
+constexpr uint64_t kStreamReadBytes = 256 * 1024;
+constexpr double kMinSliceBytes = 512;
+constexpr double kMaxSliceBytes = 256 * 1024;
+// A slice aims at no more events than this, so that the events beyond a duration read
+// (where the request's end cannot be told from a count) stay few.
+constexpr double kMaxSliceEvents = 8192;
+// The piece the read-ahead thread decodes per job.
+constexpr uint64_t kReadAheadBytes = 256 * 1024;
+
+uint64_t sliceBytes(double estimate) {
+    return static_cast<uint64_t>(std::clamp(estimate, kMinSliceBytes, kMaxSliceBytes));
+}
+
 }  // namespace
+
+uint64_t RawFileReader::readAndDecodeEvents(uint64_t maxBytes) {
+    // The caller holds readMutex and has pointed eventSink where the events go.
+    if (streamPos == streamEnd) {
+        if (!file.is_open() || readOffset >= fileSize) return 0;
+        if (streamBuffer.size() < kStreamReadBytes) streamBuffer.resize(kStreamReadBytes);
+        const uint64_t want = std::min<uint64_t>(kStreamReadBytes, fileSize - readOffset);
+        file.read(reinterpret_cast<char*>(streamBuffer.data()), static_cast<std::streamsize>(want));
+        const auto got = static_cast<uint64_t>(file.gcount());
+        streamPos = 0;
+        streamEnd = static_cast<size_t>(got);
+        if (got == 0) return 0;  // the file shrank since it was loaded
+        readOffset += got;
+    }
+    // Whole words where possible; a word split by the end of a block is joined by the decoder.
+    const size_t left = streamEnd - streamPos;
+    const size_t take = maxBytes >= left ? left : std::min(left, static_cast<size_t>((maxBytes + 1) & ~uint64_t{1}));
+    const uint8_t* first = streamBuffer.data() + streamPos;
+    streamPos += take;
+    // decodeWord decodes any byte range exactly as decodeBuffer would.
+    decoder->decodeWord(first, first + take);
+    return take;
+}
+
+void RawFileReader::learnSlice(uint64_t bytes, uint64_t events, std::optional<uint64_t> advance) {
+    // Halfway from the old estimates to what this slice showed: bursts move them, but not
+    // all the way.
+    const auto size = static_cast<double>(bytes);
+    eventsPerByte = std::max(0.5 * (eventsPerByte + static_cast<double>(events) / size), 1 / kMaxSliceBytes);
+    if (!advance) return;
+    // A slice within one microsecond says a microsecond takes more bytes than it had.
+    bytesPerMicrosecond = *advance == 0 ? std::max(2 * bytesPerMicrosecond, size)
+                                        : 0.5 * (bytesPerMicrosecond + size / static_cast<double>(*advance));
+    bytesPerMicrosecond = std::min(bytesPerMicrosecond, kMaxSliceBytes);
+}
+
+void RawFileReader::setReadAhead(bool enabled) {
+    if (enabled == (readAhead != nullptr)) return;
+    if (enabled) {
+        readAhead = std::make_unique<detail::ReadAheadThread>();
+        return;
+    }
+    if (aheadStarted) {
+        aheadStarted = false;
+        try {
+            readAhead->wait();
+        } catch (...) {
+            readAhead.reset();
+            throw;
+        }
+        if (aheadReady && aheadGeneration == readGeneration) {
+            // Decoded ahead of the stream: these events follow the undelivered ones.
+            std::vector<Event2D>& pending = *pendingEvents;
+            pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(pendingHead));
+            pendingHead = 0;
+            pending.insert(pending.end(), aheadEvents.begin(), aheadEvents.end());
+        }
+        aheadReady = false;
+    }
+    readAhead.reset();
+    aheadEvents = std::vector<Event2D>();
+}
+
+void RawFileReader::startReadAhead() {
+    aheadReady = false;
+    aheadStarted = true;
+    const uint64_t generation = readGeneration;
+    readAhead->start([this, generation] {
+        std::lock_guard<std::mutex> lock(readMutex);
+        if (generation != readGeneration) return;  // a seek or load came first
+        aheadEvents.clear();
+        SinkScope sink(eventSink, &aheadEvents, decodedEvents.get());
+        uint64_t decoded = 0;
+        bool atEnd = false;
+        while (decoded < kReadAheadBytes) {
+            const uint64_t bytes = readAndDecodeEvents(kReadAheadBytes - decoded);
+            if (bytes == 0) {
+                atEnd = true;
+                break;
+            }
+            decoded += bytes;
+        }
+        aheadAtEnd = atEnd;
+        aheadGeneration = generation;
+        aheadReady = true;
+    });
+}
+
+bool RawFileReader::takeReadAhead() {
+    // Called when every pending event is delivered: the piece the thread decoded becomes the
+    // pending events, and the thread goes on with the piece after it.
+    while (true) {
+        if (!aheadStarted) startReadAhead();
+        aheadStarted = false;
+        readAhead->wait();
+        if (!aheadReady || aheadGeneration != readGeneration) continue;  // for a position left since
+        aheadReady = false;
+        pendingEvents->clear();
+        pendingEvents->swap(aheadEvents);
+        pendingHead = 0;
+        const bool atEnd = aheadAtEnd;
+        if (!atEnd) startReadAhead();
+        if (!pendingEvents->empty()) return true;
+        if (atEnd) return false;
+    }
+}
+
+void RawFileReader::cancelReadAhead() {
+    if (!readAhead || !aheadStarted) return;
+    aheadStarted = false;
+    try {
+        readAhead->wait();
+    } catch (...) {
+        // The piece is dropped all the same.
+    }
+    aheadReady = false;
+}
 
 std::shared_ptr<std::vector<Event2D>> RawFileReader::getNEvents(uint64_t count) {
     const uint64_t left = currentEventNum >= maxEvents ? 0 : maxEvents - currentEventNum;
@@ -381,44 +502,38 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::getNEvents(uint64_t count) 
     std::vector<Event2D>& out = *outputEvents;
     std::vector<Event2D>& pending = *pendingEvents;
     out.clear();
-    const size_t available = pending.size() - pendingHead;
-    const auto pendingBegin = pending.begin() + static_cast<std::ptrdiff_t>(pendingHead);
-    if (available > count) {
-        out.assign(pendingBegin, pendingBegin + static_cast<std::ptrdiff_t>(count));
-        pendingHead += static_cast<size_t>(count);
-    } else {
-        out.assign(pendingBegin, pending.end());
-        pending.clear();
-        pendingHead = 0;
-        if (out.size() < count && count - out.size() >= kDirectReadEvents) {
-            // A large request: the decoder appends straight to the output, and what the
-            // last chunk gives beyond the request is moved to pending.
-            SinkScope sink(eventSink, outputEvents.get(), decodedEvents.get());
-            const bool ok = readAndDecodeEvents([&] {
-                if (out.size() < count) return false;
+    // Moves up to what the request lacks from pending to the output.
+    auto takePending = [&] {
+        const size_t n = std::min<size_t>(pending.size() - pendingHead, static_cast<size_t>(count) - out.size());
+        const auto first = pending.begin() + static_cast<std::ptrdiff_t>(pendingHead);
+        out.insert(out.end(), first, first + static_cast<std::ptrdiff_t>(n));
+        pendingHead += n;
+        if (pendingHead == pending.size()) {
+            pending.clear();
+            pendingHead = 0;
+        }
+    };
+    takePending();
+    if (out.size() < count) {
+        if (readAhead) {
+            while (out.size() < count && takeReadAhead()) takePending();
+        } else {
+            // The decoder appends straight to the output; what the last slice gives beyond
+            // the request waits as pending.
+            std::lock_guard<std::mutex> lock(readMutex);
+            SinkScope sink(eventSink, &out, decodedEvents.get());
+            while (out.size() < count) {
+                const size_t before = out.size();
+                const uint64_t bytes =
+                    readAndDecodeEvents(sliceBytes(std::min(static_cast<double>(count - before), kMaxSliceEvents) / eventsPerByte));
+                if (bytes == 0) break;
+                learnSlice(bytes, out.size() - before, std::nullopt);
+            }
+            if (out.size() > count) {
                 pending.assign(out.begin() + static_cast<std::ptrdiff_t>(count), out.end());
+                pendingHead = 0;
                 out.resize(static_cast<size_t>(count));
-                return true;
-            });
-            if (!ok) return outputEvents;
-        } else if (out.size() < count) {
-            // A small one, likely met within one chunk: the chunk is decoded into pending and
-            // the request taken from there, so the surplus is not copied twice.
-            SinkScope sink(eventSink, pendingEvents.get(), decodedEvents.get());
-            const bool ok = readAndDecodeEvents([&] {
-                const size_t need = static_cast<size_t>(count) - out.size();
-                const auto first = pending.begin() + static_cast<std::ptrdiff_t>(pendingHead);
-                if (pending.size() - pendingHead < need) {
-                    out.insert(out.end(), first, pending.end());
-                    pending.clear();
-                    pendingHead = 0;
-                    return false;
-                }
-                out.insert(out.end(), first, first + static_cast<std::ptrdiff_t>(need));
-                pendingHead += need;
-                return true;
-            });
-            if (!ok) return outputEvents;
+            }
         }
     }
     if (!out.empty()) currentTimeStamp = saturatingAdd(out.back().timestamp, 1);
@@ -447,37 +562,46 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::getNTimeEvents(uint64_t dur
     std::vector<Event2D>& out = *outputEvents;
     std::vector<Event2D>& pending = *pendingEvents;
     out.clear();
-
-    bool satisfied = false;
-    if (pendingHead < pending.size()) {
+    // Moves the pending events before `end` to the output; true when one at `end` or later
+    // is left, which ends the span.
+    auto takePending = [&] {
+        if (pendingHead == pending.size()) return false;
         Event2D* first = pending.data() + pendingHead;
         Event2D* last = pending.data() + pending.size();
         if ((last - 1)->timestamp >= end) {
             Event2D* split = binarySearchTimestamp(end, first, last);
-            out.assign(first, split);
+            out.insert(out.end(), first, split);
             pendingHead += static_cast<size_t>(split - first);
-            satisfied = true;
-        } else {
-            out.assign(first, last);
-            pending.clear();
-            pendingHead = 0;
+            return true;
         }
-    }
-    if (!satisfied) {
-        SinkScope sink(eventSink, outputEvents.get(), decodedEvents.get());
-        size_t chunkFrom = out.size();  // where the events of the latest chunk begin
-        const bool ok = readAndDecodeEvents([&] {
-            const size_t from = chunkFrom;
-            chunkFrom = out.size();
-            if (out.size() == from) return false;
-            if (out.back().timestamp < end) return false;
+        out.insert(out.end(), first, last);
+        pending.clear();
+        pendingHead = 0;
+        return false;
+    };
+    bool satisfied = takePending();
+    if (!satisfied && readAhead) {
+        while (!satisfied && takeReadAhead()) satisfied = takePending();
+    } else if (!satisfied) {
+        // Straight into the output, slice by slice; the events of the last slice from `end`
+        // on wait as pending.
+        std::lock_guard<std::mutex> lock(readMutex);
+        SinkScope sink(eventSink, &out, decodedEvents.get());
+        while (true) {
+            const size_t from = out.size();
+            const uint64_t reached = decoder->getLastTimestamp();
+            const uint64_t lacking = end > reached ? end - reached : 1;
+            const uint64_t bytes = readAndDecodeEvents(
+                sliceBytes(std::min(static_cast<double>(lacking) * bytesPerMicrosecond, kMaxSliceEvents / eventsPerByte)));
+            if (bytes == 0) break;
+            learnSlice(bytes, out.size() - from, decoder->getLastTimestamp() - reached);
+            if (out.size() == from || out.back().timestamp < end) continue;
             Event2D* split = binarySearchTimestamp(end, out.data() + from, out.data() + out.size());
             pending.assign(split, out.data() + out.size());
             pendingHead = 0;
             out.resize(static_cast<size_t>(split - out.data()));
-            return true;
-        });
-        if (!ok) return outputEvents;
+            break;
+        }
     }
     currentEventNum += out.size();
     return outputEvents;

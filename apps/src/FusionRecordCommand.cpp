@@ -23,6 +23,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <vireo/Logger.h>
 #include <vireo/SimulatedCamera.h>
@@ -71,6 +72,33 @@ std::string stagedBase(const std::string& base) {
     name.append(std::to_string(static_cast<long long>(::getpid())));
     name.append(".part");
     return (folder / name).string();
+}
+
+// The bookmark index and its companion the camera writes beside the RAW file "<name>.raw":
+// "<name>.dsmark.tmp" and "<name>.dsmark.state".
+std::vector<std::string> indexFilesOf(const std::string& rawPath) {
+    const std::string name = rawPath.substr(0, rawPath.size() - 4);
+    return {name + ".dsmark.tmp", name + ".dsmark.state"};
+}
+
+// The index files of `fromRaw` take the names of `toRaw`'s. When they cannot (or the camera
+// wrote none), neither is left on either side: the index files of a recording that `toRaw`
+// replaced must not stay beside the new one, and the reader indexes it when it opens it.
+void moveIndexFiles(const std::string& fromRaw, const std::string& toRaw) {
+    const std::vector<std::string> from = indexFilesOf(fromRaw);
+    const std::vector<std::string> to = indexFilesOf(toRaw);
+    bool moved = true;
+    for (size_t i = 0; i < from.size() && moved; ++i) {
+        std::error_code error;
+        fs::rename(from[i], to[i], error);
+        moved = !error;
+    }
+    if (moved) return;
+    for (size_t i = 0; i < from.size(); ++i) {
+        std::error_code ignored;
+        fs::remove(from[i], ignored);
+        if (fs::is_regular_file(to[i], ignored)) fs::remove(to[i], ignored);
+    }
 }
 
 uint64_t sizeOf(const std::string& path) {
@@ -128,6 +156,7 @@ FusionRecordOutcome recordOpenedFusionCamera(FusionCamera& camera, const FusionR
             std::error_code ignored;
             fs::remove(raw, ignored);
             fs::remove(mp4, ignored);
+            for (const std::string& path : indexFilesOf(raw)) fs::remove(path, ignored);
         }
     } temporary{stagedRaw, stagedMp4};
 
@@ -252,6 +281,7 @@ FusionRecordOutcome recordOpenedFusionCamera(FusionCamera& camera, const FusionR
             outcome.mp4_file_bytes = sizeOf(outcome.mp4_path);
             return outcome;
         }
+        moveIndexFiles(stagedRaw, outcome.raw_path);
     } else {
         outcome.write_failure = "\"" + stagedMp4 + "\" could not be renamed to \"" + outcome.mp4_path + "\" (" +
                                 error.message() + ")";

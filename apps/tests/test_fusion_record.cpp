@@ -79,11 +79,14 @@ TEST(FusionRecord, SimulatedRecordingWritesARawFileAndAnMp4File) {
     EXPECT_GT(lines.back().megabytes, 0.0);
     EXPECT_GE(lines.back().frames, 1u);
     EXPECT_LE(lines.back().frames, outcome.frames);
-    // The temporary pair took its names: nothing else is left in the folder.
-    EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"pair.mp4", "pair.raw"}));
+    // The temporary pair took its names, the events' bookmark index and its companion with
+    // them: nothing else is left in the folder, and the index is the recording's.
+    EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"pair.dsmark.state", "pair.dsmark.tmp", "pair.mp4",
+                                                         "pair.raw"}));
 
     RawFileReader raw(outcome.raw_path);
     ASSERT_TRUE(raw.loadFile());
+    EXPECT_TRUE(raw.isIndexReloaded());
     uint64_t events = 0;
     ASSERT_TRUE(raw.getMaxEvents(events));
     EXPECT_GT(events, 100000u);  // a moving edge of 720 pixels crossing hundreds of columns
@@ -123,7 +126,8 @@ TEST(FusionRecord, FirstSignalEndsTheRecordingAndKeepsBothFiles) {
     EXPECT_EQ(outcome.interrupt_signal, SIGINT);
     EXPECT_LT(outcome.seconds, 5.0);
     EXPECT_TRUE(fusionRecordingProblem(outcome).empty()) << fusionRecordingProblem(outcome);
-    EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"stopped.mp4", "stopped.raw"}));
+    EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"stopped.dsmark.state", "stopped.dsmark.tmp", "stopped.mp4",
+                                                         "stopped.raw"}));
     Mp4FileReader video(outcome.mp4_path);
     std::vector<uint64_t> times;
     ASSERT_TRUE(video.loadFile());
@@ -239,9 +243,11 @@ TEST(FusionRecord, AFileNotWrittenWholeIsReportedAndTheOlderPairKept) {
             EXPECT_NE(problem.find(kept), std::string::npos) << problem;
         }
     }
-    // Both whole: the new pair replaces the older one, and the frames are counted.
+    // Both whole: the new pair replaces the older one, and the frames are counted. The older
+    // one's index goes with it (this camera writes none for the new one).
     const std::string folder = scratchFolder("whole");
     std::ofstream(folder + "/out.raw") << "older raw";
+    std::ofstream(folder + "/out.dsmark.tmp") << "older index";
     ScriptedFusionCamera camera;
     FusionRecordRequest request;
     request.base = folder + "/out";

@@ -1,10 +1,14 @@
 // The fusion camera's own logic, without a device: geometry, count frames and the fusion
-// queue, trigger edges, frame callbacks, frame times and the recording's file names.
+// queue, trigger edges, frame callbacks, frame times, the recording's file names and the
+// event recording's bookmark index.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <vireo/RawFileReader.h>
 
 #include "FusionCameraTestAccess.h"
 #include "RecordingTestSupport.h"
@@ -230,6 +234,38 @@ TEST(FusionRecording, StoppingWritesTheHeaderAndEveryByteHandedOverIncludingTheP
     EXPECT_EQ(body.size(), expected.size());
     EXPECT_TRUE(body == expected);
     EXPECT_EQ(camera.getRecordingLoss().rawBytes, 0u);
+}
+
+TEST(FusionRecording, EventFileGetsTheIndexTheReaderWouldBuild) {
+    const std::filesystem::path dir = test::scratchPath("files");
+    std::filesystem::create_directories(dir);
+    TandemFusionCamera camera(tandemDescription("T-index"));
+    const std::string path = (dir / "indexed.raw").string();
+    const std::string indexPath = (dir / "indexed.dsmark.tmp").string();
+    const std::string companionPath = test::companionPathOf(path);
+    ASSERT_EQ(camera.startRecording(path, STREAM_DVS), 0);
+    // Across the 24-bit clock's rollover, in transfers whose cuts split words.
+    const std::vector<uint8_t> body = test::encodedBody(71, 60000, (uint64_t{1} << 24) - 200000);
+    for (size_t at = 0, step = 1; at < body.size(); at += step, step = step * 7 % 262139 + 1) {
+        const size_t end = std::min(body.size(), at + step);
+        Access::recordRaw(camera, std::vector<uint8_t>(body.begin() + static_cast<std::ptrdiff_t>(at),
+                                                       body.begin() + static_cast<std::ptrdiff_t>(end)));
+    }
+    ASSERT_EQ(camera.stopRecording(STREAM_DVS), 0);
+
+    const std::vector<uint8_t> index = test::readFile(indexPath);
+    const std::vector<uint8_t> companion = test::readFile(companionPath);
+    ASSERT_FALSE(index.empty());
+    ASSERT_FALSE(companion.empty());
+    // Scanned by the reader, the same two files.
+    std::filesystem::remove(indexPath);
+    std::filesystem::remove(companionPath);
+    RawFileReader reader(path);
+    ASSERT_TRUE(reader.loadFile());
+    EXPECT_FALSE(reader.isIndexReloaded());
+    EXPECT_GT(RawFileReaderTestPeer::bookmarks(reader).size(), 1000u);
+    EXPECT_TRUE(test::readFile(indexPath) == index);
+    EXPECT_TRUE(test::readFile(companionPath) == companion);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Recording to RAW files: the file is the recorder's header followed by exactly the raw
 // bytes the camera delivered while recording (checked byte for byte against a replayed
 // body), with the pre-trigger cache's segments first; the edge cases of starting, stopping
-// and failing; and two cameras recording at once.
+// and failing; two cameras recording at once; and the bookmark index written at the stop,
+// checked against the one the reader builds by scanning the same file.
 //
 // The cameras replay a generated body whose time spans more than half of the sensor's
 // 24-bit clock, so that each loop of the replay reads as a clock rollover and time keeps
@@ -196,6 +197,9 @@ std::vector<std::string> fileNames(const std::deque<std::string>& paths) {
 }
 
 bool folderIsEmpty(const fs::path& dir) { return !fs::exists(dir) || fs::is_empty(dir); }
+
+// The bookmark index ("<name>.dsmark.tmp") of the recording "<name>.raw".
+std::string indexPathOf(const std::string& rawPath) { return rawPath.substr(0, rawPath.size() - 4) + ".dsmark.tmp"; }
 
 // An opened replaying camera whose segments go to the test's own folder.
 struct ReplayCamera {
@@ -674,6 +678,151 @@ TEST(RecordingFailures, UnwritableSegmentMakesStopRecordingFail) {
     const uint64_t found = findStretch(rec.replay, file.body, 2, 2 * 131072);
     ASSERT_NE(found, UINT64_MAX);
     expectSameBytes(file.body, rec.replay.looped(found, found + file.body.size()));
+    // A recording that lost data gets no index: the reader scans what is there.
+    EXPECT_FALSE(fs::exists(indexPathOf(out)));
+    EXPECT_FALSE(fs::exists(test::companionPathOf(out)));
+}
+
+// ---- the bookmark index written at the stop -------------------------------------------------
+
+// The recorder's index and companion beside `path` must be the very bytes the reader writes
+// when it scans the recording itself (the recorder's files deleted first), over at least
+// `minBookmarks` bookmarks.
+void expectTheReadersOwnIndex(const std::string& path, size_t minBookmarks) {
+    const std::string indexPath = indexPathOf(path);
+    const std::string companionPath = test::companionPathOf(path);
+    const std::vector<uint8_t> index = test::readFile(indexPath);
+    const std::vector<uint8_t> companion = test::readFile(companionPath);
+    ASSERT_FALSE(index.empty()) << "no index beside " << path;
+    ASSERT_FALSE(companion.empty()) << "no companion beside " << path;
+    fs::remove(indexPath);
+    fs::remove(companionPath);
+    RawFileReader reader(path);
+    ASSERT_TRUE(reader.loadFile());
+    EXPECT_FALSE(reader.isIndexReloaded());
+    EXPECT_GE(RawFileReaderTestPeer::bookmarks(reader).size(), minBookmarks);
+    EXPECT_TRUE(test::readFile(indexPath) == index) << "the index differs from the reader's";
+    EXPECT_TRUE(test::readFile(companionPath) == companion) << "the companion differs from the reader's";
+}
+
+// The replayed stream gets a bookmark about every 4 ms of its sensor time, where its time
+// high word moves on: some 600 per MiB.
+constexpr size_t kBookmarksPerMiB = 500;
+
+TEST(RecordingIndex, CacheSegmentsCopiedIntoTheRecordingAreIndexed) {
+    ReplayCamera rec(62);
+    const std::string out = (scratchFolder() / "cached.raw").string();
+    rec.camera.setFileCacheTime(2);
+    ASSERT_EQ(rec.camera.start(), 0);
+    // Enough segments for the cache to reach back its two seconds.
+    ASSERT_TRUE(waitFor([&] { return rec.camera.getSegmentFiles().size() >= 4; }));
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    const uint64_t atStart = rec.camera.deliveredBytes();
+    ASSERT_TRUE(rec.waitForBytes(atStart + kMiB));
+    const uint64_t beforeStop = rec.camera.deliveredBytes();
+    ASSERT_EQ(rec.camera.stopRecording(), 0);
+    ASSERT_EQ(rec.camera.stop(), 0);
+    // The cache's two seconds and more (800 kB) lead the recording's own bytes.
+    EXPECT_GT(readRawFile(out).body.size(), beforeStop - atStart + kReplayBytesPerSecond);
+    expectTheReadersOwnIndex(out, 3 * kBookmarksPerMiB / 2);
+}
+
+TEST(RecordingIndex, LongRecordingStartedMidStreamGetsTheReadersIndex) {
+    ReplayCamera rec(63);
+    const std::string out = (scratchFolder() / "long.raw").string();
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(kMiB));
+    // Mid-stream, the file's first words come before any time or row is known; three loops
+    // of the 4 MiB body follow, over which the sensor's clock rolls over.
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    ASSERT_TRUE(rec.waitForBytes(rec.camera.deliveredBytes() + 3 * rec.replay.body.size()));
+    ASSERT_EQ(rec.camera.stopRecording(), 0);
+    ASSERT_EQ(rec.camera.stop(), 0);
+    expectTheReadersOwnIndex(out, 11 * kBookmarksPerMiB);
+}
+
+TEST(RecordingIndex, FreshRecordingOpensWithoutAScanAndReadsAsAFullDecode) {
+    ReplayCamera rec(64);
+    const std::string out = (scratchFolder() / "fresh.raw").string();
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(kMiB / 2));
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    ASSERT_TRUE(rec.waitForBytes(rec.camera.deliveredBytes() + 2 * kMiB));
+    ASSERT_EQ(rec.camera.stopRecording(), 0);
+    ASSERT_EQ(rec.camera.stop(), 0);
+
+    const std::vector<Event2D> expected = test::referenceDecode(readRawFile(out).body);
+    ASSERT_GT(expected.size(), 100000u);
+    RawFileReader reader(out);
+    ASSERT_TRUE(reader.loadFile());
+    EXPECT_TRUE(reader.isIndexReloaded());
+    uint64_t count = 0;
+    ASSERT_TRUE(reader.getMaxEvents(count));
+    EXPECT_EQ(count, expected.size());
+    const auto all = reader.getNEvents(expected.size());
+    ASSERT_TRUE(all);
+    EXPECT_TRUE(*all == expected) << "the events differ from a full decode";
+    // A seek resumes at a bookmark with the row and vector state of the companion.
+    for (const size_t at : {expected.size() / 3, expected.size() - 500}) {
+        const uint64_t t = expected[at].timestamp;
+        const size_t first = static_cast<size_t>(
+            std::find_if(expected.begin(), expected.end(), [&](const Event2D& e) { return e.timestamp >= t; }) -
+            expected.begin());
+        ASSERT_TRUE(reader.seekTime(t)) << t;
+        const auto got = reader.getNEvents(400);
+        ASSERT_TRUE(got);
+        const std::vector<Event2D> want(expected.begin() + static_cast<std::ptrdiff_t>(first),
+                                        expected.begin() + static_cast<std::ptrdiff_t>(std::min(first + 400, expected.size())));
+        EXPECT_TRUE(*got == want) << "after a seek to " << t;
+    }
+}
+
+TEST(RecordingIndex, IndexThatCannotBeWrittenLeavesTheRecordingWholeAndReadable) {
+    ReplayCamera rec(65);
+    const std::string out = (scratchFolder() / "noindex.raw").string();
+    // A folder stands where the index file should go.
+    fs::create_directories(indexPathOf(out));
+    ASSERT_EQ(rec.camera.startRecording(out), 0);
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(kMiB));
+    test::StdoutCapture capture;
+    EXPECT_EQ(rec.camera.stopRecording(), 0);
+    const std::string log = capture.finish();
+    EXPECT_NE(log.find("bookmark index was not saved"), std::string::npos) << log;
+    ASSERT_EQ(rec.camera.stop(), 0);
+    EXPECT_TRUE(fs::is_directory(indexPathOf(out)));  // not the recorder's to delete
+    EXPECT_FALSE(fs::exists(test::companionPathOf(out)));
+
+    const RawFile file = readRawFile(out);
+    expectSameBytes(file.body, rec.replay.looped(0, file.body.size()));
+    RawFileReader reader(out);
+    ASSERT_TRUE(reader.loadFile());
+    EXPECT_FALSE(reader.isIndexReloaded());
+    uint64_t count = 0;
+    ASSERT_TRUE(reader.getMaxEvents(count));
+    EXPECT_EQ(count, steadyEvents(file.body));
+}
+
+TEST(RecordingIndex, AssembledRecordingGetsNoIndexAndDropsTheReplacedFilesOne) {
+    ReplayCamera rec(66);
+    const fs::path target = scratchFolder() / "target.raw";
+    const fs::path link = scratchFolder() / "link.raw";
+    test::writeBytes(target.string(), {1, 2, 3});
+    fs::create_symlink(target, link);
+    // The index files of an earlier recording at the output path.
+    test::writeBytes(indexPathOf(link.string()), {4, 5, 6});
+    test::writeBytes(test::companionPathOf(link.string()), {7, 8, 9});
+    ASSERT_EQ(rec.camera.startRecording(link.string()), 0);
+    ASSERT_EQ(rec.camera.start(), 0);
+    ASSERT_TRUE(rec.waitForBytes(kMiB));
+    ASSERT_EQ(rec.camera.stop(), 0);
+    // Written through the link by copying: no index, and none of the file it replaced.
+    EXPECT_FALSE(fs::exists(indexPathOf(link.string())));
+    EXPECT_FALSE(fs::exists(test::companionPathOf(link.string())));
+    EXPECT_FALSE(fs::exists(indexPathOf(target.string())));
+    RawFileReader reader(link.string());
+    ASSERT_TRUE(reader.loadFile());
+    EXPECT_FALSE(reader.isIndexReloaded());
 }
 
 }  // namespace

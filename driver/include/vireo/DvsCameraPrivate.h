@@ -48,6 +48,9 @@
 //   file that begins with the header and the cache's segments; at stopRecording it is
 //   renamed to the output path (copied instead when the output is on another file system or
 //   is not a plain file), so a long recording is not copied a second time.
+// - A renamed recording gets its bookmark index and the index's companion beside it, built
+//   by the record thread as it writes, so that the reader opens it without a scan; an
+//   assembled or incomplete one gets none (the reader indexes it at its first load).
 // - startRecording builds no buffer ahead: it returns within a fraction of a millisecond.
 // - Everything the camera delivered between startRecording and stopRecording reaches the
 //   file, including the last, partly filled buffer.
@@ -88,6 +91,8 @@
 #include <vireo/pipit_export.h>
 
 namespace vireo {
+
+class RecordingIndex;
 
 class PIPIT_EXPORT DvsCameraPrivate : public DvsCamera {
 public:
@@ -275,6 +280,11 @@ private:
     bool segmentIsRecordFile = false;      // the open segment is a recording's own file
     std::map<std::string, uint64_t> recordFileHeaders;  // recording files: header bytes
     bool recordDataLost = false;           // a buffer found no file to go to
+    // The bookmark index of the recording's file recordIndexFile, built by the record thread
+    // from the bytes it writes there (the control operation's once the thread is joined);
+    // absent when none can be trusted for it.
+    std::unique_ptr<RecordingIndex> recordIndex;
+    std::string recordIndexFile;
     uint64_t recordRetryIndex = 0;         // lowest index for the recording's file after a failure
     std::string segmentDirectory;        // empty: the default per-camera folder
     mutable std::mutex segmentListMutex; // guards segmentFiles for readers on other threads

@@ -28,7 +28,9 @@
 // Recording (startRecording(path, type)):
 // - Events go to <base>.raw: the RAW header, then the raw words exactly as the device sent
 //   them (after the byte swap). Buffers of up to 9,216,000 bytes are handed to a record
-//   thread; stopRecording writes the partly filled last one too.
+//   thread; stopRecording writes the partly filled last one too. A file written whole gets
+//   its bookmark index and companion beside it at stopRecording, built by the record thread
+//   from the bytes it writes, so that the reader opens it without a scan.
 // - Frames go to <base>.mp4 (H.264). Each frame's time in the video is its syncTimestamp
 //   minus that of the first recorded frame (the offset), so the video's timeline is the
 //   sensor's; the offset is written into the MP4's "comment" metadata as
@@ -66,6 +68,8 @@
 #include <vireo/pipit_export.h>
 
 namespace vireo {
+
+class RecordingIndex;
 
 class PIPIT_EXPORT TandemCamera : public FusionCameraPrivate {
 public:
@@ -185,6 +189,9 @@ private:
     std::condition_variable eventRecordCond;
     bool eventRecordStopping = false;
     bool eventRecordFailed = false;  // a write to the file failed (record thread)
+    // The file's bookmark index, fed by the record thread (made before it starts and used
+    // after it is joined).
+    std::unique_ptr<RecordingIndex> eventRecordIndex;
     std::shared_ptr<ObjectPool<RawBuffer, 1>> rawBufferPool;
     std::shared_ptr<RawBuffer> currentRawBuffer;
 

@@ -16,6 +16,8 @@
 
 #include <vireo/Logger.h>
 
+#include "camera/RecordingIndex.h"  // complete for the recording index member
+
 namespace vireo {
 
 namespace {

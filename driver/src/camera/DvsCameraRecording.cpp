@@ -22,6 +22,14 @@
 // opening the output (another file system, a device, a link, several segments kept from a
 // failed stop), the file is assembled by copying, as the segments always could be.
 //
+// The record thread also builds the bookmark index of the recording's file (RecordingIndex)
+// from every byte it puts there after the header, the cache's segments included, so that
+// the reader opens a fresh recording without scanning it. The index is written beside the
+// output when the recording's file became the output by the rename and nothing of it was
+// lost; otherwise (assembled by copying, a segment that failed) the output gets no index,
+// and the reader builds one at its first load. The stopping thread only finishes the index
+// and writes it; the scan's cost stays on the record thread.
+//
 // The pool of raw buffers starts empty and lends a buffer whenever the camera thread needs
 // one; a buffer's room is reserved, not zero-filled, so startRecording returns at once.
 //
@@ -46,6 +54,7 @@
 #include <vireo/Logger.h>
 
 #include "camera/RawFileHeader.h"
+#include "camera/RecordingIndex.h"
 
 namespace vireo {
 
@@ -75,8 +84,9 @@ bool writeAll(int fd, const char* data, size_t size) {
 enum class AppendResult { Ok, ReadFailed, WriteFailed };
 
 // Appends the file `path`, from byte `skip` on, to `outFd`. The kernel copies the bytes
-// itself where it can (copy_file_range); otherwise they go through a buffer.
-AppendResult appendFile(int outFd, const std::string& path, uint64_t skip = 0) {
+// itself where it can (copy_file_range); otherwise, and when `index` is to see every byte
+// written, they go through a buffer.
+AppendResult appendFile(int outFd, const std::string& path, uint64_t skip = 0, RecordingIndex* index = nullptr) {
     const int inFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (inFd < 0) return AppendResult::ReadFailed;
     if (skip > 0 && ::lseek(inFd, static_cast<off_t>(skip), SEEK_SET) < 0) {
@@ -84,8 +94,9 @@ AppendResult appendFile(int outFd, const std::string& path, uint64_t skip = 0) {
         return AppendResult::ReadFailed;
     }
     AppendResult result = AppendResult::Ok;
-    bool kernelCopy = true;
+    bool kernelCopy = index == nullptr;
     std::vector<char> chunk;
+    if (!kernelCopy) chunk.resize(size_t{8} << 20);
     for (;;) {
         if (kernelCopy) {
             const ssize_t n = ::copy_file_range(inFd, nullptr, outFd, nullptr, size_t{1} << 30, 0);
@@ -110,6 +121,7 @@ AppendResult appendFile(int outFd, const std::string& path, uint64_t skip = 0) {
             result = AppendResult::WriteFailed;
             break;
         }
+        if (index) index->add(reinterpret_cast<const uint8_t*>(chunk.data()), static_cast<size_t>(n));
     }
     ::close(inFd);
     return result;
@@ -305,6 +317,9 @@ bool DvsCameraPrivate::openRecordFile() {
     const std::string header = rawFileHeader(desc.serial);
     const int fd = ::open(segmentName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool ok = fd >= 0 && writeAll(fd, header.data(), header.size());
+    // A new file: the index starts over, and sees the cache's bytes as they are copied in.
+    recordIndex = std::make_unique<RecordingIndex>(header.size());
+    recordIndexFile = segmentName;
     std::deque<std::string> merged;
     {
         std::lock_guard<std::mutex> lock(segmentListMutex);
@@ -314,7 +329,7 @@ bool DvsCameraPrivate::openRecordFile() {
     for (const auto& name : merged) {
         if (!ok) break;
         if (recordFileHeaders.count(name)) continue;  // an earlier recording's file stays apart
-        const AppendResult appended = appendFile(fd, name);
+        const AppendResult appended = appendFile(fd, name, 0, recordIndex.get());
         ok = appended != AppendResult::WriteFailed;
         dataMissing |= appended == AppendResult::ReadFailed || failedSegments.count(name) > 0;
     }
@@ -327,6 +342,7 @@ bool DvsCameraPrivate::openRecordFile() {
             std::filesystem::remove(segmentName, error);
         }
         recordRetryIndex = index + 1;
+        recordIndex.reset();
         return false;
     }
     {
@@ -396,6 +412,14 @@ void DvsCameraPrivate::writeToSegment(const QueuedRawBuffer& entry) {
     if (!segmentStream.good() && !failedSegments.count(segmentName)) {
         VIREO_LOG_ERROR("Failed writing %s: %s", segmentName.c_str(), std::strerror(errno));
         failedSegments.insert(segmentName);
+    }
+    if (segmentIsRecordFile && recordIndex) {
+        // Indexed here, on the record thread, where the bytes are at hand once more.
+        if (segmentStream.good()) {
+            recordIndex->add(buffer.data(), buffer.size());
+        } else {
+            recordIndex.reset();
+        }
     }
     // One line per write would be ten a second: debug level (rotations stay at info).
     if (!segmentIsRecordFile) VIREO_LOG_DEBUG("save cache file: %s", segmentName.c_str());
@@ -614,9 +638,11 @@ int DvsCameraPrivate::assembleRecording() {
         }
     }
     bool dataMissing = recordDataLost;
+    bool outputReplaced = moved;  // the output's old content is gone
     if (!moved && !outputFailed) {
         const int out = ::open(recordPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         outputFailed = out < 0;
+        outputReplaced = !outputFailed;
         if (outputFailed) {
             VIREO_LOG_ERROR("Unable to open %s for writing", recordPath.c_str());
         } else {
@@ -642,6 +668,20 @@ int DvsCameraPrivate::assembleRecording() {
         }
     }
     for (const auto& name : names) dataMissing |= failedSegments.count(name) > 0;
+
+    // The index beside the output: the record thread's when the output is the file it
+    // indexed, whole. Otherwise none, so that the reader indexes the new content rather than
+    // trust the index of the file it replaced. Either way the recording stands as written.
+    if (outputReplaced) {
+        const bool indexed = moved && !dataMissing && recordIndex && recordIndexFile == names.front();
+        if (indexed) {
+            recordIndex->writeBeside(recordPath);
+        } else {
+            removeIndexFiles(recordPath);
+        }
+    }
+    recordIndex.reset();
+    recordIndexFile.clear();
 
     if (outputFailed) {
         // The segments hold the only complete copy: they stay, and lead the next recording.

@@ -15,6 +15,8 @@
 #include <vireo/Logger.h>
 #include <vireo/RegisterTables.h>
 
+#include "camera/RecordingIndex.h"  // complete for the recording index member
+
 namespace vireo {
 
 namespace {

@@ -14,6 +14,7 @@
 #include <vireo/Logger.h>
 
 #include "camera/RawFileHeader.h"
+#include "camera/RecordingIndex.h"
 
 namespace vireo {
 
@@ -98,6 +99,7 @@ int TandemCamera::startEventRecording(const std::string& path) {
         eventRecordFailed = false;
         rawBytesDropped = 0;
         eventRecordPath = path;
+        eventRecordIndex = std::make_unique<RecordingIndex>(header.size());
         eventRecording = true;
     }
     eventRecordThread = std::thread(&TandemCamera::eventRecordLoop, this);
@@ -146,6 +148,8 @@ void TandemCamera::eventRecordLoop() {
                 if (!eventRecordFile) {
                     eventRecordFailed = true;
                     VIREO_LOG_ERROR("Camera %s: writing %s failed", desc.serial.c_str(), eventRecordPath.c_str());
+                } else {
+                    eventRecordIndex->add(buffer->data(), buffer->size());
                 }
             }
             buffer->clear();
@@ -170,6 +174,15 @@ int TandemCamera::stopEventRecording() {
     const bool written = eventRecordFile.good() && !eventRecordFailed;
     eventRecordFile.close();
     rawBufferPool.reset();
+    // Bytes dropped for want of a buffer never reached the file nor the index: the index
+    // still describes the file as it is. A file not written whole gets none, and loses the
+    // one of the file it replaced.
+    if (written && !eventRecordFile.fail()) {
+        eventRecordIndex->writeBeside(eventRecordPath);
+    } else {
+        removeIndexFiles(eventRecordPath);
+    }
+    eventRecordIndex.reset();
     if (rawBytesDropped.load() > 0) {
         VIREO_LOG_WARN("Camera %s: recording %s lost %llu bytes of raw data: the disk could not keep up",
                        desc.serial.c_str(), eventRecordPath.c_str(),

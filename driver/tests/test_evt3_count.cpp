@@ -1,5 +1,5 @@
-// The index build's block count (eight words at a time) against the word-by-word walk it
-// stands for, on random word streams on the sensor: vector words near the right edge and
+// The index build's block count (eight words at a time) against the word-by-word walks it
+// stands for, on random word streams on the sensor and with words off it: vector words near the right edge and
 // without a base, time words that do and do not reach the time of interest, rollovers. The
 // event counts, the time words reported at or past the time of interest (with the count and
 // vector state there) and the final state must be the same.
@@ -26,8 +26,10 @@ struct Report {
     friend bool operator==(const Report&, const Report&) = default;
 };
 
-// Words on a 1280 x 720 sensor. `vectorShare` and `timeShare` in 1/100.
-std::vector<uint8_t> randomWords(uint32_t seed, size_t count, uint32_t vectorShare, uint32_t timeShare) {
+// Words for a 1280 x 720 sensor. `vectorShare` and `timeShare` in 1/100; `offShare` in
+// 1/10000: rows and columns past the sensor's edge.
+std::vector<uint8_t> randomWords(uint32_t seed, size_t count, uint32_t vectorShare, uint32_t timeShare,
+                                 uint32_t offShare = 0) {
     std::mt19937 rng(seed);
     auto uni = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
     std::vector<uint8_t> out;
@@ -37,6 +39,14 @@ std::vector<uint8_t> randomWords(uint32_t seed, size_t count, uint32_t vectorSha
     };
     uint32_t high = 0xFFE;  // a rollover comes soon
     while (out.size() / 2 < count) {
+        if (offShare != 0 && uni(0, 9999) < offShare) {
+            if (uni(0, 1)) {
+                put(evt3::ADDR_Y, uni(720, 2047));
+            } else {
+                put(evt3::ADDR_X, uni(1280, 2047) | (uni(0, 1) << 11));
+            }
+            continue;
+        }
         const uint32_t r = uni(0, 99);
         if (r < vectorShare) {
             const uint32_t k = uni(0, 9);
@@ -123,7 +133,7 @@ TEST(Evt3BlockCount, CountsAndReportsAsTheWordWalk) {
                         const auto got = run(words, startState(withBase), piece, period,
                                              [&](const uint8_t* p, const uint8_t* e, ScanState& s, uint64_t& n,
                                                  const uint64_t& toi, auto& onTime) {
-                                                 countOnSensor(clips, 1280, p, e, s, n, toi, onTime);
+                                                 countOnSensor(clips, scanGeometry(1280, 720), p, e, s, n, toi, onTime);
                                              });
                         const std::string what = "mix " + std::to_string(mix.vectors) + "/" +
                                                  std::to_string(mix.times) + " seed " + std::to_string(seed) +
@@ -137,6 +147,40 @@ TEST(Evt3BlockCount, CountsAndReportsAsTheWordWalk) {
                         ASSERT_EQ(a.low, b.low) << what;
                         ASSERT_TRUE(a.rows == b.rows) << what;
                     }
+                }
+            }
+        }
+    }
+}
+
+TEST(Evt3BlockCount, IndexWalkWithWordsOffTheSensorCountsAsTheFullWalk) {
+    // The index build's walk against the walk that follows every word, on streams with rows
+    // and columns past the sensor's edge now and then (a piece goes word by word from the
+    // first block that holds one), from states with and without the time and the row.
+    const ScanGeometry g = scanGeometry(1280, 720);
+    for (const uint32_t off : {uint32_t{2}, uint32_t{30}, uint32_t{400}}) {
+        for (uint32_t seed = 1; seed <= 4; ++seed) {
+            const auto words = randomWords(seed * 131 + off, 30000, 30, 15, off);
+            for (const bool known : {false, true}) {
+                ScanState start = known ? startState(true) : ScanState{};
+                for (const size_t piece : {size_t{65536}, size_t{1000}}) {
+                    const auto expected = run(words, start, piece, 300,
+                                              [&](const uint8_t* p, const uint8_t* e, ScanState& s, uint64_t& n,
+                                                  const uint64_t&, auto& onTime) {
+                                                  walkWords<false>(g, p, e, s, n, kNoLimit, kNoLimit, onTime);
+                                              });
+                    const auto got = run(words, start, piece, 300,
+                                         [&](const uint8_t* p, const uint8_t* e, ScanState& s, uint64_t& n,
+                                             const uint64_t& toi, auto& onTime) { countWords(g, p, e, s, n, toi, onTime); });
+                    const std::string what = "off " + std::to_string(off) + " seed " + std::to_string(seed) +
+                                             " known " + std::to_string(known) + " piece " + std::to_string(piece);
+                    ASSERT_EQ(std::get<2>(got), std::get<2>(expected)) << what;
+                    ASSERT_EQ(std::get<0>(got), std::get<0>(expected)) << what;
+                    const ScanState& a = std::get<1>(got);
+                    const ScanState& b = std::get<1>(expected);
+                    ASSERT_EQ(a.time(), b.time()) << what;
+                    ASSERT_EQ(a.timeKnown, b.timeKnown) << what;
+                    ASSERT_TRUE(a.rows == b.rows) << what;
                 }
             }
         }

@@ -80,17 +80,19 @@ inline uint32_t lowLimitOf(const ScanState& s, uint64_t timeOfInterest) {
     return static_cast<uint32_t>(std::min<uint64_t>(timeOfInterest - highPart, 4096));
 }
 
-// Counts the events of the whole words of [p, end), all on the sensor of width `width` with
-// the time and an on-sensor row known, from state `s`, adding them to `events`; `onTime` is
+// Counts the events of the whole words of [p, end) on the sensor of geometry `g`, from state
+// `s` with the time and an on-sensor row known, adding them to `events` (from the first
+// block that holds a word off the sensor on, word by word as `walkWords` does); `onTime` is
 // called as `onSensorWalk` calls it at least for every time word that sets a time at or past
 // `timeOfInterest` (which it may move on), and at every TIME_HIGH. Afterwards `s` is the state
 // at `end`, as `onSensorWalk` leaves it.
 template <class OnTime>
-void countOnSensor(const ClipTable& clips, uint32_t width, const uint8_t* p, const uint8_t* end, ScanState& s,
-                   uint64_t& events, const uint64_t& timeOfInterest, OnTime&& onTime) {
+void countOnSensor(const ClipTable& clips, const ScanGeometry& g, const uint8_t* p, const uint8_t* end,
+                   ScanState& s, uint64_t& events, const uint64_t& timeOfInterest, OnTime&& onTime) {
     using namespace evt3;
     end = p + ((end - p) / kWordSize) * kWordSize;
     const uint8_t* const begin = p;
+    const uint32_t width = g.width;
 #if defined(__SSE2__)
     if constexpr (std::endian::native == std::endian::little) {
         constexpr uint32_t kNoBase = kCoordinateRange;
@@ -108,6 +110,15 @@ void countOnSensor(const ClipTable& clips, uint32_t width, const uint8_t* p, con
         const __m128i m4 = _mm_set1_epi16(0x0F0F);
         const __m128i m8 = _mm_set1_epi16(0x001F);
         const __m128i ones = _mm_set1_epi16(1);
+        // Words off the sensor, as `hasOffSensorWord` finds them: without its polarity (or
+        // system type) bit an ADDR_Y word is its y and an ADDR_X word 0x2000 + x; each is off
+        // the sensor when that value lies in a range, which a wrapping subtraction and a
+        // saturating one tell.
+        const __m128i payload = _mm_set1_epi16(static_cast<short>(0xF7FF));
+        const __m128i rowLo = _mm_set1_epi16(static_cast<short>(g.height));
+        const __m128i rowN = _mm_set1_epi16(static_cast<short>(kCoordinateRange - g.height));
+        const __m128i columnLo = _mm_set1_epi16(static_cast<short>((uint32_t{ADDR_X} << 12) + g.width));
+        const __m128i columnN = _mm_set1_epi16(static_cast<short>(kCoordinateRange - g.width));
 
         uint64_t n = events;
         __m128i counts = _mm_setzero_si128();  // per lane, at most 13 a block
@@ -129,6 +140,18 @@ void countOnSensor(const ClipTable& clips, uint32_t width, const uint8_t* p, con
 
         while (end - p >= 16) {
             const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i value = _mm_and_si128(w, payload);
+            const __m128i off = _mm_or_si128(_mm_subs_epu16(rowN, _mm_sub_epi16(value, rowLo)),
+                                             _mm_subs_epu16(columnN, _mm_sub_epi16(value, columnLo)));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(off, _mm_setzero_si128())) != 0xFFFF) {
+                // A word off the sensor: the rest of the piece word by word, from the exact
+                // state before this block.
+                flush();
+                events = n;
+                followRegion(trail, 8, s);
+                walkWords<false>(g, p, end, s, events, kNoLimit, kNoLimit, onTime);
+                return;
+            }
             const __m128i type = _mm_srli_epi16(w, 12);
             const __m128i isX = _mm_cmpeq_epi16(type, typeX);
             const __m128i isBase = _mm_cmpeq_epi16(type, typeBase);
@@ -199,6 +222,10 @@ void countOnSensor(const ClipTable& clips, uint32_t width, const uint8_t* p, con
     }
 #endif
     // The last words (and every word without SSE2).
+    if (hasOffSensorWord(p, end, g.width, g.height)) {
+        walkWords<false>(g, p, end, s, events, kNoLimit, kNoLimit, onTime);
+        return;
+    }
     onSensorWalk<false>(clips, p, end, s, events, kNoLimit, kNoLimit, onTime);
     for (const uint8_t* q = end; q != begin;) {
         q -= kWordSize;
@@ -221,8 +248,8 @@ void countWords(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, Sca
     // Piece by piece: words off the sensor slow down only the pieces that hold them.
     while (p != end) {
         const uint8_t* const pieceEnd = p + std::min<ptrdiff_t>(end - p, kScanPieceBytes);
-        if (allOnSensor(g, p, pieceEnd, s)) {
-            countOnSensor(clips, g.width, p, pieceEnd, s, events, timeOfInterest, onTime);
+        if (stateOnSensor(g, s)) {
+            countOnSensor(clips, g, p, pieceEnd, s, events, timeOfInterest, onTime);
         } else {
             walkWords<false>(g, p, pieceEnd, s, events, kNoLimit, kNoLimit, onTime);
         }

@@ -308,9 +308,11 @@ const uint8_t* onSensorWalk(const ClipTable& clipOfBase, const uint8_t* p, const
 inline constexpr ptrdiff_t kScanPieceBytes = 8192;
 
 // Whether the words of [p, end) can take `onSensorWalk` from state `s`.
+inline bool stateOnSensor(const ScanGeometry& g, const ScanState& s) {
+    return s.timeKnown && s.rows.hasRow && s.rows.row < g.height;
+}
 inline bool allOnSensor(const ScanGeometry& g, const uint8_t* p, const uint8_t* end, const ScanState& s) {
-    return s.timeKnown && s.rows.hasRow && s.rows.row < g.height &&
-           !evt3::hasOffSensorWord(p, end, g.width, g.height);
+    return stateOnSensor(g, s) && !evt3::hasOffSensorWord(p, end, g.width, g.height);
 }
 
 // Walks the whole words of [p, end) from state `s`, adding the events they produce within

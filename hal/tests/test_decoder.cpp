@@ -2,7 +2,8 @@
 // are known, time rollover and jitter, ignored word types, trigger ordering, statistics,
 // words split across calls, priming, bad input at the boundary, vector masks of every
 // density against the reference decoder, and the sensor geometry (events outside it
-// dropped and counted, the vector base kept within the format's range).
+// dropped and counted, the vector base kept within the format's range), and streams made up
+// as a real sensor reads rows out (runs of pixel words between 32-column vector groups).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -491,4 +492,96 @@ TEST(Evt3DecoderGeometry, QuickLookFindsEveryWordOffTheSensor) {
     EXPECT_THROW(hasOffSensorWord(word, word + 2, 0, 720), std::invalid_argument);
     EXPECT_THROW(hasOffSensorWord(word, word + 2, 1280, 4096), std::invalid_argument);
     EXPECT_THROW(hasOffSensorWord(word + 2, word, 1280, 720), std::invalid_argument);
+}
+
+TEST(Evt3Decoder, AgreesWithTheReferenceOnRowsReadOutAsARealSensorDoes) {
+    // The make-up of a real recording: rows of one to a few dozen pixel words with time-low
+    // words among them, and vector groups of 32 columns (VECT_BASE_X, VECT_12, VECT_12,
+    // VECT_8) whose masks hold mostly two or three bits, sometimes more, at bases up to and
+    // across the sensor's right edge; now and then a row or a column off the sensor, a
+    // group of another shape or a time-high word. Runs of every length, so that each word
+    // kind ends a run of pixel words at every position in a block of eight; buffers of an
+    // odd size.
+    std::mt19937 rng(57);
+    std::vector<uint8_t> bytes;
+    const auto put = [&](uint16_t word) {
+        bytes.push_back(static_cast<uint8_t>(word & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(word >> 8));
+    };
+    const auto sparseMask = [&](uint32_t columns, uint32_t bits) {
+        uint32_t mask = 0;
+        while (static_cast<uint32_t>(std::popcount(mask)) < bits) mask |= 1u << (rng() % columns);
+        return mask;
+    };
+    size_t groups = 0;
+    size_t groupsAtTheEdge = 0;
+    uint32_t high = 0x200;
+    put(W(TIME_HIGH, static_cast<uint16_t>(high)));
+    while (bytes.size() < 400000) {
+        const uint32_t pick = rng() % 20;
+        if (pick < 9) {
+            // A row: its ADDR_Y, then a run of pixel words with a time-low word now and then.
+            const uint32_t y = rng() % 40 == 0 ? 720 + rng() % 100 : rng() % 720;
+            put(W(ADDR_Y, static_cast<uint16_t>((rng() & 0x800) | y)));
+            const uint32_t length = rng() % 4 == 0 ? rng() % 40 : rng() % 6;
+            for (uint32_t i = 0; i < length; ++i) {
+                if (rng() % 10 == 0) {
+                    put(W(TIME_LOW, static_cast<uint16_t>(rng())));
+                } else {
+                    const uint32_t x = rng() % 200 == 0 ? 1280 + rng() % 700 : rng() % 1280;
+                    put(W(ADDR_X, static_cast<uint16_t>((rng() & 0x800) | x)));
+                }
+            }
+        } else if (pick < 17) {
+            // A vector group, mostly well inside the sensor, some at or across its right edge.
+            const uint32_t where = rng() % 4;
+            const uint32_t base = where == 0 ? 1280 - 40 + rng() % 40 : where == 1 ? 2047 - rng() % 40 : rng() % 1240;
+            groupsAtTheEdge += where == 0;
+            const uint32_t bits = rng() % 8 == 0 ? rng() % 33 : 2 + rng() % 2;
+            const uint32_t mask = sparseMask(32, bits);
+            put(W(VECT_BASE_X, static_cast<uint16_t>((rng() & 0x800) | base)));
+            put(W(VECT_12, static_cast<uint16_t>(mask & 0xFFF)));
+            put(W(VECT_12, static_cast<uint16_t>((mask >> 12) & 0xFFF)));
+            put(W(VECT_8, static_cast<uint16_t>(((mask >> 24) & 0xFF) | (rng() % 4 == 0 ? 0xF00 : 0))));
+            ++groups;
+        } else if (pick < 18) {
+            // A group of another shape: a shorter run, or one more mask than a real sensor gives.
+            put(W(VECT_BASE_X, static_cast<uint16_t>((rng() & 0x800) | rng() % 1280)));
+            const uint32_t masks = 1 + rng() % 4;
+            for (uint32_t i = 0; i < masks; ++i) {
+                put(W(rng() % 3 == 0 ? VECT_8 : VECT_12, static_cast<uint16_t>(sparseMask(12, rng() % 4))));
+            }
+        } else if (pick < 19) {
+            put(W(TIME_LOW, static_cast<uint16_t>(rng())));
+        } else {
+            high = (high + 1) & 0xFFF;
+            put(W(TIME_HIGH, static_cast<uint16_t>(high)));
+        }
+    }
+    ASSERT_GT(groups, 5000u);
+    ASSERT_GT(groupsAtTheEdge, 1000u);
+    for (const auto& [width, height] :
+         {std::pair<uint32_t, uint32_t>{1280, 720}, {2048, 2048}, {1270, 700}, {640, 360}}) {
+        for (const size_t cut : {size_t{1001}, size_t{131072}}) {
+            SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + ", buffers of " + std::to_string(cut));
+            ReferenceDecoder reference;
+            reference.width = width;
+            reference.height = height;
+            reference.bytes(bytes);
+            Evt3Decoder decoder(width, height);
+            Collector got;
+            got.attach(decoder);
+            uint64_t n = 0;
+            for (size_t pos = 0; pos < bytes.size(); pos += cut) {
+                const auto last = bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), pos + cut));
+                n += decoder.decodeBuffer(std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(pos), last));
+            }
+            ASSERT_GT(got.events.size(), 20000u);
+            ASSERT_EQ(got.events.size(), eventsOf(reference.items).size());
+            ASSERT_TRUE(got.items == reference.items);
+            EXPECT_EQ(n, got.events.size());
+            EXPECT_EQ(decoder.getDroppedEventCount(), reference.dropped);
+            EXPECT_EQ(decoder.getLastTimestamp(), reference.time());
+        }
+    }
 }

@@ -7,8 +7,13 @@
 // and an ADDR_Y or a TIME_LOW replaces the row or the time's low bits through masks chosen
 // by the word's type. One comparison of the word's coordinate against a limit per type
 // sends every other word, and any pixel or row word off the sensor, out of that path.
-// Vector masks are expanded with one store per column (the sparse VECT_12 masks of a real
-// sensor with two candidate stores); the rare words go through a switch. The output buffer
+// Where eight words in a row are pixel, row and time-low words on the sensor (the runs between
+// a real sensor's vector groups, most of a sparse stream), the eight are decoded at once with
+// SSE2: the row and the time carried across the lanes, eight candidate events written in
+// place. A real sensor's vector group (VECT_BASE_X, VECT_12, VECT_12, VECT_8 over 32 columns)
+// is decoded as one 32-bit mask. Other vector masks are expanded with one store per column
+// (the sparse VECT_12 masks of a real sensor with two candidate stores); the rare words go
+// through a switch. The output buffer
 // is refilled in chunks of words small enough that even all-vector words cannot overflow
 // it, so no word checks the room left.
 //
@@ -55,6 +60,11 @@ inline void storeEvent(Event2D* slot, uint64_t lowHalf, uint64_t timestamp) {
 }
 
 inline uint32_t loadWord(const uint8_t* p) {
+    if constexpr (kLittleEndian) {
+        uint16_t word;
+        std::memcpy(&word, p, sizeof(word));
+        return word;
+    }
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
 }
 
@@ -72,7 +82,7 @@ inline size_t expandMask(Event2D* out, size_t n, uint32_t mask, uint64_t lowHalf
     if constexpr (kLittleEndian) {
         __m128i event = _mm_set_epi64x(static_cast<long long>(timestamp), static_cast<long long>(lowHalf));
         const __m128i nextColumn = _mm_set_epi64x(0, 1);
-        if (mask == (1u << Columns) - 1) {
+        if (mask == static_cast<uint32_t>((uint64_t{1} << Columns) - 1)) {
             for (uint32_t i = 0; i < Columns; ++i) {
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(slot + i), event);
                 event = _mm_add_epi64(event, nextColumn);
@@ -94,6 +104,45 @@ inline size_t expandMask(Event2D* out, size_t n, uint32_t mask, uint64_t lowHalf
     return static_cast<size_t>(slot - out);
 }
 
+// A real sensor reads a row out in groups of 32 columns: VECT_BASE_X, then VECT_12,
+// VECT_12, VECT_8, with a mask of two or three bits between them. `loadGroup` reads the
+// four words at once (little-endian, the first in the low bits); a group whose types match
+// and whose columns all lie on the sensor is decoded as one 32-bit mask.
+constexpr uint64_t kGroupTypeBits = 0xF000F000F000F000u;
+constexpr uint64_t kSensorGroup = (uint64_t{VECT_8} << 60) | (uint64_t{VECT_12} << 44) | (uint64_t{VECT_12} << 28) |
+                                  (uint64_t{VECT_BASE_X} << 12);
+constexpr uint32_t kGroupColumns = 32;
+
+inline uint64_t loadGroup(const uint8_t* p) {
+    uint64_t group = 0;
+    if constexpr (kLittleEndian) {
+        std::memcpy(&group, p, sizeof(group));
+    } else {
+        for (int i = 0; i < 8; ++i) group |= static_cast<uint64_t>(p[i]) << (8 * i);
+    }
+    return group;
+}
+
+// Writes the events of a group's masks, `lowHalf` being the low half of the event of its
+// first column. The first two set bits, all a sparse row has, are written as candidates
+// without a branch; the rest of a denser mask through the per-column expansion.
+inline size_t sensorGroup(Event2D* out, size_t n, uint64_t group, uint64_t lowHalf, uint64_t timestamp) {
+    uint64_t mask = ((group >> 16) & 0xFFF) | (((group >> 32) & 0xFFF) << 12) | (((group >> 48) & 0xFF) << 24);
+    const auto candidate = [&](uint64_t setBits) {
+        return lowHalf + static_cast<uint32_t>(std::countr_zero(setBits | (uint64_t{1} << kGroupColumns)));
+    };
+    storeEvent(out + n, candidate(mask), timestamp);
+    n += mask != 0;
+    mask &= mask - 1;
+    storeEvent(out + n, candidate(mask), timestamp);
+    n += mask != 0;
+    mask &= mask - 1;
+    if (mask != 0) [[unlikely]] {
+        n = expandMask<kGroupColumns>(out, n, static_cast<uint32_t>(mask), lowHalf, timestamp);
+    }
+    return n;
+}
+
 // The word types of the on-sensor loop's branch-free path, and what a word of each type
 // does there: the bytes it moves the output slot by (an event's for ADDR_X), the bits of
 // the row it replaces (all for ADDR_Y) and those of the time (the low 12 for TIME_LOW).
@@ -111,6 +160,114 @@ constexpr PixelPathRules makePixelPathRules() {
     return r;
 }
 constexpr PixelPathRules kPixelPath = makePixelPathRules();
+
+#if defined(__SSE2__)
+// Eight words at once, for the runs of ADDR_Y, ADDR_X and TIME_LOW words between the
+// vector groups of a real stream. `pixelRunMask` says, one bit per word, which of the eight
+// words at `p` are such words on the sensor (ADDR_Y below `height`, ADDR_X left of `width`,
+// any TIME_LOW).
+inline uint32_t pixelRunMask(const uint8_t* p, __m128i height, __m128i width) {
+    const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i type = _mm_srli_epi16(words, 12);
+    const __m128i x = _mm_and_si128(words, _mm_set1_epi16(static_cast<short>(kMaxCoordinate)));
+    const __m128i row = _mm_and_si128(_mm_cmpeq_epi16(type, _mm_set1_epi16(ADDR_Y)), _mm_cmplt_epi16(x, height));
+    const __m128i pixel = _mm_and_si128(_mm_cmpeq_epi16(type, _mm_set1_epi16(ADDR_X)), _mm_cmplt_epi16(x, width));
+    const __m128i timeLow = _mm_cmpeq_epi16(type, _mm_set1_epi16(TIME_LOW));
+    const __m128i kept = _mm_or_si128(_mm_or_si128(row, pixel), timeLow);
+    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(kept, _mm_setzero_si128())));
+}
+
+// Per set of ADDR_X lanes (one bit per lane): the byte offset from the run's first slot at
+// which each lane's candidate event is written, and (the ninth) the bytes the slot moves on.
+struct RunSlots {
+    uint16_t offset[9];
+};
+struct RunSlotTable {
+    RunSlots entry[256];
+};
+constexpr RunSlotTable makeRunSlots() {
+    RunSlotTable t{};
+    for (uint32_t pixels = 0; pixels < 256; ++pixels) {
+        uint32_t offset = 0;
+        for (uint32_t lane = 0; lane < 8; ++lane) {
+            t.entry[pixels].offset[lane] = static_cast<uint16_t>(offset);
+            offset += ((pixels >> lane) & 1) * sizeof(Event2D);
+        }
+        t.entry[pixels].offset[8] = static_cast<uint16_t>(offset);
+    }
+    return t;
+}
+constexpr RunSlotTable kRunSlotTable = makeRunSlots();
+constexpr const RunSlots* kRunSlots = kRunSlotTable.entry;
+
+// Each lane of `values` where `has` is set, carried into the lanes after it up to the next
+// set one (three doubling steps over eight 16-bit lanes); lanes before the first set one
+// get `before`. `values` must be 0 where `has` is not set.
+inline __m128i carryForward(__m128i values, __m128i has, __m128i before) {
+    values = _mm_or_si128(values, _mm_andnot_si128(has, _mm_slli_si128(values, 2)));
+    has = _mm_or_si128(has, _mm_slli_si128(has, 2));
+    values = _mm_or_si128(values, _mm_andnot_si128(has, _mm_slli_si128(values, 4)));
+    has = _mm_or_si128(has, _mm_slli_si128(has, 4));
+    values = _mm_or_si128(values, _mm_andnot_si128(has, _mm_slli_si128(values, 8)));
+    has = _mm_or_si128(has, _mm_slli_si128(has, 8));
+    return _mm_or_si128(values, _mm_andnot_si128(has, before));
+}
+
+// Decodes the first `lanes` (0 to 8) of the eight words at `p`, which `pixelRunMask` found
+// on the pixel path: the row and the time's low bits are carried across the lanes, the
+// eight candidate events are built in registers and written at the slots a table gives for
+// the set of ADDR_X lanes, so that each is kept only for an ADDR_X among the first `lanes`.
+// `row` (y << 16) and `timestamp` are the ones in force before the words and are replaced
+// by those after the last word decoded; returns the next slot as a byte offset. The eight
+// candidates need room for eight events past the slot.
+inline size_t decodePixelRun(const uint8_t* p, uint32_t lanes, char* outBytes, size_t slot, uint64_t& row,
+                             uint64_t& timestamp) {
+    const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i type = _mm_srli_epi16(words, 12);
+    const __m128i x = _mm_and_si128(words, _mm_set1_epi16(static_cast<short>(kMaxCoordinate)));
+    const __m128i isRow = _mm_cmpeq_epi16(type, zero);
+    const __m128i isTimeLow = _mm_cmpeq_epi16(type, _mm_set1_epi16(TIME_LOW));
+    const __m128i isPixel = _mm_cmpeq_epi16(type, _mm_set1_epi16(ADDR_X));
+    const __m128i rows = carryForward(_mm_and_si128(x, isRow), isRow, _mm_set1_epi16(static_cast<short>(row >> 16)));
+    const __m128i lows = carryForward(_mm_and_si128(_mm_and_si128(words, _mm_set1_epi16(0xFFF)), isTimeLow),
+                                      isTimeLow, _mm_set1_epi16(static_cast<short>(timestamp & 0xFFF)));
+    const __m128i polarity = _mm_and_si128(_mm_srli_epi16(words, 11), _mm_set1_epi16(1));
+    const __m128i high = _mm_set1_epi64x(static_cast<long long>(timestamp & ~uint64_t{0xFFF}));
+    // Low halves (x | y << 16 | polarity << 32) and timestamps, two events per register.
+    const __m128i xyLow = _mm_unpacklo_epi16(x, rows);
+    const __m128i xyHigh = _mm_unpackhi_epi16(x, rows);
+    const __m128i polarityLow = _mm_unpacklo_epi16(polarity, zero);
+    const __m128i polarityHigh = _mm_unpackhi_epi16(polarity, zero);
+    const __m128i lowsLow = _mm_unpacklo_epi16(lows, zero);
+    const __m128i lowsHigh = _mm_unpackhi_epi16(lows, zero);
+    const __m128i halves[4] = {_mm_unpacklo_epi32(xyLow, polarityLow), _mm_unpackhi_epi32(xyLow, polarityLow),
+                               _mm_unpacklo_epi32(xyHigh, polarityHigh), _mm_unpackhi_epi32(xyHigh, polarityHigh)};
+    const __m128i times[4] = {_mm_or_si128(high, _mm_unpacklo_epi32(lowsLow, zero)),
+                              _mm_or_si128(high, _mm_unpackhi_epi32(lowsLow, zero)),
+                              _mm_or_si128(high, _mm_unpacklo_epi32(lowsHigh, zero)),
+                              _mm_or_si128(high, _mm_unpackhi_epi32(lowsHigh, zero))};
+    const uint32_t pixels = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(isPixel, zero))) & ((1u << lanes) - 1);
+    const RunSlots& slots = kRunSlots[pixels];
+    char* const first = outBytes + slot;
+    for (int i = 0; i < 4; ++i) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(first + slots.offset[2 * i]), _mm_unpacklo_epi64(halves[i], times[i]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(first + slots.offset[2 * i + 1]), _mm_unpackhi_epi64(halves[i], times[i]));
+    }
+    slot += slots.offset[8];
+    // The row and the time's low bits after the last lane decoded (before the first when
+    // there is none).
+    uint16_t rowAfter[9];
+    uint16_t lowAfter[9];
+    rowAfter[0] = static_cast<uint16_t>(row >> 16);
+    lowAfter[0] = static_cast<uint16_t>(timestamp & 0xFFF);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(rowAfter + 1), rows);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lowAfter + 1), lows);
+    row = static_cast<uint64_t>(rowAfter[lanes]) << 16;
+    timestamp = (timestamp & ~uint64_t{0xFFF}) | lowAfter[lanes];
+    return slot;
+}
+#endif
 
 // Words decoded per chunk at most: their events always fit in the room left.
 constexpr size_t kChunkWords = Evt3Decoder::kOutputCapacity / kMaxEventsPerWord / 4;
@@ -400,36 +557,85 @@ size_t Evt3Decoder::decodeWords(const uint8_t* p, size_t wordCount, size_t n) {
         // The next output slot as a byte offset into the output buffer.
         size_t slot = n * sizeof(Event2D);
         char* const outBytes = reinterpret_cast<char*>(out);
-        for (; p != end; p += kWordSize) {
-            const uint32_t word = loadWord(p);
-            const uint32_t type = word >> 12;
-            const uint64_t x = word & kMaxCoordinate;
-            if (x < limit[type]) [[likely]] {
-                // ADDR_Y, ADDR_X, TIME_LOW or the reserved type 1, without a branch on the
-                // type (sparse streams mix the three in no order a branch would predict):
-                // the candidate event is written to the next slot and kept only for an
-                // ADDR_X; an ADDR_Y replaces the row and a TIME_LOW the time's low 12 bits
-                // through the masks of its type.
-                storeEvent(reinterpret_cast<Event2D*>(outBytes + slot),
-                           x | rowBits | (static_cast<uint64_t>(word & 0x800) << 21), timestamp);
-                slot += kPixelPath.slotStep[type];
-                rowBits ^= (rowBits ^ (x << 16)) & kPixelPath.rowMask[type];
-                timestamp ^= (timestamp ^ word) & kPixelPath.timeLowMask[type];
-                continue;
+        // Runs of pixel-path words are taken eight at a time (`decodePixelRun`), a run of
+        // two to seven before another word too. The other words, and the pixel-path words
+        // around them, go one at a time for a stretch that grows each time a look finds no
+        // run (up to 256 words), so that a stream of vectors is looked at seldom; a full
+        // block of eight shrinks it back to the one word that ended the run.
+#if defined(__SSE2__)
+        const __m128i heightLimit = _mm_set1_epi16(static_cast<short>(height_));
+        const __m128i widthLimit = _mm_set1_epi16(static_cast<short>(width));
+        constexpr uint32_t kShortestRun = 2;   // fewer words of a run at a look: no run
+        constexpr uint32_t kFirstStretch = 4;  // words one at a time after a first look finding none
+        constexpr uint32_t kLongestStretch = 256;
+#endif
+        uint32_t backOff = 0;  // words one at a time, beyond the one ending a run, after a look
+        bool offSensor = false;
+        while (p != end && !offSensor) {
+            uint32_t lanes = 0;
+#if defined(__SSE2__)
+            if constexpr (kLittleEndian) {
+                while (end - p >= 8 * static_cast<std::ptrdiff_t>(kWordSize)) {
+                    lanes = static_cast<uint32_t>(std::countr_one(pixelRunMask(p, heightLimit, widthLimit)));
+                    if (lanes < kShortestRun) {
+                        backOff = std::min<uint32_t>(backOff * 2 + kFirstStretch, kLongestStretch);
+                        break;
+                    }
+                    if (lanes == 8) backOff = 0;
+                    slot = decodePixelRun(p, lanes, outBytes, slot, rowBits, timestamp);
+                    p += lanes * kWordSize;
+                    if (lanes != 8) {
+                        lanes = 0;
+                        break;
+                    }
+                }
             }
-            if ((kPixelPathTypes >> type) & 1) break;  // an ADDR_Y or ADDR_X off the sensor
-            n = slot / sizeof(Event2D);
-            if (type == VECT_BASE_X) {
-                s.vectorBase = word & kMaxCoordinate;
-                s.vectorPolarity = (word >> 11) & 1;
-                s.vectorKnown = 1;
-            } else if (type - VECT_12 < 2) {
-                vectorWord(word, type, true, width);
-            } else {
-                s.timeLow = static_cast<uint32_t>(timestamp & 0xFFF);
-                otherWord(word, type);
+#endif
+            const uint8_t* const stop = p + std::min<size_t>((lanes + 1 + backOff) * kWordSize, static_cast<size_t>(end - p));
+            for (; p < stop; p += kWordSize) {
+                const uint32_t word = loadWord(p);
+                const uint32_t type = word >> 12;
+                const uint64_t x = word & kMaxCoordinate;
+                if (x < limit[type]) [[likely]] {
+                    // ADDR_Y, ADDR_X, TIME_LOW or the reserved type 1, without a branch on the
+                    // type (sparse streams mix the three in no order a branch would predict):
+                    // the candidate event is written to the next slot and kept only for an
+                    // ADDR_X; an ADDR_Y replaces the row and a TIME_LOW the time's low 12 bits
+                    // through the masks of its type.
+                    storeEvent(reinterpret_cast<Event2D*>(outBytes + slot),
+                               x | rowBits | (static_cast<uint64_t>(word & 0x800) << 21), timestamp);
+                    slot += kPixelPath.slotStep[type];
+                    rowBits ^= (rowBits ^ (x << 16)) & kPixelPath.rowMask[type];
+                    timestamp ^= (timestamp ^ word) & kPixelPath.timeLowMask[type];
+                    continue;
+                }
+                if ((kPixelPathTypes >> type) & 1) {  // an ADDR_Y or ADDR_X off the sensor
+                    offSensor = true;
+                    break;
+                }
+                n = slot / sizeof(Event2D);
+                if (type == VECT_BASE_X) {
+                    s.vectorBase = word & kMaxCoordinate;
+                    s.vectorPolarity = (word >> 11) & 1;
+                    s.vectorKnown = 1;
+                    if (end - p >= 4 * static_cast<std::ptrdiff_t>(kWordSize)) {
+                        const uint64_t group = loadGroup(p);
+                        if ((group & kGroupTypeBits) == kSensorGroup && s.vectorBase + kGroupColumns < width) {
+                            n = sensorGroup(out, n, group,
+                                            rowBits | (static_cast<uint64_t>(s.vectorPolarity) << 32) | s.vectorBase,
+                                            timestamp);
+                            s.vectorBase += kGroupColumns;
+                            p += 3 * kWordSize;
+                        }
+                    }
+                } else if (type - VECT_12 < 2) {
+                    vectorWord(word, type, true, width);
+                } else {
+                    s.timeLow = static_cast<uint32_t>(timestamp & 0xFFF);
+                    otherWord(word, type);
+                }
+                slot = n * sizeof(Event2D);
             }
-            slot = n * sizeof(Event2D);
         }
         n = slot / sizeof(Event2D);
         s.timeLow = static_cast<uint32_t>(timestamp & 0xFFF);

@@ -1,8 +1,8 @@
-// The index build's count of events over words all on the sensor, eight words at a time.
+// The index build's count of events over words all on the sensor, sixteen words at a time.
 //
 // Most words of a stream only add events (ADDR_X, VECT_12, VECT_8), set the row (ADDR_Y, which
 // the count does not follow word by word) or set a time that interests nobody (a TIME_LOW
-// before the next bookmark is due). A block of eight such words is counted with SSE2: one event
+// before the next bookmark is due). A block of sixteen such words is counted with SSE2: one event
 // per ADDR_X, the set bits of each vector mask, as long as no vector word of the block can
 // reach the sensor's right edge (where its mask would be clipped). A block with a TIME_HIGH, a
 // TIME_LOW at or past the time of interest, or a vector word that may be clipped, is walked
@@ -121,7 +121,9 @@ void countOnSensor(const ClipTable& clips, const ScanGeometry& g, const uint8_t*
         const __m128i columnN = _mm_set1_epi16(static_cast<short>(kCoordinateRange - g.width));
 
         uint64_t n = events;
-        __m128i counts = _mm_setzero_si128();  // per lane, at most 13 a block
+        constexpr size_t kBlockWords = 16;
+        constexpr ptrdiff_t kBlockBytes = kBlockWords * kWordSize;
+        __m128i counts = _mm_setzero_si128();  // per lane, at most 26 a block
         int blocksCounted = 0;
         const auto flush = [&] {
             const __m128i pairs = _mm_madd_epi16(counts, ones);
@@ -138,47 +140,72 @@ void countOnSensor(const ClipTable& clips, const ScanGeometry& g, const uint8_t*
         uint32_t baseBound = s.rows.hasVector ? s.rows.vectorBase : kNoBase;
         __m128i lowLimit = _mm_set1_epi16(static_cast<short>(lowLimitOf(s, timeOfInterest)));
 
-        while (end - p >= 16) {
-            const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // The lanes of eight words that matter here.
+        struct Lanes {
+            __m128i isX, isBase, is12, is8, isLow, due, off, masks, bases;
+        };
+        const auto classify = [&](__m128i w) {
+            Lanes l;
             const __m128i value = _mm_and_si128(w, payload);
-            const __m128i off = _mm_or_si128(_mm_subs_epu16(rowN, _mm_sub_epi16(value, rowLo)),
-                                             _mm_subs_epu16(columnN, _mm_sub_epi16(value, columnLo)));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi16(off, _mm_setzero_si128())) != 0xFFFF) {
+            l.off = _mm_or_si128(_mm_subs_epu16(rowN, _mm_sub_epi16(value, rowLo)),
+                                 _mm_subs_epu16(columnN, _mm_sub_epi16(value, columnLo)));
+            const __m128i type = _mm_srli_epi16(w, 12);
+            l.isX = _mm_cmpeq_epi16(type, typeX);
+            l.isBase = _mm_cmpeq_epi16(type, typeBase);
+            l.is12 = _mm_cmpeq_epi16(type, type12);
+            l.is8 = _mm_cmpeq_epi16(type, type8);
+            l.isLow = _mm_cmpeq_epi16(type, typeLow);
+            // TIME_HIGH words, and TIME_LOW words at or past the time of interest.
+            l.due = _mm_or_si128(_mm_cmpeq_epi16(type, typeHigh),
+                                 _mm_andnot_si128(_mm_cmplt_epi16(_mm_and_si128(w, bits12), lowLimit), l.isLow));
+            l.masks = _mm_or_si128(_mm_and_si128(w, _mm_and_si128(l.is12, bits12)),
+                                   _mm_and_si128(w, _mm_and_si128(l.is8, bits8)));
+            l.bases = _mm_and_si128(_mm_and_si128(w, bits11), l.isBase);
+            return l;
+        };
+        const auto laneBits = [](__m128i a, __m128i b) {
+            return static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b)));
+        };
+        const auto laneCount = [](uint32_t bits) { return uint32_t{kLaneCount[bits & 0xFF]} + kLaneCount[bits >> 8]; };
+        const auto setBits = [&](__m128i masks) {
+            __m128i c = _mm_sub_epi16(masks, _mm_and_si128(_mm_srli_epi16(masks, 1), m1));
+            c = _mm_add_epi16(_mm_and_si128(c, m2), _mm_and_si128(_mm_srli_epi16(c, 2), m2));
+            c = _mm_and_si128(_mm_add_epi16(c, _mm_srli_epi16(c, 4)), m4);
+            return _mm_and_si128(_mm_add_epi16(c, _mm_srli_epi16(c, 8)), m8);
+        };
+
+        // Blocks of sixteen words, as two halves of eight.
+        while (end - p >= kBlockBytes) {
+            const Lanes a = classify(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+            const Lanes b = classify(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_or_si128(a.off, b.off), _mm_setzero_si128())) != 0xFFFF) {
                 // A word off the sensor: the rest of the piece word by word, from the exact
                 // state before this block.
                 flush();
                 events = n;
-                followRegion(trail, 8, s);
+                followRegion(trail, kBlockWords, s);
                 walkWords<false>(g, p, end, s, events, kNoLimit, kNoLimit, onTime);
                 return;
             }
-            const __m128i type = _mm_srli_epi16(w, 12);
-            const __m128i isX = _mm_cmpeq_epi16(type, typeX);
-            const __m128i isBase = _mm_cmpeq_epi16(type, typeBase);
-            const __m128i is12 = _mm_cmpeq_epi16(type, type12);
-            const __m128i is8 = _mm_cmpeq_epi16(type, type8);
-            const __m128i low = _mm_and_si128(w, bits12);
-            const __m128i isLow = _mm_cmpeq_epi16(type, typeLow);
-            // TIME_HIGH words, and TIME_LOW words at or past the time of interest.
-            const __m128i due = _mm_or_si128(
-                _mm_cmpeq_epi16(type, typeHigh),
-                _mm_andnot_si128(_mm_cmplt_epi16(low, lowLimit), isLow));
-            const uint32_t vectorLanes = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(is12, is8)));
-            const uint32_t baseOrDue = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(isBase, due)));
+            // Lane bits over the sixteen words, word i at bit i.
+            const uint32_t lanes12 = laneBits(a.is12, b.is12);
+            const uint32_t lanes8 = laneBits(a.is8, b.is8);
+            const uint32_t vectorLanes = lanes12 | lanes8;
+            const uint32_t baseLanes = laneBits(a.isBase, b.isBase);
+            const uint32_t dueLanes = laneBits(a.due, b.due);
             // Without a branch on the block's make-up, which varies too much to be predicted.
-            const uint32_t advance = 12u * kLaneCount[vectorLanes & 0xFF] + 8u * kLaneCount[vectorLanes >> 8];
-            const uint32_t baseLanes = baseOrDue & 0xFF;
+            const uint32_t advance = 12u * laneCount(lanes12) + 8u * laneCount(lanes8);
             // The largest base the block sets, 0 when none (bases are at most 2047: a signed
             // max works).
-            __m128i b = _mm_and_si128(_mm_and_si128(w, bits11), isBase);
-            b = _mm_max_epi16(b, _mm_shuffle_epi32(b, _MM_SHUFFLE(1, 0, 3, 2)));
-            b = _mm_max_epi16(b, _mm_shuffle_epi32(b, _MM_SHUFFLE(2, 3, 0, 1)));
-            b = _mm_max_epi16(b, _mm_srli_epi32(b, 16));
-            const uint32_t largest = static_cast<uint32_t>(_mm_cvtsi128_si32(b) & 0xFFFF);
+            __m128i m = _mm_max_epi16(a.bases, b.bases);
+            m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+            m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
+            m = _mm_max_epi16(m, _mm_srli_epi32(m, 16));
+            const uint32_t largest = static_cast<uint32_t>(_mm_cvtsi128_si32(m) & 0xFFFF);
             // Vector words before the block's first base (all of them when it has none) use the
             // base in force before the block.
-            const uint32_t before = (1u << std::countr_zero(baseLanes | 0x100u)) - 1;
-            const bool oldBaseUsed = ((vectorLanes | (vectorLanes >> 8)) & before) != 0;
+            const uint32_t before = (1u << std::countr_zero(baseLanes | 0x10000u)) - 1;
+            const bool oldBaseUsed = (vectorLanes & before) != 0;
             // The base each vector word of the block starts from is at most `checkBase`, the
             // one in force after the block at most `nextBound`; no mask may reach past the
             // sensor's edge.
@@ -186,16 +213,16 @@ void countOnSensor(const ClipTable& clips, const ScanGeometry& g, const uint8_t*
             const uint32_t baseSet = 0u - static_cast<uint32_t>(baseLanes != 0);
             const uint32_t checkBase = std::max(baseBound & (0u - static_cast<uint32_t>(oldBaseUsed)), largest);
             const uint32_t nextBound = ((largest & baseSet) | (baseBound & ~baseSet)) + advance;
-            const bool walk = ((baseOrDue >> 8) != 0) | ((vectorLanes != 0) & (checkBase + advance > width));
+            const bool walk = (dueLanes != 0) | ((vectorLanes != 0) & (checkBase + advance > width));
             if (walk) {
                 // This block word by word, from the exact state before it.
                 flush();
                 events = n;
-                followRegion(trail, 8, s);
+                followRegion(trail, kBlockWords, s);
                 trail = RegionTrail{};
-                onSensorWalk<false>(clips, p, p + 16, s, events, kNoLimit, kNoLimit, onTime);
+                onSensorWalk<false>(clips, p, p + kBlockBytes, s, events, kNoLimit, kNoLimit, onTime);
                 n = events;
-                p += 16;
+                p += kBlockBytes;
                 baseBound = s.rows.hasVector ? s.rows.vectorBase : kNoBase;
                 lowLimit = _mm_set1_epi16(static_cast<short>(lowLimitOf(s, timeOfInterest)));
                 continue;
@@ -204,21 +231,17 @@ void countOnSensor(const ClipTable& clips, const ScanGeometry& g, const uint8_t*
             trail.baseBlock = reinterpret_cast<const uint8_t*>((reinterpret_cast<uintptr_t>(p) & blockSet) |
                                                                (reinterpret_cast<uintptr_t>(trail.baseBlock) & ~blockSet));
             trail.advanceAfter = (trail.advanceAfter + advance) & ~baseSet;
-            trail.lowBlock = _mm_movemask_epi8(isLow) != 0 ? p : trail.lowBlock;
+            trail.lowBlock = _mm_movemask_epi8(_mm_or_si128(a.isLow, b.isLow)) != 0 ? p : trail.lowBlock;
             baseBound = std::min(nextBound, kNoBase);
-            const __m128i masks = _mm_or_si128(_mm_and_si128(w, _mm_and_si128(is12, bits12)),
-                                               _mm_and_si128(w, _mm_and_si128(is8, bits8)));
-            __m128i c = _mm_sub_epi16(masks, _mm_and_si128(_mm_srli_epi16(masks, 1), m1));
-            c = _mm_add_epi16(_mm_and_si128(c, m2), _mm_and_si128(_mm_srli_epi16(c, 2), m2));
-            c = _mm_and_si128(_mm_add_epi16(c, _mm_srli_epi16(c, 4)), m4);
-            c = _mm_and_si128(_mm_add_epi16(c, _mm_srli_epi16(c, 8)), m8);
-            counts = _mm_sub_epi16(_mm_add_epi16(counts, c), isX);
-            if (++blocksCounted == 4096) flush();
-            p += 16;
+            counts = _mm_sub_epi16(_mm_sub_epi16(_mm_add_epi16(counts, _mm_add_epi16(setBits(a.masks), setBits(b.masks))),
+                                                 a.isX),
+                                   b.isX);
+            if (++blocksCounted == 2048) flush();
+            p += kBlockBytes;
         }
         flush();
         events = n;
-        followRegion(trail, 8, s);
+        followRegion(trail, kBlockWords, s);
     }
 #endif
     // The last words (and every word without SSE2).

@@ -1,14 +1,16 @@
-// The index build's count of events over words all on the sensor, sixteen words at a time.
+// The index build's count of events, sixteen words at a time.
 //
 // Most words of a stream only add events (ADDR_X, VECT_12, VECT_8), set the row (ADDR_Y, which
 // the count does not follow word by word) or set a time that interests nobody (a TIME_LOW
-// before the next bookmark is due). A block of sixteen such words is counted with SSE2: one event
-// per ADDR_X, the set bits of each vector mask, as long as no vector word of the block can
-// reach the sensor's right edge (where its mask would be clipped). A block with a TIME_HIGH, a
-// TIME_LOW at or past the time of interest, or a vector word that may be clipped, is walked
-// word by word by `onSensorWalk`, which calls `onTime` for its time words; the vector base and
-// the time low part are brought up to date for it by looking back over the blocks counted since
-// the last such walk. The counts are those of `onSensorWalk` exactly.
+// before the next bookmark is due). A block of sixteen such words on the sensor is counted
+// with SSE2: one event per ADDR_X, the set bits of each vector mask, as long as no vector word
+// of the block can reach the sensor's right edge (where its mask would be clipped). A block
+// with a TIME_HIGH, a TIME_LOW at or past the time of interest, or a vector word that may be
+// clipped, is walked word by word by `onSensorWalk`, which calls `onTime` for its time words;
+// the vector base and the time low part are brought up to date for it from the last blocks
+// counted that set them. From a block with a word off the sensor on, the rest of the piece
+// goes word by word through `walkWords`. The counts are those of the word-by-word walks
+// exactly.
 #pragma once
 
 #include <algorithm>

@@ -194,8 +194,9 @@ using ClipTable = std::array<uint16_t, kClipBaseLimit + 1>;
 // Mask bits left of column `width` per vector base (none from 2048 on), made once per
 // width for the whole process and kept (a few KiB for each width in use).
 inline const ClipTable& clipTable(uint32_t width) {
-    static std::mutex mutex;
-    static std::map<uint32_t, std::unique_ptr<ClipTable>> tables;
+    // Never destroyed: a recorder's thread may still be indexing while the process exits.
+    static std::mutex& mutex = *new std::mutex;
+    static auto& tables = *new std::map<uint32_t, std::unique_ptr<ClipTable>>;
     std::lock_guard<std::mutex> lock(mutex);
     std::unique_ptr<ClipTable>& table = tables[width];
     if (!table) {

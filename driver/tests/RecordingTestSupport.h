@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -114,6 +115,11 @@ inline uint32_t referenceCrc32(const uint8_t* bytes, size_t size) {
     return crc ^ 0xFFFFFFFFu;
 }
 
+// The bookmark index ("<name>.dsmark.tmp") of the recording "<name>.raw".
+inline std::string indexPathOf(const std::string& rawPath) {
+    return rawPath.substr(0, rawPath.size() - 4) + ".dsmark.tmp";
+}
+
 // The companion ("<name>.dsmark.state") of the recording "<name>.raw".
 inline std::string companionPathOf(const std::string& rawPath) {
     return rawPath.substr(0, rawPath.size() - 4) + ".dsmark.state";
@@ -198,6 +204,31 @@ inline std::vector<Event2D> referenceDecode(const std::vector<uint8_t>& body,
     if (countBefore) countBefore->push_back(events.size());
     return events;
 }
+
+// A recording written under the scratch folder with the recorder's header, and the events of
+// a sequential decode of its body.
+struct DecodedRecording {
+    std::string path;
+    std::vector<Event2D> events;
+};
+
+inline DecodedRecording makeDecodedRecording(const std::string& name, const std::vector<uint8_t>& body) {
+    DecodedRecording r{scratchPath(name), referenceDecode(body)};
+    writeFile(r.path, recorderHeader(), body);
+    return r;
+}
+
+// Index of the first event at or after `t` (the events are in time order).
+inline size_t firstAtOrAfter(const std::vector<Event2D>& events, uint64_t t) {
+    return static_cast<size_t>(std::lower_bound(events.begin(), events.end(), t,
+                                                 [](const Event2D& e, uint64_t v) { return e.timestamp < v; }) -
+                               events.begin());
+}
+
+// The reader's start time, end time and event count.
+inline uint64_t startOf(RawFileReader& r) { uint64_t v = 0; r.getStartTimeStamp(v); return v; }
+inline uint64_t endOf(RawFileReader& r) { uint64_t v = 0; r.getEndTimeStamp(v); return v; }
+inline uint64_t countOf(RawFileReader& r) { uint64_t v = 0; r.getMaxEvents(v); return v; }
 
 // A recording body as a camera sends it, through the encoder: busy rows (vectors), isolated
 // pixels, trigger edges, quiet gaps of many milliseconds, transfer buffers cut after a

@@ -30,20 +30,16 @@ namespace {
 
 using test::scratchPath;
 using Peer = RawFileReaderTestPeer;
-
-uint64_t startOf(RawFileReader& r) { uint64_t v = 0; r.getStartTimeStamp(v); return v; }
-uint64_t endOf(RawFileReader& r) { uint64_t v = 0; r.getEndTimeStamp(v); return v; }
-uint64_t countOf(RawFileReader& r) { uint64_t v = 0; r.getMaxEvents(v); return v; }
+using test::indexPathOf;
+using test::startOf;
+using test::endOf;
+using test::countOf;
 
 // A generated recording with the recorder's header, written under the test's scratch folder.
 std::string makeRecording(const std::string& name, std::vector<uint8_t> body, const std::string& header = test::recorderHeader()) {
     const std::string path = scratchPath(name);
     test::writeFile(path, header, body);
     return path;
-}
-
-std::string indexPathOf(const std::string& rawPath) {
-    return rawPath.substr(0, rawPath.size() - 4) + ".dsmark.tmp";
 }
 
 TEST(RawReaderFactory, ChoosesReaderByExactRawExtension) {

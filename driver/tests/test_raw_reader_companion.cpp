@@ -19,25 +19,10 @@ namespace vireo {
 namespace {
 
 using Peer = RawFileReaderTestPeer;
-
-struct Recording {
-    std::string path;
-    std::vector<Event2D> events;  // a sequential decode of the body
-};
-
-Recording makeRecording(const std::string& name, const std::vector<uint8_t>& body) {
-    Recording r{test::scratchPath(name), test::referenceDecode(body)};
-    test::writeFile(r.path, test::recorderHeader(), body);
-    return r;
-}
-
-std::string indexPathOf(const std::string& rawPath) { return rawPath.substr(0, rawPath.size() - 4) + ".dsmark.tmp"; }
-
-size_t firstAtOrAfter(const std::vector<Event2D>& events, uint64_t t) {
-    return static_cast<size_t>(std::lower_bound(events.begin(), events.end(), t,
-                                                 [](const Event2D& e, uint64_t v) { return e.timestamp < v; }) -
-                               events.begin());
-}
+using Recording = test::DecodedRecording;
+using test::makeDecodedRecording;
+using test::firstAtOrAfter;
+using test::indexPathOf;
 
 void expectEventsFrom(RawFileReader& reader, const std::vector<Event2D>& events, size_t from, size_t count,
                       const std::string& what) {
@@ -78,7 +63,7 @@ TEST(RawReaderCompanion, EverySeekToABookmarkOfAReopenedRecordingEqualsTheDecode
         {"soup.raw", test::wordSoupBody(42, 300000, (1u << 24) - 300000)},
     };
     for (const auto& [name, body] : bodies) {
-        const Recording rec = makeRecording(name, body);
+        const Recording rec = makeDecodedRecording(name, body);
         std::vector<uint8_t> companion;
         {
             RawFileReader built(rec.path);
@@ -98,7 +83,7 @@ TEST(RawReaderCompanion, EverySeekToABookmarkOfAReopenedRecordingEqualsTheDecode
 }
 
 TEST(RawReaderCompanion, CompanionThatDoesNotFitIsIndexedAgainNeverTrusted) {
-    const Recording rec = makeRecording("rec.raw", test::encodedBody(43, 4000, 900000));
+    const Recording rec = makeDecodedRecording("rec.raw", test::encodedBody(43, 4000, 900000));
     const std::string companionPath = test::companionPathOf(rec.path);
     const std::string indexPath = indexPathOf(rec.path);
     {

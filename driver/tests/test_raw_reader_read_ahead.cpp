@@ -21,26 +21,11 @@
 namespace vireo {
 namespace {
 
-struct Recording {
-    std::string path;
-    std::vector<Event2D> events;  // a sequential decode of the body
-};
-
-Recording makeRecording(const std::string& name, const std::vector<uint8_t>& body) {
-    Recording r{test::scratchPath(name), test::referenceDecode(body)};
-    test::writeFile(r.path, test::recorderHeader(), body);
-    return r;
-}
-
-uint64_t startOf(RawFileReader& r) { uint64_t v = 0; r.getStartTimeStamp(v); return v; }
-uint64_t endOf(RawFileReader& r) { uint64_t v = 0; r.getEndTimeStamp(v); return v; }
-
-// Index of the first event at or after `t` (the events are in time order).
-size_t firstAtOrAfter(const std::vector<Event2D>& events, uint64_t t) {
-    return static_cast<size_t>(std::lower_bound(events.begin(), events.end(), t,
-                                                 [](const Event2D& e, uint64_t v) { return e.timestamp < v; }) -
-                               events.begin());
-}
+using Recording = test::DecodedRecording;
+using test::makeDecodedRecording;
+using test::startOf;
+using test::endOf;
+using test::firstAtOrAfter;
 
 // One call and what the reader gave and showed after it.
 struct Step {
@@ -183,21 +168,21 @@ void checkSameWithAndWithoutReadAhead(const Recording& rec, uint32_t seed, int c
 }
 
 TEST(RawReaderReadAhead, EncodedRecordingGivesTheSameResultsOnOffAndSwitched) {
-    const auto rec = makeRecording("encoded.raw", test::encodedBody(41, 130000, (1u << 24) - 3000000));
+    const auto rec = makeDecodedRecording("encoded.raw", test::encodedBody(41, 130000, (1u << 24) - 3000000));
     ASSERT_GT(std::ifstream(rec.path, std::ios::ate | std::ios::binary).tellg(), 1 << 20);
     checkSameWithAndWithoutReadAhead(rec, 1, 150);
     checkSameWithAndWithoutReadAhead(rec, 2, 150);
 }
 
 TEST(RawReaderReadAhead, WordStreamWithLongLivedRowStateGivesTheSameResults) {
-    const auto rec = makeRecording("soup.raw", test::wordSoupBody(42, 700000, 5000));
+    const auto rec = makeDecodedRecording("soup.raw", test::wordSoupBody(42, 700000, 5000));
     checkSameWithAndWithoutReadAhead(rec, 3, 150);
 }
 
 // A load, a cut and a seek while a piece is being decoded ahead discard it: reading goes on
 // exactly as without read-ahead.
 TEST(RawReaderReadAhead, LoadCutAndSeekWhileReadingAheadDiscardThePiece) {
-    const auto rec = makeRecording("reload.raw", test::encodedBody(44, 60000, 500000));
+    const auto rec = makeDecodedRecording("reload.raw", test::encodedBody(44, 60000, 500000));
     RawFileReader reader(rec.path);
     reader.setReadAhead(true);
     ASSERT_TRUE(reader.loadFile());
@@ -229,7 +214,7 @@ TEST(RawReaderReadAhead, LoadCutAndSeekWhileReadingAheadDiscardThePiece) {
 // Destroying a reader, or turning read-ahead off, while a piece is being decoded waits for
 // it; a reader destroyed right after turning it on has nothing to wait for.
 TEST(RawReaderReadAhead, DestructionAndSwitchingOffWhileAPieceIsPending) {
-    const auto rec = makeRecording("destroy.raw", test::encodedBody(45, 120000, 100000));
+    const auto rec = makeDecodedRecording("destroy.raw", test::encodedBody(45, 120000, 100000));
     std::mt19937 rng(5);
     for (int round = 0; round < 12; ++round) {
         auto reader = std::make_unique<RawFileReader>(rec.path);
@@ -263,7 +248,7 @@ int threadCount() {
 }
 
 TEST(RawReaderReadAhead, OffByDefaultWithoutAThread) {
-    const auto rec = makeRecording("threads.raw", test::encodedBody(46, 3000, 100000));
+    const auto rec = makeDecodedRecording("threads.raw", test::encodedBody(46, 3000, 100000));
     const int before = threadCount();
     ASSERT_GT(before, 0);
     RawFileReader reader(rec.path);

@@ -18,26 +18,10 @@
 namespace vireo {
 namespace {
 
-struct Recording {
-    std::string path;
-    std::vector<Event2D> events;  // a sequential decode of the body
-};
-
-Recording makeRecording(const std::string& name, const std::vector<uint8_t>& body) {
-    Recording r{test::scratchPath(name), test::referenceDecode(body)};
-    test::writeFile(r.path, test::recorderHeader(), body);
-    return r;
-}
-
-uint64_t startOf(RawFileReader& r) { uint64_t v = 0; r.getStartTimeStamp(v); return v; }
-uint64_t endOf(RawFileReader& r) { uint64_t v = 0; r.getEndTimeStamp(v); return v; }
-
-// Index of the first event at or after `t` (the events are in time order).
-size_t firstAtOrAfter(const std::vector<Event2D>& events, uint64_t t) {
-    return static_cast<size_t>(std::lower_bound(events.begin(), events.end(), t,
-                                                 [](const Event2D& e, uint64_t v) { return e.timestamp < v; }) -
-                               events.begin());
-}
+using test::makeDecodedRecording;
+using test::startOf;
+using test::endOf;
+using test::firstAtOrAfter;
 
 void expectRun(const std::vector<Event2D>& got, const std::vector<Event2D>& events, size_t from,
                const std::string& what) {
@@ -88,7 +72,7 @@ void checkRandomSeeks(RawFileReader& reader, const std::vector<Event2D>& events,
 }
 
 TEST(RawReaderReading, CountReadsConcatenateToTheWholeFile) {
-    const auto rec = makeRecording("chunks.raw", test::encodedBody(21, 4000, 3000000));
+    const auto rec = makeDecodedRecording("chunks.raw", test::encodedBody(21, 4000, 3000000));
     RawFileReader reader(rec.path);
     ASSERT_TRUE(reader.loadFile());
     for (size_t chunk : {size_t{1}, size_t{7}, size_t{1000}, size_t{100000}}) {
@@ -112,7 +96,7 @@ TEST(RawReaderReading, CountReadsConcatenateToTheWholeFile) {
 }
 
 TEST(RawReaderReading, TimeSpanReadsConcatenateToTheWholeFile) {
-    const auto rec = makeRecording("spans.raw", test::encodedBody(22, 4000, (1u << 24) - 400000));
+    const auto rec = makeDecodedRecording("spans.raw", test::encodedBody(22, 4000, (1u << 24) - 400000));
     RawFileReader reader(rec.path);
     ASSERT_TRUE(reader.loadFile());
     for (uint64_t d : {uint64_t{1}, uint64_t{333}, uint64_t{2000}, uint64_t{50000}}) {
@@ -136,7 +120,7 @@ TEST(RawReaderReading, TimeSpanReadsConcatenateToTheWholeFile) {
 }
 
 TEST(RawReaderReading, RequestsPastTheEndWarnAndClamp) {
-    const auto rec = makeRecording("past.raw", test::encodedBody(23, 1500, 40000));
+    const auto rec = makeDecodedRecording("past.raw", test::encodedBody(23, 1500, 40000));
     RawFileReader reader(rec.path);
     ASSERT_TRUE(reader.loadFile());
     const size_t total = rec.events.size();
@@ -188,7 +172,7 @@ TEST(RawReaderReading, RequestsPastTheEndWarnAndClamp) {
 }
 
 TEST(RawReaderSeek, EdgesOfTheRecording) {
-    const auto rec = makeRecording("edges.raw", test::encodedBody(24, 1500, 123456));
+    const auto rec = makeDecodedRecording("edges.raw", test::encodedBody(24, 1500, 123456));
     RawFileReader reader(rec.path);
     ASSERT_TRUE(reader.loadFile());
     EXPECT_EQ(reader.getCurrentPosEventNum(), 0u);
@@ -222,7 +206,7 @@ TEST(RawReaderSeek, EdgesOfTheRecording) {
 TEST(RawReaderSeek, SeekNEventsLandsInsideVectorWordsWithoutRepeating) {
     // Fault mended: the seek resumed at the word that reached n, whose events were then
     // delivered a second time. Dense runs make many events share one vector word.
-    const auto rec = makeRecording("vectors.raw", test::encodedBody(25, 3000, 2000000));
+    const auto rec = makeDecodedRecording("vectors.raw", test::encodedBody(25, 3000, 2000000));
     RawFileReader reader(rec.path);
     ASSERT_TRUE(reader.loadFile());
     for (uint64_t n = 1000; n < 1030; ++n) {
@@ -235,7 +219,7 @@ TEST(RawReaderSeek, SeekNEventsLandsInsideVectorWordsWithoutRepeating) {
 }
 
 TEST(RawReaderSeek, RandomSeeksMatchTheSequentialDecode) {
-    const auto rec = makeRecording("random.raw", test::encodedBody(26, 20000, (1u << 24) - 2500000));
+    const auto rec = makeDecodedRecording("random.raw", test::encodedBody(26, 20000, (1u << 24) - 2500000));
     ASSERT_GT(rec.events.back().timestamp, uint64_t{1} << 24);
     {
         RawFileReader built(rec.path);
@@ -253,7 +237,7 @@ TEST(RawReaderSeek, RowAndVectorStateCarryAcrossBookmarks) {
     // Fault mended: resuming with the time alone lost every pixel until the next row word,
     // and vector words until the next vector base. Here rows and bases run on for many
     // bookmarks, so a seek must take them from before its bookmark.
-    const auto rec = makeRecording("soup.raw", test::wordSoupBody(27, 400000, (1u << 24) - 900000));
+    const auto rec = makeDecodedRecording("soup.raw", test::wordSoupBody(27, 400000, (1u << 24) - 900000));
     ASSERT_GT(rec.events.size(), 100000u);
     {
         RawFileReader built(rec.path);
@@ -285,7 +269,7 @@ TEST(RawReaderSeek, SingleRowRecordingSeeksFarFromItsOnlyRowWord) {
         encoder.beginBuffer();
         encoder.encodeEvents(events.data() + i, events.data() + std::min(events.size(), i + 500), body);
     }
-    const auto rec = makeRecording("onerow.raw", body);
+    const auto rec = makeDecodedRecording("onerow.raw", body);
     ASSERT_EQ(rec.events.size(), events.size());
     RawFileReader built(rec.path);
     ASSERT_TRUE(built.loadFile());
@@ -304,7 +288,7 @@ TEST(RawReaderSeek, ShortRecordingKeepsItsEvents) {
     Evt3Encoder encoder;
     std::vector<uint8_t> body;
     encoder.encodeEvents(events, body);
-    const auto rec = makeRecording("short.raw", body);
+    const auto rec = makeDecodedRecording("short.raw", body);
     RawFileReader reader(rec.path);
     ASSERT_TRUE(reader.loadFile());
     uint64_t count = 0;

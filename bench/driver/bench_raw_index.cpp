@@ -1,6 +1,7 @@
 // The RAW file reader's index on two generated recordings of 1.1 GB (made once, from a seed,
 // in the build's bench-scratch folder, and kept for later runs):
-//   mixed      busy rows (vector words) and isolated pixels, about 20 M events/s;
+//   mixed      busy rows (vector words) and isolated pixels, about 20 M events/s (the
+//              reader benchmark's busy recording);
 //   no_vectors isolated pixels only, a new row for each and a new time every event or two,
 //              the stream whose row and vector state no nearby word gives back.
 // Figures: index build rate (GB/s, from the page cache); reopening with the index files in
@@ -28,63 +29,29 @@
 #include <vireo/Logger.h>
 #include <vireo/RawFileReader.h>
 
-namespace {
+#include "BenchRecordings.h"
 
-constexpr uint64_t kTargetBytes = 1100ull << 20;
+namespace {
 
 enum Stream { kMixed = 0, kNoVectors = 1 };
 const char* const kStreamNames[] = {"mixed", "no_vectors"};
 
-std::string scratch(const std::string& name) { return std::string(VIREO_BENCH_SCRATCH_DIR) + "/" + name; }
-
 std::string stem(const std::string& raw) { return raw.substr(0, raw.size() - 4); }
 
 const std::string& recordingPath(Stream stream) {
-    static std::string paths[2];
-    std::string& p = paths[stream];
-    if (!p.empty()) return p;
-    std::filesystem::create_directories(VIREO_BENCH_SCRATCH_DIR);
-    p = scratch(std::string("bench_index_") + kStreamNames[stream] + ".raw");
-    if (std::filesystem::exists(p) && std::filesystem::file_size(p) > kTargetBytes) return p;
-    std::fprintf(stderr, "generating %s (about 1.1 GB, once)...\n", p.c_str());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    const std::string header = "% evt 3.0\n% format EVT3; height = 720; width = 1280\n% geometry 1280x720\n"
-                               "% serial_number BENCH\n% end\n";
-    out.write(header.data(), static_cast<std::streamsize>(header.size()));
-    std::mt19937 rng(2027 + stream);
-    auto uni = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
-    vireo::Evt3Encoder encoder;
-    std::vector<uint8_t> buffer;
-    std::vector<vireo::Event2D> row;
-    uint64_t t = 1000;
-    uint64_t written = 0;
-    while (written < kTargetBytes) {
-        buffer.clear();
-        encoder.beginBuffer();
-        while (buffer.size() < (16u << 20)) {
-            row.clear();
-            const uint16_t y = static_cast<uint16_t>(uni(0, 719));
-            if (stream == kNoVectors) {
+    if (stream == kMixed) return bench::busyRecordingPath();
+    static const std::string noVectors =
+        bench::keptRecording("bench_index_no_vectors.raw", bench::kLargeRecordingBytes, [](const std::string& p) {
+            std::mt19937 rng(2028);
+            auto uni = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
+            uint64_t t = 1000;
+            bench::writeStream(p, bench::kLargeRecordingBytes + 1, [&](std::vector<vireo::Event2D>& row) {
                 t += uni(0, 1);
-                row.emplace_back(static_cast<uint16_t>(uni(0, 1279)), y, static_cast<uint8_t>(uni(0, 1)), t);
-            } else if (uni(0, 3) == 0) {
-                t += uni(0, 3);
-                uint32_t x = uni(0, 1200);
-                const uint8_t pol = static_cast<uint8_t>(uni(0, 1));
-                for (uint32_t i = 0, n = uni(2, 24); i < n && x < 1280; ++i, x += uni(1, 2)) row.emplace_back(x, y, pol, t);
-            } else {
-                t += uni(0, 3);
-                uint32_t x = uni(0, 300);
-                for (uint32_t i = 0, n = uni(1, 4); i < n && x < 1280; ++i, x += uni(20, 300)) {
-                    row.emplace_back(x, y, uni(0, 1), t);
-                }
-            }
-            encoder.encodeEvents(row, buffer);
-        }
-        out.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-        written += buffer.size();
-    }
-    return p;
+                row.emplace_back(static_cast<uint16_t>(uni(0, 1279)), static_cast<uint16_t>(uni(0, 719)),
+                                 static_cast<uint8_t>(uni(0, 1)), t);
+            });
+        });
+    return noVectors;
 }
 
 void removeIndexFiles(const std::string& raw) {

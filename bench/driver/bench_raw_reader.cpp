@@ -24,53 +24,11 @@
 #include <vireo/Logger.h>
 #include <vireo/RawFileReader.h>
 
+#include "BenchRecordings.h"
+
 namespace {
 
-constexpr uint64_t kTargetBytes = 1100ull << 20;  // 1.1 GiB of EVT3 words
-
-const std::string& recordingPath() {
-    static const std::string path = [] {
-        std::filesystem::create_directories(VIREO_BENCH_SCRATCH_DIR);
-        const std::string p = std::string(VIREO_BENCH_SCRATCH_DIR) + "/bench_reader_1g.raw";
-        if (std::filesystem::exists(p) && std::filesystem::file_size(p) > kTargetBytes) return p;
-        std::fprintf(stderr, "generating %s (about 1.1 GB, once)...\n", p.c_str());
-        std::ofstream out(p, std::ios::binary | std::ios::trunc);
-        const std::string header = "% evt 3.0\n% format EVT3; height = 720; width = 1280\n% geometry 1280x720\n"
-                                   "% serial_number BENCH\n% end\n";
-        out.write(header.data(), static_cast<std::streamsize>(header.size()));
-        // A busy sensor: rows of nearby pixels (vectors) and isolated pixels, a few µs
-        // apart, about 20 M events per second of recording.
-        std::mt19937 rng(2026);
-        auto uni = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
-        vireo::Evt3Encoder encoder;
-        std::vector<uint8_t> buffer;
-        std::vector<vireo::Event2D> row;
-        uint64_t t = 1000;
-        uint64_t written = 0;
-        while (written < kTargetBytes) {
-            buffer.clear();
-            encoder.beginBuffer();
-            while (buffer.size() < (16u << 20)) {
-                t += uni(0, 3);
-                row.clear();
-                const uint16_t y = static_cast<uint16_t>(uni(0, 719));
-                if (uni(0, 3) == 0) {
-                    uint32_t x = uni(0, 1200);
-                    const uint8_t pol = static_cast<uint8_t>(uni(0, 1));
-                    for (uint32_t i = 0, n = uni(2, 24); i < n && x < 1280; ++i, x += uni(1, 2)) row.emplace_back(x, y, pol, t);
-                } else {
-                    uint32_t x = uni(0, 300);
-                    for (uint32_t i = 0, n = uni(1, 4); i < n && x < 1280; ++i, x += uni(20, 300)) row.emplace_back(x, y, uni(0, 1), t);
-                }
-                encoder.encodeEvents(row, buffer);
-            }
-            out.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-            written += buffer.size();
-        }
-        return p;
-    }();
-    return path;
-}
+const std::string& recordingPath() { return bench::busyRecordingPath(); }
 
 std::string indexPathOf(const std::string& raw) { return raw.substr(0, raw.size() - 4) + ".dsmark.tmp"; }
 
@@ -130,8 +88,8 @@ void BM_SeekNEvents(benchmark::State& state) {
 }
 BENCHMARK(BM_SeekNEvents)->Unit(benchmark::kMicrosecond)->Iterations(2000)->UseRealTime();
 
-// Seeks on a reader whose index was just reloaded: the first seek into each span also
-// looks back for the row and vector state in force there.
+// Seeks on a reader whose index was just reloaded (with the row and vector state at each
+// bookmark from the companion file).
 void BM_SeekNEventsAfterReload(benchmark::State& state) {
     loadedReader();
     vireo::RawFileReader reader(recordingPath());
@@ -162,32 +120,6 @@ enum StreamKind { kBusy, kSparse, kRandom, kEdge };
 const char* const kStreamNames[] = {"busy", "sparse", "random", "edge"};
 constexpr uint64_t kSmallStreamBytes = 160ull << 20;
 
-// Writes a RAW file of about `bytes` bytes of EVT3 words, from the groups of events that
-// `nextGroup` appends (time-ordered, one call per time).
-template <class NextGroup>
-void writeStream(const std::string& path, uint64_t bytes, NextGroup&& nextGroup) {
-    std::fprintf(stderr, "generating %s (about %llu MB, once)...\n", path.c_str(),
-                 static_cast<unsigned long long>(bytes >> 20));
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    const std::string header = "% evt 3.0\n% format EVT3;height=720;width=1280\n% geometry 1280x720\n% end\n";
-    out.write(header.data(), static_cast<std::streamsize>(header.size()));
-    vireo::Evt3Encoder encoder;
-    std::vector<uint8_t> buffer;
-    std::vector<vireo::Event2D> group;
-    uint64_t written = 0;
-    while (written < bytes) {
-        buffer.clear();
-        encoder.beginBuffer();
-        while (buffer.size() < (16u << 20)) {
-            group.clear();
-            nextGroup(group);
-            encoder.encodeEvents(group, buffer);
-        }
-        out.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-        written += buffer.size();
-    }
-}
-
 const std::string& streamPath(int kind) {
     static std::string paths[4];
     if (!paths[kind].empty()) return paths[kind];
@@ -198,7 +130,7 @@ const std::string& streamPath(int kind) {
         std::mt19937_64 rng(static_cast<uint64_t>(kind) * 7919);
         uint64_t t = 1000;
         if (kind == kSparse) {
-            writeStream(p, kSmallStreamBytes, [&](std::vector<vireo::Event2D>& group) {
+            bench::writeStream(p, kSmallStreamBytes, [&](std::vector<vireo::Event2D>& group) {
                 t += 1 + rng() % 3;
                 uint16_t y = static_cast<uint16_t>(rng() % 360);
                 for (int i = 0, n = 1 + static_cast<int>(rng() % 2); i < n; ++i, y = static_cast<uint16_t>(y + 1 + rng() % 359)) {
@@ -209,7 +141,7 @@ const std::string& streamPath(int kind) {
             // Poisson arrivals at 1 M ev/s: the events of one microsecond, sorted by row and column.
             std::exponential_distribution<double> gap(1.0);
             double next = 1000;
-            writeStream(p, kSmallStreamBytes, [&](std::vector<vireo::Event2D>& group) {
+            bench::writeStream(p, kSmallStreamBytes, [&](std::vector<vireo::Event2D>& group) {
                 t = static_cast<uint64_t>(next);
                 while (static_cast<uint64_t>(next) == t) {
                     const uint64_t r = rng();
@@ -224,7 +156,7 @@ const std::string& streamPath(int kind) {
             });
         } else {
             uint16_t column = 0;
-            writeStream(p, kSmallStreamBytes, [&](std::vector<vireo::Event2D>& group) {
+            bench::writeStream(p, kSmallStreamBytes, [&](std::vector<vireo::Event2D>& group) {
                 ++t;
                 for (uint16_t y = 0; y < 720; ++y) {
                     for (uint16_t c = 0; c < 20; ++c) group.emplace_back(static_cast<uint16_t>(column + c), y, 1, t);

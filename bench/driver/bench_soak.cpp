@@ -83,8 +83,10 @@ struct Options {
     uint64_t events = 4'500'000'000ull;
     std::string dir = std::string(VIREO_BENCH_SCRATCH_DIR) + "/soak";
     size_t seeks = 1000;
+    uint32_t sceneStep = 1;
     bool keep = false;
     bool probe = false;
+    bool damage = false;
 };
 
 bool parseOptions(int argc, char** argv, Options& options) {
@@ -99,24 +101,33 @@ bool parseOptions(int argc, char** argv, Options& options) {
         const char* events = value("--events");
         const char* dir = value("--dir");
         const char* seeks = value("--seeks");
+        const char* step = value("--scene-step");
         if (events) {
             options.events = static_cast<uint64_t>(std::strtod(events, nullptr));
         } else if (dir) {
             options.dir = dir;
         } else if (seeks) {
             options.seeks = std::strtoull(seeks, nullptr, 10);
+        } else if (step) {
+            options.sceneStep = static_cast<uint32_t>(std::strtoul(step, nullptr, 10));
+        } else if (arg == "--damage") {
+            options.damage = true;
         } else if (arg == "--keep") {
             options.keep = true;
         } else if (arg == "--probe") {
             options.probe = true;
         } else {
             std::fprintf(stderr, "unknown argument %s\n"
-                         "usage: bench_soak [--events=N] [--dir=PATH] [--seeks=N] [--keep] [--probe]\n", arg.c_str());
+                         "usage: bench_soak [--events=N] [--dir=PATH] [--seeks=N] [--scene-step=US] [--keep] [--damage] [--probe]\n", arg.c_str());
             return false;
         }
     }
     if (options.events == 0) {
         std::fprintf(stderr, "--events must be at least 1\n");
+        return false;
+    }
+    if (options.sceneStep == 0 || options.sceneStep > 4096) {
+        std::fprintf(stderr, "--scene-step must be within 1..4096\n");
         return false;
     }
     return true;
@@ -130,13 +141,14 @@ struct Body {
     uint64_t bytes = 0;
 };
 
-// Writes (once; kept in the scratch folder) a RAW file whose body spans [0, 2^24) µs: at
-// every µs one or two rows each with a run of 16 to 64 nearby pixels of one polarity (most
-// set), and every other µs an isolated pixel. Replayed in a loop, the clock's high part goes
-// from 4095 back to 0 at the loop: a rollover, the time going on at 2^24.
-Body replayBody() {
+// Writes (once; kept in the scratch folder) a RAW file whose body spans [0, 2^24) µs: every
+// `step` µs one or two rows each with a run of 16 to 64 nearby pixels of one polarity (about
+// 85 % of them set), and every other such time an isolated pixel. Replayed in a loop, the
+// clock's high part goes from 4095 back to 0 at the loop: a rollover, the time going on at
+// 2^24.
+Body replayBody(uint32_t step) {
     Body body;
-    body.path = std::string(VIREO_BENCH_SCRATCH_DIR) + "/soak_replay_body.raw";
+    body.path = std::string(VIREO_BENCH_SCRATCH_DIR) + "/soak_replay_body_step" + std::to_string(step) + ".raw";
     const std::string countPath = body.path + ".events";
     if (fs::exists(body.path) && fs::exists(countPath)) {
         std::ifstream in(countPath);
@@ -150,26 +162,31 @@ Body replayBody() {
     const std::string header = "% evt 3.0\n% format EVT3;height=720;width=1280\n% geometry 1280x720\n% end\n";
     out.write(header.data(), static_cast<std::streamsize>(header.size()));
     std::mt19937_64 rng(2026);
-    auto uni = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
+    auto uni = [&rng](uint32_t lo, uint32_t hi) { return lo + static_cast<uint32_t>(rng() % (hi - lo + 1)); };
     vireo::Evt3Encoder encoder;
     encoder.beginBuffer();
     std::vector<uint8_t> words;
     std::vector<vireo::Event2D> group;
-    for (uint64_t t = 0; t < kRollover_us; ++t) {
+    for (uint64_t t = 0; t < kRollover_us; t += step) {
         group.clear();
         const uint32_t rows = uni(1, 2);
         uint32_t y = uni(0, 719 - 360 * (rows - 1));
         for (uint32_t r = 0; r < rows; ++r, y += uni(1, 360)) {
             const uint32_t length = uni(16, 64);
             const uint32_t x0 = uni(0, 1279 - length);
-            const uint8_t pol = static_cast<uint8_t>(uni(0, 1));
+            const auto pol = static_cast<uint8_t>(rng() & 1);
+            // Each pixel set with probability 218/256 (85 %), a byte of random bits each.
+            uint64_t bits = rng();
             for (uint32_t i = 0; i < length; ++i) {
-                if (uni(0, 99) < 85) group.emplace_back(static_cast<uint16_t>(x0 + i), static_cast<uint16_t>(y), pol, t);
+                if (i % 8 == 0 && i > 0) bits = rng();
+                if (((bits >> (8 * (i % 8))) & 0xFF) < 218) {
+                    group.emplace_back(static_cast<uint16_t>(x0 + i), static_cast<uint16_t>(y), pol, t);
+                }
             }
         }
-        if (t % 2 == 0) {
+        if ((t / step) % 2 == 0) {
             group.emplace_back(static_cast<uint16_t>(uni(0, 1279)), static_cast<uint16_t>(uni(0, 719)),
-                               static_cast<uint8_t>(uni(0, 1)), t);
+                               static_cast<uint8_t>(rng() & 1), t);
         }
         // Events of one time go out row by row.
         std::sort(group.begin(), group.end(), [](const vireo::Event2D& a, const vireo::Event2D& b) {
@@ -226,6 +243,7 @@ struct StreamCounters {
     uint64_t count = 0;
     bool any = false;
     vireo::Event2D first, last;
+    uint64_t firstNonZeroTime = 0;  // of the events (the file's start time is its first non-zero time)
     uint64_t backwardSteps = 0;  // events earlier than the one before them
     vireo::Event2D firstBackward;
     uint64_t firstBackwardIndex = 0;
@@ -249,6 +267,10 @@ struct StreamCounters {
             return;
         }
         if (!any) first = *f;
+        if (firstNonZeroTime == 0) {
+            const auto* e = std::find_if(f, l, [](const vireo::Event2D& ev) { return ev.timestamp > 0; });
+            if (e != l) firstNonZeroTime = e->timestamp;
+        }
         uint64_t previous = any ? last.timestamp : f->timestamp;
         for (const vireo::Event2D* e = f; e != l; ++e) {
             if (e->timestamp < previous) {
@@ -484,8 +506,9 @@ void checkTotals(vireo::RawFileReader& reader, const StreamCounters& counters, c
         }
     }
     const vireo::Event2D fileLast = lastEvents->back();
-    // The start time is the first non-zero time of the file: events at time 0 come before it.
-    if (start > std::max<uint64_t>(counters.first.timestamp, 1) || end < fileLast.timestamp) {
+    // The start time is the file's first non-zero time: events at time 0 come before it.
+    const uint64_t firstNonZero = counters.firstNonZeroTime > 0 ? counters.firstNonZeroTime : counters.first.timestamp;
+    if (start > std::max<uint64_t>(firstNonZero, 1) || end < fileLast.timestamp) {
         mismatches.report("%s: start %" PRIu64 " and end %" PRIu64 " do not frame the events (%" PRIu64 " .. %" PRIu64 ")",
                           label, start, end, counters.first.timestamp, fileLast.timestamp);
     }
@@ -497,6 +520,39 @@ void checkTotals(vireo::RawFileReader& reader, const StreamCounters& counters, c
 void removeRecording(const std::string& raw) {
     const std::string stem = raw.substr(0, raw.size() - 4);
     for (const std::string& p : {raw, stem + ".dsmark.tmp", stem + ".dsmark.state"}) fs::remove(p);
+}
+
+// For checking the checks: takes one event out of the recording near its middle, the lowest
+// set bit of the first VECT_12 word there with more than one (the stream stays valid, one
+// event shorter, of the same size). The soak must then report mismatches.
+bool damageRecording(const std::string& raw) {
+    uint64_t dataStart = 0;
+    {
+        vireo::RawFileReader reader(raw);
+        if (!reader.loadFile()) return false;
+        dataStart = reader.getHeaderSize();
+    }
+    const uint64_t size = fs::file_size(raw);
+    const uint64_t from = dataStart + (((size - dataStart) / 2) & ~uint64_t{1});
+    std::fstream file(raw, std::ios::in | std::ios::out | std::ios::binary);
+    std::vector<uint8_t> bytes(1 << 20);
+    file.seekg(static_cast<std::streamoff>(from));
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    const auto got = static_cast<size_t>(file.gcount()) & ~size_t{1};
+    for (size_t i = 0; i < got; i += 2) {
+        const uint16_t word = static_cast<uint16_t>(bytes[i] | (bytes[i + 1] << 8));
+        const uint16_t mask = word & 0xFFF;
+        if ((word >> 12) != 0x4 || (mask & (mask - 1)) == 0) continue;
+        const uint16_t damaged = static_cast<uint16_t>((word & 0xF000) | (mask & (mask - 1)));
+        const char out[2] = {static_cast<char>(damaged & 0xFF), static_cast<char>(damaged >> 8)};
+        file.clear();
+        file.seekp(static_cast<std::streamoff>(from + i));
+        file.write(out, 2);
+        std::printf("\ndamaged the recording: one event taken out of the vector word at byte %" PRIu64 "\n",
+                    from + i);
+        return static_cast<bool>(file.flush());
+    }
+    return false;
 }
 
 std::shared_ptr<vireo::DvsCamera> openThroughManager(vireo::DvsCameraManager& manager, const std::string& serial,
@@ -517,7 +573,7 @@ int soak(const Options& options) {
     const std::string segments = options.dir + "/segments";
     removeRecording(raw);
 
-    const Body body = replayBody();
+    const Body body = replayBody(options.sceneStep);
     const double bytesPerEvent = static_cast<double>(body.bytes) / static_cast<double>(body.events);
     const double eventsPerMicrosecond = static_cast<double>(body.events) / static_cast<double>(kRollover_us);
     const auto expectedBytes = static_cast<uint64_t>(static_cast<double>(options.events) * bytesPerEvent);
@@ -603,6 +659,8 @@ int soak(const Options& options) {
     if (counters.tail.size() < counters.tailCapacity) {
         std::printf("  (the callback saw %zu events after the stop)\n", counters.tail.size());
     }
+
+    if (options.damage && !damageRecording(raw)) mismatches.report("the recording could not be damaged");
 
     {
         // Reopening: the recorder wrote the index beside the file.
@@ -706,7 +764,7 @@ int probe(const Options& options) {
     config.grid_rows = 170;
     config.blink_frequency_hz = 1000;
     probeScene("BlinkingGrid 300x170 at 1 kHz", config, options);
-    probeScene("Replay of the soak's body", replayConfig(replayBody()), options);
+    probeScene("Replay of the soak's body", replayConfig(replayBody(options.sceneStep)), options);
     std::error_code ignored;
     fs::remove(options.dir + "/segments", ignored);
     return 0;

@@ -6,7 +6,7 @@
 // what the camera's own event callback saw while recording.
 //
 // While recording, the callback counts the events and keeps checkpoints: the event at given
-// event numbers (random ones, and those around 2^31 and 2^32) and, at given times (random
+// event numbers (random ones, and those around every multiple of 2^31) and, at given times (random
 // ones, and those around every rollover), the number of events before that time and the
 // first event at it or after. When the count passes the target the callback itself calls
 // stopRecording: the file then ends with the raw buffer being decoded, so its last events are
@@ -309,7 +309,7 @@ struct StreamCounters {
 };
 
 // Random event numbers and times to keep checkpoints at (sorted), and the ones that matter
-// most: around 2^31 and 2^32 events and around every rollover of the clock.
+// most: around every multiple of 2^31 events and around every rollover of the clock.
 void chooseTargets(StreamCounters& counters, uint64_t events, uint64_t expectedDuration_us, size_t perKind) {
     std::mt19937_64 rng(77);
     const size_t randomCount = perKind * 4;
@@ -317,9 +317,11 @@ void chooseTargets(StreamCounters& counters, uint64_t events, uint64_t expectedD
         counters.indexTargets.push_back(std::uniform_int_distribution<uint64_t>(0, events - 1)(rng));
         counters.timeTargets.push_back(std::uniform_int_distribution<uint64_t>(0, expectedDuration_us)(rng));
     }
-    for (uint64_t around : {uint64_t{0}, uint64_t{1} << 31, uint64_t{1} << 32, events - 1}) {
+    std::vector<uint64_t> around = {0, events - 1};
+    for (uint64_t k = 1; k << 31 < events; ++k) around.push_back(k << 31);
+    for (uint64_t a : around) {
         for (int64_t d = -2; d <= 2; ++d) {
-            const int64_t i = static_cast<int64_t>(around) + d;
+            const int64_t i = static_cast<int64_t>(a) + d;
             if (i >= 0 && static_cast<uint64_t>(i) < events) counters.indexTargets.push_back(static_cast<uint64_t>(i));
         }
     }
@@ -332,11 +334,12 @@ void chooseTargets(StreamCounters& counters, uint64_t events, uint64_t expectedD
     }
 }
 
+// Event numbers within 2 of a multiple of 2^31 (the index stores counts in 32 bits) or of
+// the last event.
 bool isForcedIndex(uint64_t i, uint64_t events) {
-    for (uint64_t around : {uint64_t{1} << 31, uint64_t{1} << 32, events - 1}) {
-        if (i + 2 >= around && i <= around + 2) return true;
-    }
-    return i <= 2;
+    const uint64_t r = i % (uint64_t{1} << 31);
+    if (i + 2 >= events - 1 && i <= events + 1) return true;
+    return r <= 2 || r >= (uint64_t{1} << 31) - 2;
 }
 
 bool isForcedTime(uint64_t t) {

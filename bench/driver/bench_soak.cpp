@@ -6,15 +6,16 @@
 // what the camera's own event callback saw while recording.
 //
 // While recording, the callback counts the events and keeps checkpoints: the event at given
-// event numbers (random ones, and those around every multiple of 2^31) and, at given times (random
-// ones, and those around every rollover), the number of events before that time and the
-// first event at it or after. When the count passes the target the callback itself calls
+// event numbers (random ones, and those around every multiple of 2^31) and, at given times
+// (random ones, and those around every rollover), the number of events before that time and
+// the first event at it or after. When the count passes the target the callback itself calls
 // stopRecording: the file then ends with the raw buffer being decoded, so its last events are
 // among the next ones the callback sees, which it keeps too ("tail"). After reopening:
 //   - the file's event count lies in that tail window and its last events are the tail's;
 //   - every seek's result is the checkpoint's (the event at a number; the count before a
 //     time and the event there);
-//   - the first event is the stream's first, the start and end times frame the events;
+//   - the first event is the stream's first; the start time (the file's first non-zero
+//     time) and the end time frame the events;
 //   - the callback never saw time go back.
 // Every difference is printed and counted as a mismatch; the exit status is 1 when any.
 //
@@ -24,12 +25,17 @@
 // the soak lasts. --probe instead records a few seconds of each of several scenes and
 // prints their rates, which is how that scene was chosen.
 //
-// Usage: bench_soak [--events=N] [--dir=PATH] [--seeks=N] [--keep] [--probe]
-//   --events  events to record, default 4.5e9 (more than 2^32); VIREO_SOAK_EVENTS also
-//   --dir     folder of the recording (and the camera's segments), default the build's
-//             bench-scratch/soak; VIREO_SOAK_DIR also
-//   --seeks   random seeks of each kind on each index, default 1000
-//   --keep    keep the recording and its index files (deleted by default)
+// Usage: bench_soak [--events=N] [--dir=PATH] [--seeks=N] [--scene-step=US] [--keep]
+//                   [--damage] [--probe]
+//   --events      events to record, default 4.5e9 (more than 2^32); VIREO_SOAK_EVENTS also
+//   --dir         folder of the recording (and the camera's segments), default the build's
+//                 bench-scratch/soak; VIREO_SOAK_DIR also
+//   --seeks       random seeks of each kind on each index, default 1000
+//   --scene-step  µs between the replayed body's event times, default 1 (16 is a light
+//                 scene that passes a rollover within 10^8 events, for a short run)
+//   --keep        keep the recording and its index files (deleted by default)
+//   --damage      take one event out of the recording before reopening it: the run must
+//                 then report mismatches (a check of the checks)
 // Times are wall-clock and the process's CPU time (user + system), both printed: the machine
 // is shared, so the wall time alone says little.
 #include <sys/resource.h>

@@ -16,6 +16,8 @@
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -117,6 +119,64 @@ inline py::array toArray(std::vector<T>&& events) {
     py::capsule release(owner, [](void* pointer) { delete static_cast<std::vector<T>*>(pointer); });
     return py::array(dtypeOf<T>(), {static_cast<py::ssize_t>(owner->size())},
                      {static_cast<py::ssize_t>(sizeof(T))}, owner->data(), release);
+}
+
+// Storage for event arrays that is handed back when an array goes, so that a loop of reads
+// refills memory it already touched instead of faulting in fresh pages every time. Holds at
+// most two spare vectors; shared by a reader and the arrays it gave out.
+class EventBufferPool {
+public:
+    // A vector with at least `capacity` room: a spare one when there is one, else a new one.
+    std::vector<Event2D> take(std::size_t capacity) {
+        std::vector<Event2D> buffer;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!spare.empty()) {
+                buffer = std::move(spare.back());
+                spare.pop_back();
+            }
+        }
+        buffer.clear();
+        buffer.reserve(capacity);
+        return buffer;
+    }
+
+    void give(std::vector<Event2D>&& buffer) {
+        if (buffer.capacity() == 0) {
+            return;
+        }
+        buffer.clear();
+        std::lock_guard<std::mutex> lock(mutex);
+        if (spare.size() < 2) {
+            spare.push_back(std::move(buffer));
+        } else if (spare.front().capacity() < buffer.capacity()) {
+            spare.front() = std::move(buffer);
+        }
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::vector<Event2D>> spare;
+};
+
+// No copy: the array takes the vector's storage over and hands it back to `pool` when it goes.
+inline py::array toArray(std::vector<Event2D>&& events, const std::shared_ptr<EventBufferPool>& pool) {
+    if (events.empty()) {
+        pool->give(std::move(events));
+        return emptyArray<Event2D>(0);
+    }
+    struct Owner {
+        std::vector<Event2D> events;
+        std::shared_ptr<EventBufferPool> pool;
+    };
+    auto* owner = new Owner{std::move(events), pool};
+    py::capsule release(owner, [](void* pointer) {
+        auto* done = static_cast<Owner*>(pointer);
+        done->pool->give(std::move(done->events));
+        delete done;
+    });
+    return py::array(event2dDtype(), {static_cast<py::ssize_t>(owner->events.size())},
+                     {static_cast<py::ssize_t>(sizeof(Event2D))}, owner->events.data(), release);
 }
 
 // The events of an array as a span over its memory (no copy); the array must outlive it.

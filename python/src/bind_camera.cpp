@@ -309,16 +309,16 @@ void bindCamera(py::module_& m) {
         .def_readonly("type", &BasicParameterInfo::type)
         .def("__repr__",
              [](const BasicParameterInfo& p) { return "<" + p.name + ": " + parameterTypeName(p.type) + ">"; });
-    py::class_<EnumParameterInfo, BasicParameterInfo>(m, "EnumParameterInfo")
+    py::class_<EnumParameterInfo, BasicParameterInfo>(m, "EnumParameterInfo", "An enum parameter: its accepted values and default.")
         .def_readonly("values", &EnumParameterInfo::values)
         .def_readonly("default_value", &EnumParameterInfo::default_value);
-    py::class_<BoolParameterInfo, BasicParameterInfo>(m, "BoolParameterInfo")
+    py::class_<BoolParameterInfo, BasicParameterInfo>(m, "BoolParameterInfo", "A bool parameter and its default.")
         .def_readonly("default_value", &BoolParameterInfo::default_value);
-    py::class_<FloatParameterInfo, BasicParameterInfo>(m, "FloatParameterInfo")
+    py::class_<FloatParameterInfo, BasicParameterInfo>(m, "FloatParameterInfo", "A float parameter: inclusive bounds and default.")
         .def_readonly("min", &FloatParameterInfo::min)
         .def_readonly("max", &FloatParameterInfo::max)
         .def_readonly("default_value", &FloatParameterInfo::default_value);
-    py::class_<IntParameterInfo, BasicParameterInfo>(m, "IntParameterInfo")
+    py::class_<IntParameterInfo, BasicParameterInfo>(m, "IntParameterInfo", "An int parameter: inclusive bounds and default.")
         .def_readonly("min", &IntParameterInfo::min)
         .def_readonly("max", &IntParameterInfo::max)
         .def_readonly("default_value", &IntParameterInfo::default_value);

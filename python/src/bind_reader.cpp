@@ -5,8 +5,10 @@
 // A reader is used by one thread at a time, while reads run with the GIL released: each
 // Python reader object holds a mutex that every call takes (after letting the GIL go, so a
 // thread waiting for the reader never blocks the interpreter). The reader's own output
-// vector is refilled by the next read, so each read copies its events once, still without
-// the GIL, into a vector the returned array then takes over.
+// vector is refilled by the next read, so a large read takes that vector's storage over for
+// the returned array (no copy) and gives the reader another one in its place: a spare from
+// the arrays already dropped when there is one, so a loop of reads works in warm memory.
+// Small reads are copied once, into an array of their own size.
 #include "Bindings.h"
 #include "EventArrays.h"
 
@@ -40,6 +42,29 @@ struct ReaderHandle {
     std::string path;
     bool loaded = false;
     std::mutex mutex;
+    std::shared_ptr<EventBufferPool> pool = std::make_shared<EventBufferPool>();
+
+    // The events of a read, called with the reader locked. A large read that fills most of
+    // the reader's output vector takes that vector's storage over (no copy) and gives the
+    // reader a spare of the same room in its place; a small one, or one that fills little
+    // of a large vector, is copied into a vector of its own size, so that an array never
+    // holds much more memory than its events.
+    std::vector<Event2D> takeOut(const std::shared_ptr<std::vector<Event2D>>& events) {
+        std::vector<Event2D> out;
+        if (!events) {
+            return out;
+        }
+        constexpr std::size_t kTakeOverEvents = 4096;  // 64 KiB
+        if (events->size() >= kTakeOverEvents && events->size() * 2 >= events->capacity()) {
+            out.swap(*events);
+            *events = pool->take(out.capacity());
+        } else {
+            out.assign(events->begin(), events->end());
+        }
+        return out;
+    }
+
+    py::array array(std::vector<Event2D>&& events) { return toArray(std::move(events), pool); }
 
     // Runs `work` on the reader with the GIL released and the reader locked. Reads and seeks
     // need a loaded reader; a closed one refuses everything.
@@ -68,11 +93,7 @@ struct RawReaderHandle : ReaderHandle {
     using ReaderHandle::ReaderHandle;
 };
 
-// The events of a read, copied out of the reader's output vector while the reader is locked.
 using Batch = std::vector<Event2D>;
-Batch copyOut(const std::shared_ptr<std::vector<Event2D>>& events) {
-    return events ? Batch(events->begin(), events->end()) : Batch();
-}
 
 // Opens and indexes the recording; raises with the reason when it cannot be used.
 void load(ReaderHandle& handle) {
@@ -129,7 +150,7 @@ public:
         if (!batch) {
             throw py::stop_iteration();
         }
-        return toArray(std::move(*batch));
+        return handle->array(std::move(*batch));
     }
 
 private:
@@ -155,7 +176,7 @@ private:
             }
             position = position + *duration < position ? UINT64_MAX : position + *duration;
             expectedEvent = reader.getCurrentPosEventNum();
-            return copyOut(events);
+            return handle->takeOut(events);
         }
         if (!begun) {
             position = 0;
@@ -181,7 +202,7 @@ private:
             return std::nullopt;
         }
         position += events->size();
-        return copyOut(events);
+        return handle->takeOut(events);
     }
 
     std::shared_ptr<ReaderHandle> handle;
@@ -287,7 +308,7 @@ void bindReader(py::module_& m) {
         .def(
             "get_n_events",
             [](ReaderHandle& h, uint64_t count) {
-                return toArray(h.run([&](DvsFileReader& r) { return copyOut(r.getNEvents(count)); }));
+                return h.array(h.run([&](DvsFileReader& r) { return h.takeOut(r.getNEvents(count)); }));
             },
             py::arg("count"),
             "get_n_events(count) -> numpy.ndarray\n\n"
@@ -295,8 +316,8 @@ void bindReader(py::module_& m) {
         .def(
             "get_n_events_given_start_timestamp",
             [](ReaderHandle& h, uint64_t t, uint64_t count) {
-                return toArray(
-                    h.run([&](DvsFileReader& r) { return copyOut(r.getNEventsGivenStartTimeStamp(t, count)); }));
+                return h.array(
+                    h.run([&](DvsFileReader& r) { return h.takeOut(r.getNEventsGivenStartTimeStamp(t, count)); }));
             },
             py::arg("timestamp"), py::arg("count"),
             "get_n_events_given_start_timestamp(timestamp, count) -> numpy.ndarray\n\n"
@@ -304,8 +325,8 @@ void bindReader(py::module_& m) {
         .def(
             "get_n_events_given_start_event",
             [](ReaderHandle& h, uint64_t n, uint64_t count) {
-                return toArray(
-                    h.run([&](DvsFileReader& r) { return copyOut(r.getNEventsGivenStartEvent(n, count)); }));
+                return h.array(
+                    h.run([&](DvsFileReader& r) { return h.takeOut(r.getNEventsGivenStartEvent(n, count)); }));
             },
             py::arg("event_num"), py::arg("count"),
             "get_n_events_given_start_event(event_num, count) -> numpy.ndarray\n\n"
@@ -313,7 +334,7 @@ void bindReader(py::module_& m) {
         .def(
             "get_n_time_events",
             [](ReaderHandle& h, uint64_t duration) {
-                return toArray(h.run([&](DvsFileReader& r) { return copyOut(r.getNTimeEvents(duration)); }));
+                return h.array(h.run([&](DvsFileReader& r) { return h.takeOut(r.getNTimeEvents(duration)); }));
             },
             py::arg("duration"),
             "get_n_time_events(duration) -> numpy.ndarray\n\n"
@@ -322,8 +343,8 @@ void bindReader(py::module_& m) {
         .def(
             "get_n_time_events_given_start_timestamp",
             [](ReaderHandle& h, uint64_t t, uint64_t duration) {
-                return toArray(h.run(
-                    [&](DvsFileReader& r) { return copyOut(r.getNTimeEventsGivenStartTimeStamp(t, duration)); }));
+                return h.array(h.run(
+                    [&](DvsFileReader& r) { return h.takeOut(r.getNTimeEventsGivenStartTimeStamp(t, duration)); }));
             },
             py::arg("timestamp"), py::arg("duration"),
             "get_n_time_events_given_start_timestamp(timestamp, duration) -> numpy.ndarray\n\n"
@@ -331,8 +352,8 @@ void bindReader(py::module_& m) {
         .def(
             "get_n_time_events_given_start_event",
             [](ReaderHandle& h, uint64_t n, uint64_t duration) {
-                return toArray(h.run(
-                    [&](DvsFileReader& r) { return copyOut(r.getNTimeEventsGivenStartEvent(n, duration)); }));
+                return h.array(h.run(
+                    [&](DvsFileReader& r) { return h.takeOut(r.getNTimeEventsGivenStartEvent(n, duration)); }));
             },
             py::arg("event_num"), py::arg("duration"),
             "get_n_time_events_given_start_event(event_num, duration) -> numpy.ndarray\n\n"
@@ -347,15 +368,15 @@ void bindReader(py::module_& m) {
                 if (startTime && startEvent) {
                     throw py::value_error("read() takes at most one of start_time or start_event");
                 }
-                return toArray(h.run([&](DvsFileReader& r) {
+                return h.array(h.run([&](DvsFileReader& r) {
                     if (count) {
-                        if (startTime) return copyOut(r.getNEventsGivenStartTimeStamp(*startTime, *count));
-                        if (startEvent) return copyOut(r.getNEventsGivenStartEvent(*startEvent, *count));
-                        return copyOut(r.getNEvents(*count));
+                        if (startTime) return h.takeOut(r.getNEventsGivenStartTimeStamp(*startTime, *count));
+                        if (startEvent) return h.takeOut(r.getNEventsGivenStartEvent(*startEvent, *count));
+                        return h.takeOut(r.getNEvents(*count));
                     }
-                    if (startTime) return copyOut(r.getNTimeEventsGivenStartTimeStamp(*startTime, *duration));
-                    if (startEvent) return copyOut(r.getNTimeEventsGivenStartEvent(*startEvent, *duration));
-                    return copyOut(r.getNTimeEvents(*duration));
+                    if (startTime) return h.takeOut(r.getNTimeEventsGivenStartTimeStamp(*startTime, *duration));
+                    if (startEvent) return h.takeOut(r.getNTimeEventsGivenStartEvent(*startEvent, *duration));
+                    return h.takeOut(r.getNTimeEvents(*duration));
                 }));
             },
             py::arg("count") = py::none(), py::arg("duration") = py::none(), py::kw_only(),

@@ -47,12 +47,12 @@ void bindSim(py::module_& m) {
         .value("Replay", SceneType::Replay, "the RAW file replay_path, looped")
         .value("CircleGrid", SceneType::CircleGrid, "a circle-grid calibration target at target_poses");
 
-    py::class_<Point2d>(sim, "Point2d")
+    py::class_<Point2d>(sim, "Point2d", "A point of the image, pixels.")
         .def(py::init([](double x, double y) { return Point2d{x, y}; }), py::arg("x") = 0.0, py::arg("y") = 0.0)
         .def_readwrite("x", &Point2d::x)
         .def_readwrite("y", &Point2d::y)
         .def("__repr__", [](const Point2d& p) { return "Point2d(" + std::to_string(p.x) + ", " + std::to_string(p.y) + ")"; });
-    py::class_<Point3d>(sim, "Point3d")
+    py::class_<Point3d>(sim, "Point3d", "A point in 3-D, world units or camera coordinates.")
         .def(py::init([](double x, double y, double z) { return Point3d{x, y, z}; }), py::arg("x") = 0.0,
              py::arg("y") = 0.0, py::arg("z") = 0.0)
         .def_readwrite("x", &Point3d::x)

@@ -23,12 +23,21 @@ class TestEventLayout:
         assert trigger.itemsize == 24
         assert [trigger.fields[name][1] for name in ("p", "t", "id")] == [0, 8, 16]
 
-    def test_arrays_own_their_memory_after_later_reads(self, sample):
-        first = sample.get_n_events(1000)
+    @pytest.mark.parametrize("size", [1000, 60000])  # copied, and taken over from the reader
+    def test_arrays_own_their_memory_after_later_reads(self, sample, size):
+        expected = whole(sample)
+        sample.seek_n_events(0)
+        first = sample.get_n_events(size)
         kept = first.copy()
-        sample.get_n_events(50000)  # refills the reader's own vector
-        assert np.array_equal(first, kept)
-        assert first.flags["C_CONTIGUOUS"] and first.dtype == vireo.EVENT2D_DTYPE
+        for round in range(4):
+            # Later reads refill the reader's vector; arrays dropped give their memory back.
+            later = sample.get_n_events(size)
+            begin = size * (round + 1)
+            assert np.array_equal(later, expected[begin:begin + size])
+            del later
+        assert np.array_equal(first, kept) and np.array_equal(first, expected[:size])
+        assert first.flags["C_CONTIGUOUS"] and first.flags["OWNDATA"] is False and first.base is not None
+        assert first.dtype == vireo.EVENT2D_DTYPE
 
 
 class TestRealRecording:

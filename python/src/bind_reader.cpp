@@ -46,7 +46,7 @@ struct ReaderHandle {
 
     // The events of a read, called with the reader locked. A large read that fills most of
     // the reader's output vector takes that vector's storage over (no copy) and gives the
-    // reader a spare of the same room in its place; a small one, or one that fills little
+    // reader a spare in its place; a small one, or one that fills little
     // of a large vector, is copied into a vector of its own size, so that an array never
     // holds much more memory than its events.
     std::vector<Event2D> takeOut(const std::shared_ptr<std::vector<Event2D>>& events) {
@@ -57,7 +57,10 @@ struct ReaderHandle {
         constexpr std::size_t kTakeOverEvents = 4096;  // 64 KiB
         if (events->size() >= kTakeOverEvents && events->size() * 2 >= events->capacity()) {
             out.swap(*events);
-            *events = pool->take(out.capacity());
+            // A quarter more room than this read needed, so that the next read of about the
+            // same size fits without the vector growing into fresh memory, and the spares,
+            // all of about that room, are reused as they are.
+            *events = pool->take(out.size() + out.size() / 4);
         } else {
             out.assign(events->begin(), events->end());
         }

@@ -36,6 +36,50 @@ namespace py = pybind11;
 
 namespace vireo::python {
 
+namespace {
+
+// The Python thread state of one of the kit's threads, made at its first call into Python and
+// deleted when the thread ends (left alone once the interpreter is going away).
+struct ThreadState {
+    PyThreadState* state = nullptr;
+    ~ThreadState() {
+        if (state == nullptr || Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0) {
+            return;
+        }
+        PyEval_RestoreThread(state);
+        PyThreadState_Clear(state);
+        PyThreadState_DeleteCurrent();
+    }
+};
+thread_local ThreadState threadState;
+
+}  // namespace
+
+ThreadGil::ThreadGil() {
+    if (PyGILState_Check() != 0) {
+        return;  // this thread holds the GIL already
+    }
+    if (threadState.state == nullptr) {
+        PyThreadState* existing = PyGILState_GetThisThreadState();
+        threadState.state = existing != nullptr ? existing : PyThreadState_New(PyInterpreterState_Main());
+        if (existing != nullptr) {
+            // A thread Python knows (it made or adopted it): its state is not ours to delete.
+            PyEval_RestoreThread(existing);
+            state = existing;
+            threadState.state = nullptr;
+            return;
+        }
+    }
+    PyEval_RestoreThread(threadState.state);
+    state = threadState.state;
+}
+
+ThreadGil::~ThreadGil() {
+    if (state != nullptr) {
+        PyEval_SaveThread();
+    }
+}
+
 PythonCallable::PythonCallable(py::object callable) {
     if (!PyCallable_Check(callable.ptr())) {
         throw py::type_error("expected a callable, got " + py::repr(callable).cast<std::string>());

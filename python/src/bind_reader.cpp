@@ -18,6 +18,7 @@
 #include <pybind11/functional.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <memory>
@@ -171,11 +172,14 @@ private:
             if (position > endTime) {
                 return std::nullopt;
             }
+            // The reader warns once about the last window reaching past the end time; clipping
+            // it could leave out events at the end time itself.
+            const uint64_t span = *duration;
             std::shared_ptr<std::vector<Event2D>> events;
             if (reader.getCurrentPosTimeStamp() == position && expectedEvent == reader.getCurrentPosEventNum()) {
-                events = reader.getNTimeEvents(*duration);
+                events = reader.getNTimeEvents(span);
             } else {
-                events = reader.getNTimeEventsGivenStartTimeStamp(position, *duration);
+                events = reader.getNTimeEventsGivenStartTimeStamp(position, span);
             }
             position = position + *duration < position ? UINT64_MAX : position + *duration;
             expectedEvent = reader.getCurrentPosEventNum();
@@ -195,11 +199,14 @@ private:
         if (position >= total) {
             return std::nullopt;
         }
+        // The last window asks for what is left, so the reader does not warn about a count
+        // beyond the end.
+        const uint64_t wanted = std::min(*count, total - position);
         std::shared_ptr<std::vector<Event2D>> events;
         if (reader.getCurrentPosEventNum() == position) {
-            events = reader.getNEvents(*count);
+            events = reader.getNEvents(wanted);
         } else {
-            events = reader.getNEventsGivenStartEvent(position, *count);
+            events = reader.getNEventsGivenStartEvent(position, wanted);
         }
         if (!events || events->empty()) {
             return std::nullopt;

@@ -154,6 +154,14 @@ class TestWindows:
         assert np.array_equal(np.concatenate(by_time), events)
         assert np.array_equal(np.concatenate(by_count), events)
 
+    def test_iterating_by_count_to_the_end_logs_no_warning(self, sample, capfd):
+        capfd.readouterr()
+        for _ in sample.windows(count=100000):
+            pass
+        assert "[warning]" not in capfd.readouterr().out
+        sample.get_n_events_given_start_event(219000, 1000)  # beyond the end: the kit warns
+        assert "[warning]" in capfd.readouterr().out
+
     def test_window_arguments(self, sample):
         with pytest.raises(ValueError):
             sample.windows()

@@ -1,6 +1,7 @@
 """Cameras from Python on simulated devices: discovery and opening, tools and parameters,
 streaming to callbacks and by batches against the camera's statistics, a callback that
 raises, and a recording made from Python read back."""
+import pathlib
 import sys
 import threading
 import time
@@ -264,3 +265,30 @@ class TestCallbackCost:
         assert seconds > 0 and len(seen) == 50
         assert all(len(a) == 7 and a.dtype == vireo.EVENT2D_DTYPE for a in seen)
         assert int(seen[0]["x"][0]) == 1 and int(seen[0]["t"][0]) == 3
+
+
+class TestInterpreterExit:
+    def test_exiting_with_a_streaming_camera_and_callbacks_is_clean(self, tmp_path):
+        import os
+        import subprocess
+        script = tmp_path / "leave_running.py"
+        script.write_text(
+            "import time, vireo, vireo.sim as sim\n"
+            "serial = sim.plug_camera(event_rate=5e5)\n"
+            "manager = vireo.DvsCameraManager()\n"
+            "manager.get_camera_descs()\n"
+            "camera = manager.open_camera(serial)\n"
+            "seen = []\n"
+            "camera.add_events_stream_handle_callback(lambda events: seen.append(len(events)))\n"
+            "camera.set_statistic_info_callback(lambda info: None)\n"
+            "camera.start()\n"
+            "while not seen:\n"
+            "    time.sleep(0.01)\n"
+            "print('streaming', flush=True)\n"
+        )
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (str(pathlib.Path(vireo.__file__).parents[1]),
+                                                        env.get("PYTHONPATH", "")) if p)
+        done = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        assert "streaming" in done.stdout

@@ -35,14 +35,14 @@ static_assert(sizeof(EventTriggerIn) == 24 && offsetof(EventTriggerIn, polarity)
 // The structured dtype of one Event2D: fields x, y, p, t at the struct's offsets, itemsize 16.
 inline py::dtype event2dDtype() {
     static const py::dtype* dtype = [] {
-        py::dict spec;
-        spec["names"] = py::make_tuple("x", "y", "p", "t");
-        spec["formats"] = py::make_tuple("<u2", "<u2", "u1", "<u8");
-        spec["offsets"] = py::make_tuple(offsetof(Event2D, x), offsetof(Event2D, y),
-                                         offsetof(Event2D, polarity), offsetof(Event2D, timestamp));
-        spec["itemsize"] = sizeof(Event2D);
+        py::dict fields;
+        fields["names"] = py::make_tuple("x", "y", "p", "t");
+        fields["formats"] = py::make_tuple("<u2", "<u2", "u1", "<u8");
+        fields["offsets"] = py::make_tuple(offsetof(Event2D, x), offsetof(Event2D, y), offsetof(Event2D, polarity),
+                                           offsetof(Event2D, timestamp));
+        fields["itemsize"] = sizeof(Event2D);
         // Kept for the life of the process: the interpreter owns no reference to release later.
-        return new py::dtype(py::dtype::from_args(spec));
+        return new py::dtype(py::dtype::from_args(fields));
     }();
     return *dtype;
 }
@@ -50,13 +50,13 @@ inline py::dtype event2dDtype() {
 // The structured dtype of one EventTriggerIn: fields p, t, id at the struct's offsets.
 inline py::dtype triggerDtype() {
     static const py::dtype* dtype = [] {
-        py::dict spec;
-        spec["names"] = py::make_tuple("p", "t", "id");
-        spec["formats"] = py::make_tuple("<i2", "<u8", "<i2");
-        spec["offsets"] = py::make_tuple(offsetof(EventTriggerIn, polarity), offsetof(EventTriggerIn, timestamp),
-                                         offsetof(EventTriggerIn, id));
-        spec["itemsize"] = sizeof(EventTriggerIn);
-        return new py::dtype(py::dtype::from_args(spec));
+        py::dict fields;
+        fields["names"] = py::make_tuple("p", "t", "id");
+        fields["formats"] = py::make_tuple("<i2", "<u8", "<i2");
+        fields["offsets"] = py::make_tuple(offsetof(EventTriggerIn, polarity), offsetof(EventTriggerIn, timestamp),
+                                           offsetof(EventTriggerIn, id));
+        fields["itemsize"] = sizeof(EventTriggerIn);
+        return new py::dtype(py::dtype::from_args(fields));
     }();
     return *dtype;
 }
@@ -82,8 +82,8 @@ inline py::array emptyArray(std::size_t count) {
 template <typename T>
 inline T* elementsOf(py::array& array) {
     if (!array.dtype().is(dtypeOf<T>()) && !array.dtype().equal(dtypeOf<T>())) {
-        throw py::type_error("expected an array of dtype " + py::str(dtypeOf<T>()).cast<std::string>() +
-                             ", got " + py::str(array.dtype()).cast<std::string>());
+        throw py::type_error("expected an array of dtype " + py::str(dtypeOf<T>()).cast<std::string>() + ", got " +
+                             py::str(array.dtype()).cast<std::string>());
     }
     if (array.ndim() != 1) {
         throw py::value_error("expected a one-dimensional event array");
@@ -117,8 +117,8 @@ inline py::array toArray(std::vector<T>&& events) {
     }
     auto* owner = new std::vector<T>(std::move(events));
     py::capsule release(owner, [](void* pointer) { delete static_cast<std::vector<T>*>(pointer); });
-    return py::array(dtypeOf<T>(), {static_cast<py::ssize_t>(owner->size())},
-                     {static_cast<py::ssize_t>(sizeof(T))}, owner->data(), release);
+    return py::array(dtypeOf<T>(), {static_cast<py::ssize_t>(owner->size())}, {static_cast<py::ssize_t>(sizeof(T))},
+                     owner->data(), release);
 }
 
 // Storage for event arrays that is handed back when an array goes, so that a loop of reads

@@ -353,22 +353,25 @@ void bindCamera(py::module_& m) {
         .def_readonly("type", &BasicParameterInfo::type)
         .def("__repr__",
              [](const BasicParameterInfo& p) { return "<" + p.name + ": " + parameterTypeName(p.type) + ">"; });
-    py::class_<EnumParameterInfo, BasicParameterInfo>(m, "EnumParameterInfo", "An enum parameter: its accepted values and default.")
+    py::class_<EnumParameterInfo, BasicParameterInfo>(m, "EnumParameterInfo",
+                                                      "An enum parameter: its accepted values and default.")
         .def_readonly("values", &EnumParameterInfo::values)
         .def_readonly("default_value", &EnumParameterInfo::default_value);
     py::class_<BoolParameterInfo, BasicParameterInfo>(m, "BoolParameterInfo", "A bool parameter and its default.")
         .def_readonly("default_value", &BoolParameterInfo::default_value);
-    py::class_<FloatParameterInfo, BasicParameterInfo>(m, "FloatParameterInfo", "A float parameter: inclusive bounds and default.")
+    py::class_<FloatParameterInfo, BasicParameterInfo>(m, "FloatParameterInfo",
+                                                       "A float parameter: inclusive bounds and default.")
         .def_readonly("min", &FloatParameterInfo::min)
         .def_readonly("max", &FloatParameterInfo::max)
         .def_readonly("default_value", &FloatParameterInfo::default_value);
-    py::class_<IntParameterInfo, BasicParameterInfo>(m, "IntParameterInfo", "An int parameter: inclusive bounds and default.")
+    py::class_<IntParameterInfo, BasicParameterInfo>(m, "IntParameterInfo",
+                                                     "An int parameter: inclusive bounds and default.")
         .def_readonly("min", &IntParameterInfo::min)
         .def_readonly("max", &IntParameterInfo::max)
         .def_readonly("default_value", &IntParameterInfo::default_value);
 
-    py::class_<DsStatisticInfo>(m, "DsStatisticInfo",
-                                "The decoder's counters, cumulative: first = events decoded, second = raw bytes decoded.")
+    py::class_<DsStatisticInfo>(
+        m, "DsStatisticInfo", "The decoder's counters, cumulative: first = events decoded, second = raw bytes decoded.")
         .def_readonly("first", &DsStatisticInfo::first)
         .def_readonly("second", &DsStatisticInfo::second)
         .def("__repr__", [](const DsStatisticInfo& s) {
@@ -412,7 +415,8 @@ void bindCamera(py::module_& m) {
              "for a float parameter when exact). Raises KeyError for an unknown name and ValueError\n"
              "for a value of the wrong type, out of range or refused by the device; nothing is\n"
              "written then.")
-        .def("__repr__", [](ToolHandle& h) { return "<vireo.CameraTool " + toolName(h.tool->getToolInfo().type) + ">"; });
+        .def("__repr__",
+             [](ToolHandle& h) { return "<vireo.CameraTool " + toolName(h.tool->getToolInfo().type) + ">"; });
 
     py::class_<CameraHandle, std::shared_ptr<CameraHandle>>(
         m, "DvsCamera",
@@ -447,7 +451,8 @@ void bindCamera(py::module_& m) {
             "get_tool_info",
             [](CameraHandle& h, ToolType type) { return h.run([&](DvsCamera& c) { return c.getToolInfo(type); }); },
             py::arg("type"),
-            "get_tool_info(type) -> ToolInfo\n\nRaises vireo.Error \"Tool not found\" when the camera has no such tool.")
+            "get_tool_info(type) -> ToolInfo\n\nRaises vireo.Error \"Tool not found\" when the camera has no such "
+            "tool.")
         .def(
             "get_all_tools_info",
             [](CameraHandle& h) { return h.run([](DvsCamera& c) { return c.getAllToolsInfo(); }); },
@@ -476,9 +481,8 @@ void bindCamera(py::module_& m) {
             [](CameraHandle& h, py::object fn) {
                 PythonCallable callable(std::move(fn));
                 DvsCamera::TriggerInCallback callback = [callable](EventTriggerIn edge) {
-                    callable.call("vireo camera trigger callback", [&] {
-                        return toArray(std::span<const EventTriggerIn>(&edge, 1));
-                    });
+                    callable.call("vireo camera trigger callback",
+                                  [&] { return toArray(std::span<const EventTriggerIn>(&edge, 1)); });
                 };
                 return h.run([&](DvsCamera& c) { return c.addTriggerInCallback(std::move(callback)); });
             },
@@ -535,8 +539,7 @@ void bindCamera(py::module_& m) {
             "Waits for the next completed batch (GIL released) and returns it without a copy. None\n"
             "when no batch mode is set or the camera is not streaming, or when it stops during the wait.")
         .def(
-            "start",
-            [](CameraHandle& h) { checkStatus(h.run([](DvsCamera& c) { return c.start(); }), "start"); },
+            "start", [](CameraHandle& h) { checkStatus(h.run([](DvsCamera& c) { return c.start(); }), "start"); },
             "start() -> None\n\nStarts streaming (nothing changes when started). Raises vireo.Error on failure.")
         .def(
             "stop", [](CameraHandle& h) { checkStatus(h.run([](DvsCamera& c) { return c.stop(); }), "stop"); },
@@ -545,10 +548,12 @@ void bindCamera(py::module_& m) {
         .def(
             "start_recording",
             [](CameraHandle& h, const std::string& path) {
-                checkStatus(h.run([&](DvsCamera& c) { return c.startRecording(path); }), "start_recording(" + path + ")");
+                checkStatus(h.run([&](DvsCamera& c) { return c.startRecording(path); }),
+                            "start_recording(" + path + ")");
             },
             py::arg("path"),
-            "start_recording(path) -> None\n\nRecords the raw stream for the RAW file `path`, written by stop_recording.")
+            "start_recording(path) -> None\n\nRecords the raw stream for the RAW file `path`, written by "
+            "stop_recording.")
         .def(
             "stop_recording",
             [](CameraHandle& h) {
@@ -580,7 +585,8 @@ void bindCamera(py::module_& m) {
                 py::gil_scoped_release release;
                 return h.manager->getCameraDescs();
             },
-            "get_camera_descs() -> list[CameraDescription]\n\nDiscovers, then lists the event cameras and fusion cameras.")
+            "get_camera_descs() -> list[CameraDescription]\n\nDiscovers, then lists the event cameras and fusion "
+            "cameras.")
         .def(
             "open_camera",
             [](ManagerHandle& h, const std::string& serial) {
@@ -605,8 +611,7 @@ void bindCamera(py::module_& m) {
     py::module_::import("atexit").attr("register")(py::cpp_function(&stopOpenedCameras));
 
     m.def(
-        "set_log_level",
-        [](LogLevelType level) { Logger::Instance().setLogLevel(level); }, py::arg("level"),
+        "set_log_level", [](LogLevelType level) { Logger::Instance().setLogLevel(level); }, py::arg("level"),
         "set_log_level(level) -> None\n\nThe lowest level the kit's console logger writes: 0 trace ... 5 critical.");
 
     // A measure for the benchmark: `calls` calls of `callback` from a C++ thread through the

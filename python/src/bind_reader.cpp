@@ -236,52 +236,56 @@ const char* const kReaderDoc =
 
 void bindReader(py::module_& m) {
     py::class_<ReaderHandle, std::shared_ptr<ReaderHandle>> base(m, "DvsFileReader", kReaderDoc);
-    base.def_static(
-            "create_file_reader", &makeHandle, py::arg("path"),
-            "create_file_reader(path) -> DvsFileReader | None\n\n"
-            "The reader factory: a RawFileReader for a path ending in \".raw\" (exactly), None for any\n"
-            "other extension. The reader is not loaded yet: call load_file().")
+    base.def_static("create_file_reader", &makeHandle, py::arg("path"),
+                    "create_file_reader(path) -> DvsFileReader | None\n\n"
+                    "The reader factory: a RawFileReader for a path ending in \".raw\" (exactly), None for any\n"
+                    "other extension. The reader is not loaded yet: call load_file().")
         .def("load_file", &load,
              "load_file() -> None\n\n"
              "Opens the recording, reads its header, builds or reloads its index and moves to event 0.\n"
              "Raises FileNotFoundError when the file is missing, vireo.Error when it cannot be used,\n"
              "ValueError/IndexError for a header value that is not a number or is out of range.")
-        .def_property_readonly("path", [](const ReaderHandle& h) { return h.path; }, "The recording's path.")
-        .def_property_readonly("loaded", [](const ReaderHandle& h) { return h.loaded && h.reader; },
-                               "True once load_file() succeeded (and the reader is not closed).")
+        .def_property_readonly(
+            "path", [](const ReaderHandle& h) { return h.path; }, "The recording's path.")
+        .def_property_readonly(
+            "loaded", [](const ReaderHandle& h) { return h.loaded && h.reader; },
+            "True once load_file() succeeded (and the reader is not closed).")
         .def_property_readonly(
             "width", [](ReaderHandle& h) { return h.run([](DvsFileReader& r) { return r.getWidth(); }, false); },
             "Sensor width in pixels (1280 when the file does not give it).")
         .def_property_readonly(
             "height", [](ReaderHandle& h) { return h.run([](DvsFileReader& r) { return r.getHeight(); }, false); },
             "Sensor height in pixels (720 when the file does not give it).")
-        .def_property_readonly("start_timestamp",
-                               [](ReaderHandle& h) {
-                                   return h.run([](DvsFileReader& r) {
-                                       uint64_t t = 0;
-                                       r.getStartTimeStamp(t);
-                                       return t;
-                                   });
-                               },
-                               "The recording's first time, µs (getStartTimeStamp).")
-        .def_property_readonly("end_timestamp",
-                               [](ReaderHandle& h) {
-                                   return h.run([](DvsFileReader& r) {
-                                       uint64_t t = 0;
-                                       r.getEndTimeStamp(t);
-                                       return t;
-                                   });
-                               },
-                               "The recording's last time, µs (getEndTimeStamp).")
-        .def_property_readonly("max_events",
-                               [](ReaderHandle& h) {
-                                   return h.run([](DvsFileReader& r) {
-                                       uint64_t n = 0;
-                                       r.getMaxEvents(n);
-                                       return n;
-                                   });
-                               },
-                               "The recording's number of events (getMaxEvents).")
+        .def_property_readonly(
+            "start_timestamp",
+            [](ReaderHandle& h) {
+                return h.run([](DvsFileReader& r) {
+                    uint64_t t = 0;
+                    r.getStartTimeStamp(t);
+                    return t;
+                });
+            },
+            "The recording's first time, µs (getStartTimeStamp).")
+        .def_property_readonly(
+            "end_timestamp",
+            [](ReaderHandle& h) {
+                return h.run([](DvsFileReader& r) {
+                    uint64_t t = 0;
+                    r.getEndTimeStamp(t);
+                    return t;
+                });
+            },
+            "The recording's last time, µs (getEndTimeStamp).")
+        .def_property_readonly(
+            "max_events",
+            [](ReaderHandle& h) {
+                return h.run([](DvsFileReader& r) {
+                    uint64_t n = 0;
+                    r.getMaxEvents(n);
+                    return n;
+                });
+            },
+            "The recording's number of events (getMaxEvents).")
         .def("__len__",
              [](ReaderHandle& h) {
                  return h.run([](DvsFileReader& r) {
@@ -362,8 +366,8 @@ void bindReader(py::module_& m) {
         .def(
             "get_n_time_events_given_start_event",
             [](ReaderHandle& h, uint64_t n, uint64_t duration) {
-                return h.array(h.run(
-                    [&](DvsFileReader& r) { return h.takeOut(r.getNTimeEventsGivenStartEvent(n, duration)); }));
+                return h.array(
+                    h.run([&](DvsFileReader& r) { return h.takeOut(r.getNTimeEventsGivenStartEvent(n, duration)); }));
             },
             py::arg("event_num"), py::arg("duration"),
             "get_n_time_events_given_start_event(event_num, duration) -> numpy.ndarray\n\n"
@@ -458,8 +462,9 @@ void bindReader(py::module_& m) {
                  h.loaded = false;
              })
         .def("__repr__", [](const ReaderHandle& h) {
-            return "<vireo." + std::string(dynamic_cast<const RawReaderHandle*>(&h) ? "RawFileReader" : "DvsFileReader") +
-                   " " + h.path + (h.reader ? (h.loaded ? "" : " (not loaded)") : " (closed)") + ">";
+            return "<vireo." +
+                   std::string(dynamic_cast<const RawReaderHandle*>(&h) ? "RawFileReader" : "DvsFileReader") + " " +
+                   h.path + (h.reader ? (h.loaded ? "" : " (not loaded)") : " (closed)") + ">";
         });
 
     py::class_<RawReaderHandle, ReaderHandle, std::shared_ptr<RawReaderHandle>>(
@@ -500,7 +505,9 @@ void bindReader(py::module_& m) {
             "Size of the RAW file in bytes.")
         .def_property(
             "read_ahead",
-            [](RawReaderHandle& h) { return h.run([&](DvsFileReader&) { return h.raw().isReadAheadEnabled(); }, false); },
+            [](RawReaderHandle& h) {
+                return h.run([&](DvsFileReader&) { return h.raw().isReadAheadEnabled(); }, false);
+            },
             [](RawReaderHandle& h, bool on) { h.run([&](DvsFileReader&) { h.raw().setReadAhead(on); }, false); },
             "Whether a second thread decodes the next piece of the recording ahead (same results).");
 

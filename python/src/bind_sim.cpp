@@ -35,10 +35,10 @@ std::string repr3(const std::array<double, 3>& v) {
 }  // namespace
 
 void bindSim(py::module_& m) {
-    py::module_ sim = m.def_submodule(
-        "sim",
-        "Simulated cameras: plug_camera(...) plugs one in (scene settings as keywords or a\n"
-        "SimulatedCameraConfig); DvsCameraManager then finds and opens it like a USB camera.");
+    py::module_ sim =
+        m.def_submodule("sim",
+                        "Simulated cameras: plug_camera(...) plugs one in (scene settings as keywords or a\n"
+                        "SimulatedCameraConfig); DvsCameraManager then finds and opens it like a USB camera.");
 
     py::enum_<SceneType>(sim, "SceneType", "What a simulated camera shows.")
         .value("Random", SceneType::Random, "uniformly random pixels at event_rate events/s")
@@ -48,17 +48,24 @@ void bindSim(py::module_& m) {
         .value("CircleGrid", SceneType::CircleGrid, "a circle-grid calibration target at target_poses");
 
     py::class_<Point2d>(sim, "Point2d", "A point of the image, pixels.")
-        .def(py::init([](double x, double y) { return Point2d{x, y}; }), py::arg("x") = 0.0, py::arg("y") = 0.0)
+        .def(py::init([](double x, double y) {
+                 return Point2d{x, y};
+             }),
+             py::arg("x") = 0.0, py::arg("y") = 0.0)
         .def_readwrite("x", &Point2d::x)
         .def_readwrite("y", &Point2d::y)
-        .def("__repr__", [](const Point2d& p) { return "Point2d(" + std::to_string(p.x) + ", " + std::to_string(p.y) + ")"; });
+        .def("__repr__",
+             [](const Point2d& p) { return "Point2d(" + std::to_string(p.x) + ", " + std::to_string(p.y) + ")"; });
     py::class_<Point3d>(sim, "Point3d", "A point in 3-D, world units or camera coordinates.")
-        .def(py::init([](double x, double y, double z) { return Point3d{x, y, z}; }), py::arg("x") = 0.0,
-             py::arg("y") = 0.0, py::arg("z") = 0.0)
+        .def(py::init([](double x, double y, double z) {
+                 return Point3d{x, y, z};
+             }),
+             py::arg("x") = 0.0, py::arg("y") = 0.0, py::arg("z") = 0.0)
         .def_readwrite("x", &Point3d::x)
         .def_readwrite("y", &Point3d::y)
         .def_readwrite("z", &Point3d::z);
-    py::class_<RigidPose>(sim, "RigidPose", "rvec (Rodrigues, radians) and tvec (world units), as OpenCV writes a pose.")
+    py::class_<RigidPose>(sim, "RigidPose",
+                          "rvec (Rodrigues, radians) and tvec (world units), as OpenCV writes a pose.")
         .def(py::init([](std::array<double, 3> rotation, std::array<double, 3> translation) {
                  return RigidPose{rotation, translation};
              }),
@@ -96,8 +103,9 @@ void bindSim(py::module_& m) {
         .def_readwrite("edge_width_px", &BlinkingMarkerTarget::edge_width_px)
         .def_readwrite("other_light_hz", &BlinkingMarkerTarget::other_light_hz);
 
-    py::class_<SimulatedCameraConfig>(sim, "SimulatedCameraConfig",
-                                      "Everything a simulated camera is plugged in with; SimulatedCameraConfig(**settings).")
+    py::class_<SimulatedCameraConfig>(
+        sim, "SimulatedCameraConfig",
+        "Everything a simulated camera is plugged in with; SimulatedCameraConfig(**settings).")
         .def(py::init([](const py::kwargs& settings) {
             SimulatedCameraConfig config;
             py::object wrapped = py::cast(config);
@@ -158,11 +166,13 @@ void bindSim(py::module_& m) {
         },
         py::arg("serial"),
         "unplug_camera(serial) -> bool\n\nUnplugs the camera (its streams end); False for an unknown serial.");
-    sim.def("plugged_cameras", &pluggedCameras, "plugged_cameras() -> list[str]\n\nSerials of the simulated cameras plugged in.");
+    sim.def("plugged_cameras", &pluggedCameras,
+            "plugged_cameras() -> list[str]\n\nSerials of the simulated cameras plugged in.");
     sim.def("readout_running", &readoutRunning, py::arg("serial"),
             "readout_running(serial) -> bool | None\n\nWhether the device streams; None for an unknown serial.");
-    sim.def("dropped_buffers", &droppedBuffers, py::arg("serial"),
-            "dropped_buffers(serial) -> int | None\n\nBuffers dropped because the host fell behind a real-time device.");
+    sim.def(
+        "dropped_buffers", &droppedBuffers, py::arg("serial"),
+        "dropped_buffers(serial) -> int | None\n\nBuffers dropped because the host fell behind a real-time device.");
     sim.def("register_value", &registerValue, py::arg("serial"), py::arg("address"),
             "register_value(serial, address) -> int | None\n\nThe device's current value of one register.");
 
@@ -173,7 +183,8 @@ void bindSim(py::module_& m) {
     sim.def("circle_grid_poses", &circleGridPoses, py::arg("config"),
             "circle_grid_poses(config) -> list[RigidPose]\n\nThe poses a CircleGrid camera shows, in order.");
     sim.def("draw_circle_grid_poses", &drawCircleGridPoses, py::arg("rig"), py::arg("count"),
-            "draw_circle_grid_poses(rig, count) -> list[RigidPose]\n\nPoses keeping the target inside every view of the rig.");
+            "draw_circle_grid_poses(rig, count) -> list[RigidPose]\n\nPoses keeping the target inside every view of "
+            "the rig.");
     sim.def("circle_grid_projected_centers", &circleGridProjectedCenters, py::arg("config"), py::arg("showing"),
             "circle_grid_projected_centers(config, showing) -> list[Point2d]\n\n"
             "The true pixel positions of the centres at the `showing`-th pose shown.");

@@ -144,7 +144,9 @@ void bindVideo(py::module_& m) {
             "flush_and_close_video() -> None\n\nFinishes the file; raises vireo.Error when it is not a complete video.")
         .def(
             "set_metadata",
-            [](VideoHandle& h, const std::string& key, const std::string& value) { h.converter.setMetadata(key, value); },
+            [](VideoHandle& h, const std::string& key, const std::string& value) {
+                h.converter.setMetadata(key, value);
+            },
             py::arg("key"), py::arg("value"), "set_metadata(key, value) -> None\n\nA container metadata entry.")
         .def_property_readonly(
             "last_error", [](const VideoHandle& h) { return h.converter.getLastError(); },

@@ -23,7 +23,8 @@ class Point3d:
 class RigidPose:
     rotation: tuple[float, float, float]
     translation: tuple[float, float, float]
-    def __init__(self, rotation: tuple[float, float, float] = ..., translation: tuple[float, float, float] = ...) -> None: ...
+    def __init__(self, rotation: tuple[float, float, float] = ...,
+                 translation: tuple[float, float, float] = ...) -> None: ...
 
 class PinholeLens:
     fx: float

@@ -11,6 +11,7 @@ packages=(
   libspdlog-dev libfmt-dev
   libusb-1.0-0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  pybind11-dev python3-pybind11 python3-numpy python3-pytest
 )
 
 missing=()

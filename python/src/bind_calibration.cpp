@@ -134,7 +134,7 @@ int depthOf(const py::dtype& dtype) {
     if (kind == 'i' && size == 4) return CV_32S;
     if (kind == 'f' && size == 4) return CV_32F;
     if (kind == 'f' && size == 8) return CV_64F;
-    throw py::type_error("arrays of dtype " + std::string(py::str(dtype)) +
+    throw py::type_error("arrays of dtype " + std::string(py::str(py::handle(dtype))) +
                          " have no OpenCV element type (use uint8, int8, uint16, int16, int32, float32 or float64)");
 }
 
@@ -202,7 +202,7 @@ std::vector<cv::Point2f> toPoints2f(const py::handle& object, const char* what) 
         throw py::value_error(std::string(what) + " must have shape (N, 2)");
     }
     std::vector<cv::Point2f> points(static_cast<size_t>(array.shape(0)));
-    std::memcpy(points.data(), array.data(), points.size() * sizeof(cv::Point2f));
+    std::memcpy(static_cast<void*>(points.data()), array.data(), points.size() * sizeof(cv::Point2f));
     return points;
 }
 
@@ -214,7 +214,7 @@ std::vector<cv::Point3f> toPoints3f(const py::handle& object, const char* what) 
         throw py::value_error(std::string(what) + " must have shape (N, 3)");
     }
     std::vector<cv::Point3f> points(static_cast<size_t>(array.shape(0)));
-    std::memcpy(points.data(), array.data(), points.size() * sizeof(cv::Point3f));
+    std::memcpy(static_cast<void*>(points.data()), array.data(), points.size() * sizeof(cv::Point3f));
     return points;
 }
 

@@ -76,7 +76,7 @@ PointsArray toPointsArray(const py::handle& object, const char* what) {
     const char kind = array.dtype().kind();
     if (kind != 'f' && kind != 'i' && kind != 'u') {
         throw py::type_error(std::string(what) + " must hold real numbers (float32 or float64), got dtype " +
-                             std::string(py::str(array.dtype())));
+                             std::string(py::str(py::handle(array.dtype()))));
     }
     PointsArray result;
     result.dims = static_cast<int>(array.shape(1));
@@ -344,7 +344,7 @@ GeneratorKind generatorKind(int dimensions, const py::object& dtype, const char*
         kind.is_double = true;
     } else if (!type.is(py::dtype::of<float>())) {
         throw py::value_error(std::string(name) + ": dtype must be float32 or float64, got " +
-                              std::string(py::str(type)));
+                              std::string(py::str(py::handle(type))));
     }
     return kind;
 }

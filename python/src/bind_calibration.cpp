@@ -261,6 +261,12 @@ public:
     void processEvents(const py::handle& object) {
         py::array array = py::array::ensure(object);
         if (!array) throw py::type_error("events must be a numpy array of the Event2D dtype (x, y, p, t)");
+        // A packed x, y, p, t record (np.concatenate drops the padding) is converted by one copy.
+        const py::dtype wanted = python::event2dDtype();
+        if (!array.dtype().is(wanted) && !array.dtype().equal(wanted) && py::hasattr(array.dtype(), "names") &&
+            py::object(array.dtype().attr("names")).equal(py::make_tuple("x", "y", "p", "t"))) {
+            array = array.attr("astype")(wanted);
+        }
         const std::span<const Event2D> events = python::spanOf<Event2D>(array);
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(mutex);

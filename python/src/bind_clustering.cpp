@@ -165,10 +165,18 @@ py::array_t<T> pointArray(const std::vector<KDPoint<D, T>>& points) {
     return array;
 }
 
-// An events argument as an array (a list or other sequence is refused by the dtype check).
+// An events argument as an array of the Event2D dtype. numpy drops the padding of a
+// structured dtype in some operations (np.concatenate of two event arrays gives a packed
+// 13-byte x, y, p, t record); such an array is converted, by one copy, rather than refused.
+// Anything else is left to the dtype check of spanOf.
 py::array eventArray(const py::handle& events) {
     py::array array = py::array::ensure(events);
     if (!array) throw py::type_error("events must be a numpy array of the Event2D dtype (x, y, p, t)");
+    const py::dtype wanted = python::event2dDtype();
+    if (!array.dtype().is(wanted) && !array.dtype().equal(wanted) && py::hasattr(array.dtype(), "names") &&
+        py::object(array.dtype().attr("names")).equal(py::make_tuple("x", "y", "p", "t"))) {
+        array = array.attr("astype")(wanted);
+    }
     return array;
 }
 

@@ -335,3 +335,75 @@ def test_locator_inputs_are_checked():
         utils.sort_grid_centers(np.array([[0.0, np.nan]] * 9))
     with pytest.raises(ValueError, match=r"\(N, 2\)"):
         utils.sort_grid_centers(np.zeros((9, 3)))
+
+
+# ---------------------------------------------------------------------------------------------
+# Stereo and affine pairs from projected points
+
+
+def rodrigues(rvec):
+    theta = np.linalg.norm(rvec)
+    if theta == 0:
+        return np.eye(3)
+    k = rvec / theta
+    cross = np.array([[0, -k[2], k[1]], [k[2], 0, -k[0]], [-k[1], k[0], 0]])
+    return np.eye(3) * math.cos(theta) + (1 - math.cos(theta)) * np.outer(k, k) + math.sin(theta) * cross
+
+
+def project(camera_matrix, rotation, translation, world):
+    camera = world @ rotation.T + translation
+    image = camera @ camera_matrix.T
+    return image[:, :2] / image[:, 2:3]
+
+
+def test_stereo_and_affine_pairs_from_numpy_points():
+    cols, rows, spacing = 9, 6, 30.0
+    size = (640, 480)
+    k_true = np.array([[800.0, 0, 320.0], [0, 790.0, 240.0], [0, 0, 1]])
+    rig_rotation, rig_translation = rodrigues(np.array([0.01, -0.08, 0.02])), np.array([-100.0, 3.0, 5.0])
+    world = calibration.Calibrator.get_grid_world_points(calibration.SYMMETRIC_GRID, cols, rows, spacing)
+    middle = world.mean(axis=0).astype(np.float64)
+    calibrator = calibration.Calibrator(calibration.SYMMETRIC_GRID, cols, rows, spacing)
+    left, right = calibrator.add_camera(size, "left"), calibrator.add_camera(size, "right")
+    rng = np.random.default_rng(8)
+    frame = 0
+    while frame < 12:
+        rotation = rodrigues(rng.uniform(-0.5, 0.5, 3) * np.array([1, 1, 0.3]))
+        translation = np.array([rng.uniform(-40, 40), rng.uniform(-30, 30), rng.uniform(600, 800)]) - rotation @ middle
+        a = project(k_true, rotation, translation, world.astype(np.float64))
+        b = project(k_true, rig_rotation @ rotation, rig_rotation @ translation + rig_translation, world.astype(np.float64))
+        if min(a.min(), b.min()) < 5 or max(a[:, 0].max(), b[:, 0].max()) > 635 or max(a[:, 1].max(), b[:, 1].max()) > 475:
+            continue
+        assert calibrator.insert_grid_points(left, frame, a) and calibrator.insert_grid_points(right, frame, b)
+        frame += 1
+    assert calibrator.get_common_frame_count(left, right) == 12
+
+    rms = calibrator.calibrate_stereo(left, right)
+    assert 0 <= rms < 0.05
+    rotation, translation = calibrator.get_extrinsics(left, right)
+    assert rotation.shape == (3, 3) and translation.shape == (3, 1)
+    np.testing.assert_allclose(rotation, rig_rotation, atol=1e-3)
+    np.testing.assert_allclose(translation.ravel(), rig_translation, rtol=1e-2, atol=0.5)
+    back_rotation, back_translation = calibrator.get_extrinsics(right, left)
+    np.testing.assert_allclose(back_rotation, rotation.T, atol=1e-12)
+    k, d = calibrator.get_intrinsics(left)
+    np.testing.assert_allclose(k, k_true, rtol=1e-3, atol=0.5)
+
+    # The static pose error: the true pose of frame 0 reprojects onto its points.
+    data = calibrator.get_cameras()[left]
+    error = calibration.Calibrator.get_pose_reprojection_error(
+        world, data.rotation_vectors[0], data.translation_vectors[0], k, d, data.grid_points[0])
+    assert 0 <= error < 0.05 * math.sqrt(cols * rows)
+
+    affine_rms = calibrator.calibrate_affine(left, right)
+    r2, t2, scale = calibrator.get_affine_matrix(left, right)
+    assert r2.shape == (2, 2) and t2.shape == (2, 1) and scale > 0
+    matrix = calibrator.get_affine_matrix_2x3(left, right)
+    assert matrix.shape == (2, 3) and matrix.dtype == np.float32
+    np.testing.assert_allclose(matrix[:, :2], scale * r2, rtol=1e-5, atol=1e-5)
+    np.testing.assert_allclose(matrix[:, 2], t2.ravel(), rtol=1e-5, atol=1e-3)
+    # The returned RMS is the distance of the mapped points of camera a from those of camera b.
+    a_points = np.concatenate(data.grid_points).astype(np.float64)
+    b_points = np.concatenate(calibrator.get_cameras()[right].grid_points).astype(np.float64)
+    mapped = a_points @ (scale * r2).T + t2.ravel()
+    assert affine_rms == pytest.approx(math.sqrt(np.mean(np.sum((mapped - b_points) ** 2, axis=1))), rel=1e-3)

@@ -121,6 +121,17 @@ struct CalibrationFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Releases the GIL, then takes the object's mutex; gives them back in the reverse order. A
+// thread waiting for an object that another thread is running must not hold the GIL.
+class GilFreeLock {
+public:
+    explicit GilFreeLock(std::mutex& mutex) : lock(mutex) {}
+
+private:
+    py::gil_scoped_release release;  // declared first: released before the lock is taken
+    std::lock_guard<std::mutex> lock;
+};
+
 // ---------------------------------------------------------------------------------------
 // Arrays: OpenCV matrices and point vectors.
 
@@ -313,7 +324,7 @@ public:
     py::array blinkingEvents() {
         std::vector<Event2DFrequency> copy;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            GilFreeLock lock(mutex);
             copy = algo().getBlinkingEvents();
         }
         py::array array(frequencyEventDtype(), {static_cast<py::ssize_t>(copy.size())},
@@ -610,14 +621,14 @@ void bindCalibration(py::module_& parent) {
         .def(
             "get_current_time",
             [](PyCircleGridLocator& l) {
-                std::lock_guard<std::mutex> lock(l.mutex);
+                GilFreeLock lock(l.mutex);
                 return l.algo().getCurrentTime();
             },
             "Timestamp (µs) of the last event fed; 0 before any (getCurrentTime).")
         .def(
             "get_config",
             [](PyCircleGridLocator& l) {
-                std::lock_guard<std::mutex> lock(l.mutex);
+                GilFreeLock lock(l.mutex);
                 return l.algo().getConfig();
             },
             "A copy of the locator's configuration (getConfig).");
@@ -633,14 +644,14 @@ void bindCalibration(py::module_& parent) {
         .def(
             "get_current_time",
             [](PyActiveMarkerLocator& l) {
-                std::lock_guard<std::mutex> lock(l.mutex);
+                GilFreeLock lock(l.mutex);
                 return l.algo().getCurrentTime();
             },
             "Timestamp (µs) of the last event fed; 0 before any (getCurrentTime).")
         .def(
             "get_config",
             [](PyActiveMarkerLocator& l) {
-                std::lock_guard<std::mutex> lock(l.mutex);
+                GilFreeLock lock(l.mutex);
                 return l.algo().getConfig();
             },
             "A copy of the locator's configuration (getConfig).")

@@ -46,6 +46,17 @@ namespace py = pybind11;
 namespace vireo {
 namespace {
 
+// Releases the GIL, then takes the object's mutex; gives them back in the reverse order. A
+// thread waiting for an object that another thread is running must not hold the GIL.
+class GilFreeLock {
+public:
+    explicit GilFreeLock(std::mutex& mutex) : lock(mutex) {}
+
+private:
+    py::gil_scoped_release release;  // declared first: released before the lock is taken
+    std::lock_guard<std::mutex> lock;
+};
+
 // ---------------------------------------------------------------------------------------
 // Points: numpy (N, D) arrays to KDPoint vectors and back.
 
@@ -277,31 +288,43 @@ public:
 
     // Centroids of the last run, in the precision and dimension of its points.
     py::array centroids() {
-        if (last_dims == 0) return py::array_t<float>(std::vector<py::ssize_t>{0, 2});
-        return dispatch(last_dims, last_double, [&]<int D, typename T>() -> py::array {
-            std::vector<KDPoint<D, T>> values;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                std::get<std::unique_ptr<KMeans<D, T>>>(instances)->getCentroids(values);
+        int dims = 0;
+        bool is_double = false;
+        std::vector<double> flat;
+        {
+            GilFreeLock lock(mutex);
+            dims = last_dims;
+            is_double = last_double;
+            if (dims != 0) {
+                dispatch(dims, is_double, [&]<int D, typename T>() {
+                    std::vector<KDPoint<D, T>> values;
+                    std::get<std::unique_ptr<KMeans<D, T>>>(instances)->getCentroids(values);
+                    for (const auto& c : values) flat.insert(flat.end(), c.coords.begin(), c.coords.end());
+                });
             }
-            return pointArray<D, T>(values);
-        });
+        }
+        if (dims == 0) return py::array_t<float>(std::vector<py::ssize_t>{0, 2});
+        py::array_t<double> array({static_cast<py::ssize_t>(flat.size() / dims), static_cast<py::ssize_t>(dims)});
+        std::copy(flat.begin(), flat.end(), array.mutable_data());
+        return is_double ? py::array(array) : py::array(array.attr("astype")(py::dtype::of<float>()));
     }
 
     py::array_t<int64_t> sizes() {
         std::vector<size_t> values;
-        if (last_dims != 0) {
-            dispatch(last_dims, last_double, [&]<int D, typename T>() {
-                std::lock_guard<std::mutex> lock(mutex);
-                std::get<std::unique_ptr<KMeans<D, T>>>(instances)->getNumPointsPerCluster(values);
-            });
+        {
+            GilFreeLock lock(mutex);
+            if (last_dims != 0) {
+                dispatch(last_dims, last_double, [&]<int D, typename T>() {
+                    std::get<std::unique_ptr<KMeans<D, T>>>(instances)->getNumPointsPerCluster(values);
+                });
+            }
         }
         return indexArray(values);
     }
 
     bool setClusterNumber(size_t value) {
         if (value == 0) return false;
-        std::lock_guard<std::mutex> lock(mutex);
+        GilFreeLock lock(mutex);
         k = value;
         std::apply([&](auto&... instance) { ((instance ? (void)instance->setClusterNumber(value) : void()), ...); },
                    instances);
@@ -392,7 +415,7 @@ public:
     }
 
     void setMaxCapacity(size_t max_capacity) {
-        std::lock_guard<std::mutex> lock(mutex);
+        GilFreeLock lock(mutex);
         visit([&](auto& generator) { generator.setMaxCapacity(max_capacity); });
     }
 
@@ -467,14 +490,14 @@ public:
     }
 
     void setClusterNumber(size_t k) {
-        std::lock_guard<std::mutex> lock(mutex);
+        GilFreeLock lock(mutex);
         visit([&](auto& generator) { generator.setClusterNumber(k); });
     }
 
     py::array_t<int64_t> clusterSizes() {
         std::vector<size_t> sizes;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            GilFreeLock lock(mutex);
             visit([&](auto& generator) { generator.getClusterSizes(sizes); });
         }
         return indexArray(sizes);
@@ -485,7 +508,7 @@ public:
             [&]<int D, typename T>(std::unique_ptr<KMeansBasedClusterGenerator<D, T>>& generator) -> py::array {
                 std::vector<KDPoint<D, T>> centroids;
                 {
-                    std::lock_guard<std::mutex> lock(mutex);
+                    GilFreeLock lock(mutex);
                     generator->getClusterCentroids(centroids);
                 }
                 return pointArray<D, T>(centroids);
@@ -519,19 +542,21 @@ public:
     }
 
     void reset() {
-        std::lock_guard<std::mutex> lock(mutex);
+        GilFreeLock lock(mutex);
         generator.reset();
     }
 
     // A (height, width) uint8 copy of the activity map.
     py::array_t<uint8_t> activeMap() {
-        std::lock_guard<std::mutex> lock(mutex);
-        cv::Mat map;
-        generator.getActiveMap(map);
-        py::array_t<uint8_t> array({static_cast<py::ssize_t>(map.rows), static_cast<py::ssize_t>(map.cols)});
-        for (int r = 0; r < map.rows; ++r) {
-            std::memcpy(array.mutable_data(r, 0), map.ptr<uint8_t>(r), static_cast<size_t>(map.cols));
+        cv::Mat copy;
+        {
+            GilFreeLock lock(mutex);
+            cv::Mat map;
+            generator.getActiveMap(map);
+            copy = map.clone();
         }
+        py::array_t<uint8_t> array({static_cast<py::ssize_t>(copy.rows), static_cast<py::ssize_t>(copy.cols)});
+        if (!copy.empty()) std::memcpy(array.mutable_data(), copy.data, copy.total());
         return array;
     }
 
@@ -802,14 +827,14 @@ void bindClustering(py::module_& parent) {
         .def(
             "is_cell_active",
             [](PyGridGenerator& g, int row, int col) {
-                std::lock_guard<std::mutex> lock(g.mutex);
+                GilFreeLock lock(g.mutex);
                 return g.generator.isCellActive(row, col);
             },
             "row"_a, "col"_a, "Whether cell (row, col) is active; False outside the grid (isCellActive).")
         .def(
             "get_cell_count",
             [](PyGridGenerator& g, int row, int col, int polarity) {
-                std::lock_guard<std::mutex> lock(g.mutex);
+                GilFreeLock lock(g.mutex);
                 return g.generator.getCellCount(row, col, polarity);
             },
             "row"_a, "col"_a, "polarity"_a = 0,

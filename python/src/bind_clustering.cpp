@@ -580,25 +580,25 @@ public:
 
     // The clusters are copied in; after each accepted pair the callback gets the Python
     // objects of both lists, and whatever it changed in them is copied back so that the
-    // matcher sees it, as the C++ callback's references would.
+    // matcher sees it, as the C++ callback's references would. Each call runs a copy of the
+    // matcher with its own callback: the callback may let another Python thread in, which
+    // may call this matcher too, and an exception from the callback leaves nothing behind.
     size_t match(py::list first, py::list second, int tag) {
         std::vector<ClusterGeometry> a = first.cast<std::vector<ClusterGeometry>>();
         std::vector<ClusterGeometry> b = second.cast<std::vector<ClusterGeometry>>();
-        if (python_callback.is_none()) {
-            matcher.setDetectedMatchCallback({});
-        } else {
-            matcher.setDetectedMatchCallback([&](ClusterGeometry& x, ClusterGeometry& y, int t) {
+        DistanceBasedClusterMatcher run = matcher;
+        if (!python_callback.is_none()) {
+            py::object callback = python_callback;
+            run.setDetectedMatchCallback([&, callback](ClusterGeometry& x, ClusterGeometry& y, int t) {
                 const size_t i = static_cast<size_t>(&x - a.data());
                 const size_t j = static_cast<size_t>(&y - b.data());
                 py::object px = first[i], py_ = second[j];
-                python_callback(px, py_, t);
+                callback(px, py_, t);
                 x = px.cast<ClusterGeometry>();
                 y = py_.cast<ClusterGeometry>();
             });
         }
-        const size_t accepted = matcher.matchClusters(a, b, tag);
-        matcher.setDetectedMatchCallback({});
-        return accepted;
+        return run.matchClusters(a, b, tag);
     }
 
     DistanceBasedClusterMatcher matcher;

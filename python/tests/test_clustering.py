@@ -338,3 +338,19 @@ def test_a_concatenated_event_array_with_packed_records_is_taken_as_events():
     generator.add_events(events)
     assert sorted(c.get_2d_bounding_box() for c in generator.generate_clusters(0)) == [(10, 10, 4, 4),
                                                                                       (50, 50, 4, 4)]
+
+
+def test_an_exception_in_the_match_callback_reaches_the_caller_and_the_matcher_stays_usable():
+    first = [clustering.ClusterGeometry(0, 0, 10, 10)]
+    second = [clustering.ClusterGeometry(1, 0, 10, 10)]
+    matcher = clustering.DistanceBasedClusterMatcher(5.0, 1.0)
+
+    def fail(a, b, tag):
+        raise KeyError("from the callback")
+
+    matcher.set_detected_match_callback(fail)
+    with pytest.raises(KeyError, match="from the callback"):
+        matcher.match_clusters(first, second)
+    seen = []
+    matcher.set_detected_match_callback(lambda a, b, tag: seen.append((a.x, b.x)))
+    assert matcher.match_clusters(first, second) == 1 and seen == [(0.0, 1.0)]

@@ -735,7 +735,7 @@ void bindCalibration(py::module_& parent) {
     // --- per-camera data
     py::class_<CalibData>(m, "CalibData",
                           "What the Calibrator keeps per camera; every attribute reads and writes a copy.")
-        .def(py::init<>())
+        .def(py::init<>(), "An empty record: no serial, a 0 x 0 frame size, nothing calibrated.")
         .def_readwrite("camera_serial", &CalibData::camera_serial, "The serial given to add_camera.")
         .def_property(
             "frame_size", [](const CalibData& d) { return py::make_tuple(d.frame_size.width, d.frame_size.height); },

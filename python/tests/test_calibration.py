@@ -407,3 +407,25 @@ def test_stereo_and_affine_pairs_from_numpy_points():
     b_points = np.concatenate(calibrator.get_cameras()[right].grid_points).astype(np.float64)
     mapped = a_points @ (scale * r2).T + t2.ravel()
     assert affine_rms == pytest.approx(math.sqrt(np.mean(np.sum((mapped - b_points) ** 2, axis=1))), rel=1e-3)
+
+
+def test_each_thread_gets_its_own_calibrator_message():
+    import threading
+
+    calibrators = [calibration.Calibrator(calibration.SYMMETRIC_GRID, 4, 3, 10.0) for _ in range(4)]
+    messages = [[] for _ in calibrators]
+
+    def work(slot):
+        for _ in range(200):
+            try:
+                calibrators[slot].get_reprojection_error(100 + slot)
+            except calibration.CalibrationError as error:
+                messages[slot].append(str(error))
+
+    threads = [threading.Thread(target=work, args=(slot,)) for slot in range(len(calibrators))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for slot, seen in enumerate(messages):
+        assert seen == [f"Camera {100 + slot} not found"] * 200

@@ -607,7 +607,10 @@ void bindCalibration(py::module_& parent) {
             "grid_rows", [](PyEventLocator& l) { return l.impl->getGridRows(); }, "Rows.")
         .def_property_readonly(
             "sensor_size",
-            [](PyEventLocator& l) { return py::make_tuple(l.impl->getSensorSize().width, l.impl->getSensorSize().height); },
+            [](PyEventLocator& l) {
+                const cv::Size& size = l.impl->getSensorSize();
+                return py::make_tuple(size.width, size.height);
+            },
             "(width, height) in pixels.");
 
     py::class_<PyCircleGridLocator, PyEventLocator>(
@@ -674,7 +677,10 @@ void bindCalibration(py::module_& parent) {
             "grid_rows", [](PyFrameLocator& l) { return l.impl->getGridRows(); }, "Rows.")
         .def_property_readonly(
             "sensor_size",
-            [](PyFrameLocator& l) { return py::make_tuple(l.impl->getSensorSize().width, l.impl->getSensorSize().height); },
+            [](PyFrameLocator& l) {
+                const cv::Size& size = l.impl->getSensorSize();
+                return py::make_tuple(size.width, size.height);
+            },
             "(width, height) in pixels (stored, not used).");
 
     py::class_<PyChessboardLocator, PyFrameLocator>(m, "FrameChessboardGridLocatorAlgo",

@@ -369,10 +369,13 @@ def test_stereo_and_affine_pairs_from_numpy_points():
     frame = 0
     while frame < 12:
         rotation = rodrigues(rng.uniform(-0.5, 0.5, 3) * np.array([1, 1, 0.3]))
-        translation = np.array([rng.uniform(-40, 40), rng.uniform(-30, 30), rng.uniform(600, 800)]) - rotation @ middle
-        a = project(k_true, rotation, translation, world.astype(np.float64))
-        b = project(k_true, rig_rotation @ rotation, rig_rotation @ translation + rig_translation, world.astype(np.float64))
-        if min(a.min(), b.min()) < 5 or max(a[:, 0].max(), b[:, 0].max()) > 635 or max(a[:, 1].max(), b[:, 1].max()) > 475:
+        offset = np.array([rng.uniform(-40, 40), rng.uniform(-30, 30), rng.uniform(600, 800)])
+        translation = offset - rotation @ middle
+        points = world.astype(np.float64)
+        a = project(k_true, rotation, translation, points)
+        b = project(k_true, rig_rotation @ rotation, rig_rotation @ translation + rig_translation, points)
+        both = np.concatenate([a, b])
+        if both.min() < 5 or both[:, 0].max() > size[0] - 5 or both[:, 1].max() > size[1] - 5:
             continue
         assert calibrator.insert_grid_points(left, frame, a) and calibrator.insert_grid_points(right, frame, b)
         frame += 1

@@ -40,7 +40,7 @@ using test::PluggedCamera;
 using test::waitFor;
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
-constexpr size_t kHeaderLines = 14;
+constexpr size_t kHeaderLines = 15;
 
 // A simulated VireoHeron opened by the test itself, with its decoder's byte count.
 class RecordingHeron : public test::TestHeron {
@@ -163,7 +163,7 @@ void expectRecorderHeader(const RawFile& file, const std::string& serial) {
         "% camera_integrator_name Vireo", "% date ", "% evt 3.0", "% format EVT3; height = 720; width = 1280",
         "% generation 4.2", "% geometry 1280x720", "% integrator_name Vireo", "% plugin_integrator_name Vireo",
         "% plugin_name hal_plugin_vireo", "% sensor_generation 4.2", "% sensor_name IMX646",
-        "% serial_number " + serial, "% system_ID 53", "% end"};
+        "% serial_number " + serial, "% system_ID 53", "% vireo_lost_buffers 0000000000", "% end"};
     ASSERT_EQ(file.lines.size(), kHeaderLines);
     for (size_t i = 0; i < kHeaderLines; ++i) {
         if (i == 1) {

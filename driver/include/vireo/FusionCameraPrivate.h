@@ -72,6 +72,9 @@ protected:
     virtual bool onOwnThread() const = 0;
     // Wakes every getNextBatch waiter (the concrete camera calls it when its stream ends).
     void wakeBatchWaiters() { batcher.wake(); }
+    // Completed batches (and their events) no getNextBatch took before the next replaced them.
+    uint64_t unreadBatches() const { return batcher.unreadBatches(); }
+    uint64_t unreadBatchEvents() const { return batcher.unreadBatchEvents(); }
 
     uint32_t apsWidth = 3840;
     uint32_t apsHeight = 2160;
@@ -93,6 +96,9 @@ protected:
     // Closing edges that belong to frames already handed out without them (their edge came
     // too late): dropped when they come, so later frames keep their own edges.
     std::size_t lateEdgesOwed = 0;
+    // Closing edges decoded since the stream started, those passed over included: the
+    // pending exposures are the latest of them, indices [closingEdges - size, closingEdges).
+    uint64_t closingEdges = 0;
     // Signalled (under apsFrameMutex) when a closing edge is decoded.
     std::condition_variable apsFrameSynced;
 

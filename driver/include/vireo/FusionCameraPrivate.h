@@ -87,10 +87,11 @@ protected:
     std::mutex apsFrameMutex;
     // Exposures whose closing edge has been decoded and whose frame has not come yet, oldest
     // first, as (start edge time, closing edge time); guarded by apsFrameMutex, at most
-    // kPendingExposures (older ones belong to frames that never came). The frame thread
+    // kPendingExposures (older ones belong to frames that never came; a frame thread held up
+    // by a slow callback for seconds still finds its own). The frame thread
     // stamps each frame with the oldest, so that a frame keeps its own exposure's times
     // however far the event stream runs ahead of the frames.
-    static constexpr std::size_t kPendingExposures = 4;
+    static constexpr std::size_t kPendingExposures = 64;
     std::deque<std::pair<uint64_t, uint64_t>> pendingExposures;
     uint64_t exposureStart = 0;  // the latest polarity-0 edge
     // Closing edges that belong to frames already handed out without them (their edge came

@@ -28,18 +28,4 @@ std::string rawFileHeader(const std::string& serial, uint64_t lostBuffers) {
            "% end\n";
 }
 
-bool parseLostBuffersLine(const std::string& line, uint64_t& lostBuffers) {
-    const std::string prefix = std::string("% ") + kLostBuffersKey + " ";
-    if (line.compare(0, prefix.size(), prefix) != 0) return false;
-    const std::string digits = line.substr(prefix.size());
-    if (digits.empty() || digits.size() > 19) return false;
-    uint64_t value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    lostBuffers = value;
-    return true;
-}
-
 }  // namespace vireo

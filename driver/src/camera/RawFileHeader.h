@@ -25,7 +25,4 @@ constexpr uint64_t kLostBuffersMax = 9999999999ULL;
 // on the serial (the date and the loss have fixed widths).
 std::string rawFileHeader(const std::string& serial, uint64_t lostBuffers = 0);
 
-// The count of a "% vireo_lost_buffers N" line, when `line` is one (without its newline).
-bool parseLostBuffersLine(const std::string& line, uint64_t& lostBuffers);
-
 }  // namespace vireo

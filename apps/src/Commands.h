@@ -35,6 +35,8 @@ struct RecordProgress {
     double megabytes = 0;          // 10^6 bytes
     double events_per_second = 0;
     uint64_t frames = 0;           // a fusion camera's frames recorded so far (0 for event cameras)
+    uint64_t lost_buffers = 0;     // the camera's transfers lost to the recording so far
+    uint64_t frames_dropped = 0;   // a fusion camera's frames dropped so far (host or recording)
 };
 
 // What `vireo record` and the demo's recording step ask for, and what they got.
@@ -58,6 +60,7 @@ struct RecordOutcome {
     uint64_t file_bytes = 0;     // size of the written file
     uint64_t body_bytes = 0;     // of which after the header (0: the camera delivered nothing)
     std::vector<std::string> kept_segments;  // where the data stays when the file failed
+    uint64_t lost_buffers = 0;   // the camera's transfers the file misses (its header's loss line)
 };
 // Checks that the output can be written, opens the camera, records it as asked and stops it.
 // The recording ends early, and is written, when a signal arrives inside an InterruptScope
@@ -70,6 +73,9 @@ RecordOutcome recordOpenedCamera(DvsCamera& camera, const RecordRequest& request
 // The one line that says what went wrong with a recording; empty when it succeeded: the file
 // was written, the camera delivered data, stayed connected and stopped cleanly.
 std::string recordingProblem(const RecordOutcome& outcome, const std::string& path);
+// The warning for a recording written with gaps (the camera's transfers it lost); empty
+// when nothing was lost. The recording still succeeded: its file is valid and says so too.
+std::string recordingLossWarning(const RecordOutcome& outcome, const std::string& path);
 
 // What `vireo record --fusion` and the demo's fusion step ask for, and what they got. A fusion
 // camera records its events to BASE.raw and its frames to BASE.mp4 at once.
@@ -102,6 +108,8 @@ struct FusionRecordOutcome {
     uint64_t frames = 0;          // frames recorded into BASE.mp4
     uint64_t frames_lost = 0;     // frames the encoder could not take in time (not recorded)
     uint64_t raw_bytes_lost = 0;  // raw bytes the disk could not take in time (not recorded)
+    uint64_t lost_buffers = 0;    // the camera's transfers BASE.raw misses (its header's loss line)
+    uint64_t frames_dropped = 0;  // frames the host dropped before the recording saw them
     std::string write_failure;    // why the files are not in place ("" when they are)
     std::vector<std::string> kept;  // then: the files that hold what was recorded
 };

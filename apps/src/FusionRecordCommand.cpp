@@ -7,8 +7,10 @@
 //
 // As for an event camera: both outputs are checked before the camera is opened; the progress
 // line follows the camera's statistics once a second (seconds, megabytes of raw event stream,
-// event rate) and adds the frames recorded so far; the first Ctrl-C ends the recording early
-// and both files are completed (status 0); a second one aborts.
+// event rate) and adds the frames recorded so far, and what was lost when anything was ("lost
+// 12 buffers, 3 frames dropped"); the first Ctrl-C ends the recording early and both files are
+// completed (status 0); a second one aborts. Losses leave the files valid, with gaps: the
+// command still succeeds, the final line gives the counts and a warning says so plainly.
 //
 // The camera writes both files under temporary names beside the outputs; they take their
 // names only when both were written whole, so an existing pair is replaced by a complete one
@@ -203,6 +205,13 @@ FusionRecordOutcome recordOpenedFusionCamera(FusionCamera& camera, const FusionR
         begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(request.seconds));
     Report shown;
     shown.time = begin;
+    // The loss counters count from the camera's opening: the recording's figures from here.
+    Report base;
+    {
+        const DsStatisticInfo info = camera.getStatisticInfo();
+        base.lost = lostBuffers(info);
+        base.framesDropped = info.droppedFrames + info.recordingLostFrames;
+    }
     for (;;) {
         if (interrupted()) break;
         if (!camera.isConnected()) {
@@ -222,11 +231,14 @@ FusionRecordOutcome recordOpenedFusionCamera(FusionCamera& camera, const FusionR
         progress.events_per_second =
             span > 0 ? static_cast<double>(report->events - std::min(shown.events, report->events)) / span : 0.0;
         progress.frames = framesRecorded();
+        progress.lost_buffers = report->lost - std::min(base.lost, report->lost);
+        progress.frames_dropped = report->framesDropped - std::min(base.framesDropped, report->framesDropped);
         if (request.progress) {
-            std::printf(terminal ? "\r  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s, %6llu frames   "
-                                 : "  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s, %6llu frames\n",
+            const std::string loss = lossFigures(progress.lost_buffers, progress.frames_dropped);
+            std::printf(terminal ? "\r  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s, %6llu frames%s   "
+                                 : "  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s, %6llu frames%s\n",
                         serial.c_str(), progress.seconds, progress.megabytes, progress.events_per_second / 1e6,
-                        static_cast<unsigned long long>(progress.frames));
+                        static_cast<unsigned long long>(progress.frames), loss.c_str());
             std::fflush(stdout);
         }
         if (request.on_progress) request.on_progress(progress);
@@ -251,6 +263,12 @@ FusionRecordOutcome recordOpenedFusionCamera(FusionCamera& camera, const FusionR
         const auto loss = tandem->getRecordingLoss();
         outcome.frames_lost = loss.frames;
         outcome.raw_bytes_lost = loss.rawBytes;
+        outcome.lost_buffers = loss.lostBuffers;
+    }
+    {
+        const DsStatisticInfo info = camera.getStatisticInfo();
+        if (tandem == nullptr) outcome.lost_buffers = lostBuffers(info) - std::min(base.lost, lostBuffers(info));
+        outcome.frames_dropped = info.droppedFrames - std::min(base.framesDropped, info.droppedFrames);
     }
 
     if (!rawWritten || !mp4Written) {
@@ -345,11 +363,12 @@ int runFusionRecord(const CommandLine& line) {
         return 128 + outcome.interrupt_signal;
     }
     if (outcome.raw_ok && outcome.mp4_ok) {
-        std::printf("%s: %llu bytes (%.1f MB) and %s: %llu frames (%.1f MB) recorded from %s in %.1f s\n",
+        std::printf("%s: %llu bytes (%.1f MB) and %s: %llu frames (%.1f MB) recorded from %s in %.1f s%s\n",
                     outcome.raw_path.c_str(), static_cast<unsigned long long>(outcome.raw_file_bytes),
                     static_cast<double>(outcome.raw_file_bytes) / 1e6, outcome.mp4_path.c_str(),
                     static_cast<unsigned long long>(outcome.frames),
-                    static_cast<double>(outcome.mp4_file_bytes) / 1e6, outcome.serial.c_str(), outcome.seconds);
+                    static_cast<double>(outcome.mp4_file_bytes) / 1e6, outcome.serial.c_str(), outcome.seconds,
+                    lossFigures(outcome.lost_buffers, outcome.frames_dropped + outcome.frames_lost).c_str());
         std::fflush(stdout);
     }
     if (outcome.frames_lost > 0 || outcome.raw_bytes_lost > 0) {
@@ -358,6 +377,13 @@ int runFusionRecord(const CommandLine& line) {
                      "bytes of events were dropped (a faster disk, or fewer frames per second, avoids it)\n",
                      static_cast<unsigned long long>(outcome.frames_lost),
                      static_cast<unsigned long long>(outcome.raw_bytes_lost));
+    }
+    if (outcome.lost_buffers > 0 || outcome.frames_dropped > 0) {
+        std::fprintf(stderr,
+                     "vireo record: warning: %llu of the camera's event buffers are missing from %s and %llu frames "
+                     "were dropped before they could be recorded (the computer fell behind): the files have gaps\n",
+                     static_cast<unsigned long long>(outcome.lost_buffers), outcome.raw_path.c_str(),
+                     static_cast<unsigned long long>(outcome.frames_dropped));
     }
     const std::string problem = fusionRecordingProblem(outcome);
     if (!problem.empty()) throw std::runtime_error(problem);

@@ -15,7 +15,13 @@
 // second: each line shows the moment of a report, the megabytes of raw stream since the
 // recording started and the event rate since the previous report. The figures count from a
 // report taken when the recording started (or from zero when it starts with the stream), so
-// nothing from before the recording is counted.
+// nothing from before the recording is counted. When the camera's transfers were lost (the
+// host's queue or the recording fell behind), the line adds how many ("lost 12 buffers").
+//
+// A recording that lost transfers is still a valid recording of everything else, written
+// whole: the command succeeds (status 0), so that scripts keep the file, but the final line
+// gives the count and a warning on standard error says plainly that the file has gaps (the
+// file's own "% vireo_lost_buffers" header line holds the count too).
 //
 // The first Ctrl-C (or SIGTERM) ends the recording early and writes the file with everything
 // recorded so far; the command then succeeds. During the cache wait, before anything records,
@@ -194,10 +200,13 @@ RecordOutcome recordOpenedCamera(DvsCamera& camera, const RecordRequest& request
         const double span = std::chrono::duration<double>(report->time - shown.time).count();
         progress.events_per_second =
             span > 0 ? static_cast<double>(report->events - std::min(shown.events, report->events)) / span : 0.0;
+        progress.lost_buffers = report->lost - std::min(base.lost, report->lost);
         if (request.progress) {
-            std::printf(terminal ? "\r  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s   "
-                                 : "  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s\n",
-                        serial.c_str(), progress.seconds, progress.megabytes, progress.events_per_second / 1e6);
+            const std::string loss = lossFigures(progress.lost_buffers);
+            std::printf(terminal ? "\r  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s%s   "
+                                 : "  recording %s: %6.1f s, %9.1f MB, %8.3f Mev/s%s\n",
+                        serial.c_str(), progress.seconds, progress.megabytes, progress.events_per_second / 1e6,
+                        loss.c_str());
             std::fflush(stdout);
         }
         if (request.on_progress) request.on_progress(progress);
@@ -213,6 +222,14 @@ RecordOutcome recordOpenedCamera(DvsCamera& camera, const RecordRequest& request
     }
     outcome.ok = camera.stopRecording() == 0;
     outcome.stopped = camera.stop() == 0;
+    // The recorder knows the count its file's header holds; another camera gives only its
+    // statistics, counted from the recording's baseline.
+    if (recorder != nullptr) {
+        outcome.lost_buffers = recorder->getRecordingLostBuffers();
+    } else {
+        const uint64_t lost = std::max(lostBuffers(camera.getStatisticInfo()), reports->latest().lost);
+        outcome.lost_buffers = lost - std::min(base.lost, lost);
+    }
     // A recording whose file could not be written stays in its segment files.
     if (recorder != nullptr) {
         for (const auto& name : recorder->getSegmentFiles()) outcome.kept_segments.push_back(name);
@@ -249,6 +266,12 @@ std::string recordingProblem(const RecordOutcome& outcome, const std::string& pa
     return {};
 }
 
+std::string recordingLossWarning(const RecordOutcome& outcome, const std::string& path) {
+    if (!outcome.started || outcome.lost_buffers == 0) return {};
+    return "the recording lost " + std::to_string(outcome.lost_buffers) + " of the camera's buffers (the computer or " +
+           "its disk fell behind): \"" + path + "\" has gaps where they were";
+}
+
 int runRecord(const Arguments& args) {
     const CommandLine line(args, {"duration", "camera", "cache"}, {"simulate", "fusion"});
     if (line.hasFlag("fusion")) return runFusionRecord(line);
@@ -281,11 +304,14 @@ int runRecord(const Arguments& args) {
         return 128 + outcome.interrupt_signal;
     }
     if (outcome.ok) {
-        std::printf("%s: %llu bytes (%.1f MB) recorded from %s in %.1f s\n", request.path.c_str(),
+        std::printf("%s: %llu bytes (%.1f MB) recorded from %s in %.1f s%s\n", request.path.c_str(),
                     static_cast<unsigned long long>(outcome.file_bytes), static_cast<double>(outcome.file_bytes) / 1e6,
-                    outcome.serial.c_str(), outcome.seconds);
+                    outcome.serial.c_str(), outcome.seconds, lossFigures(outcome.lost_buffers).c_str());
         std::fflush(stdout);
     }
+    // The file stands (status 0 below) but the loss is never silent.
+    const std::string loss = recordingLossWarning(outcome, request.path);
+    if (!loss.empty()) std::fprintf(stderr, "vireo record: warning: %s\n", loss.c_str());
     const std::string problem = recordingProblem(outcome, request.path);
     if (!problem.empty()) throw std::runtime_error(problem);
     return 0;

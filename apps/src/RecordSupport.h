@@ -36,14 +36,29 @@ constexpr auto kPollPeriod = std::chrono::milliseconds(50);
 constexpr auto kReportPeriod = std::chrono::seconds(1);
 constexpr auto kLastReportSlack = std::chrono::milliseconds(100);
 
-// One report of the camera's statistics: cumulative events and raw bytes decoded, when it
-// arrived, and its number (0: no report yet).
+// One report of the camera's statistics: cumulative events and raw bytes decoded, the
+// camera's transfers lost (dropped by the host's queue or by the recording) and frames the
+// host dropped, when it arrived, and its number (0: no report yet).
 struct Report {
     uint64_t events = 0;
     uint64_t bytes = 0;
+    uint64_t lost = 0;
+    uint64_t framesDropped = 0;
     Clock::time_point time{};
     uint64_t number = 0;
 };
+
+// The transfers of the camera's event stream a statistics report counts as lost to a
+// recording: those the host's queue dropped and those the recording could not keep.
+inline uint64_t lostBuffers(const DsStatisticInfo& info) { return info.droppedBuffers + info.recordingLostBuffers; }
+
+// ", lost 12 buffers" (and ", 3 frames dropped") for a progress line; empty when nothing was lost.
+inline std::string lossFigures(uint64_t buffers, uint64_t frames = 0) {
+    std::string text;
+    if (buffers > 0) text += ", lost " + std::to_string(buffers) + (buffers == 1 ? " buffer" : " buffers");
+    if (frames > 0) text += ", " + std::to_string(frames) + (frames == 1 ? " frame" : " frames") + " dropped";
+    return text;
+}
 
 // The reports of the statistics thread, for the command's thread to wait on.
 class Reports {
@@ -51,7 +66,8 @@ public:
     void add(const DsStatisticInfo& info) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            latest_ = Report{info.first, info.second, Clock::now(), latest_.number + 1};
+            const uint64_t framesDropped = info.droppedFrames + info.recordingLostFrames;
+            latest_ = Report{info.first, info.second, lostBuffers(info), framesDropped, Clock::now(), latest_.number + 1};
         }
         arrived_.notify_all();
     }

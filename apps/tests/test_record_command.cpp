@@ -36,6 +36,7 @@ public:
     std::chrono::milliseconds first_report{100};
     double bytes_per_second = 1e6;
     double events_per_second = 2e6;
+    double lost_per_second = 0;  // transfers the host drops, reported as the statistics' loss
     int start_recording_result = 0;
     int stop_recording_result = 0;
     int stop_result = 0;
@@ -78,8 +79,10 @@ public:
                 const auto callback = callback_;
                 lock.unlock();
                 if (callback) {
-                    callback(DsStatisticInfo(static_cast<uint64_t>(events_per_second * t),
-                                             static_cast<uint64_t>(bytes_per_second * t)));
+                    DsStatisticInfo info(static_cast<uint64_t>(events_per_second * t),
+                                         static_cast<uint64_t>(bytes_per_second * t));
+                    info.droppedBuffers = static_cast<uint64_t>(lost_per_second * t);
+                    callback(info);
                 }
             }
         });
@@ -181,6 +184,41 @@ TEST(RecordCommand, ProgressFiguresCountOnlyTheRecording) {
         }
         EXPECT_TRUE(recordingProblem(outcome, request.path).empty()) << recordingProblem(outcome, request.path);
     }
+}
+
+// The recording's loss counts from its own start (the cache's second is not its loss), shows
+// on each progress line, and ends in the outcome and a warning; the recording still succeeds.
+TEST(RecordCommand, LossIsCountedFromTheRecordingsStartAndNeverSilent) {
+    for (unsigned cache : {0u, 1u}) {
+        SCOPED_TRACE(cache);
+        ScriptedCamera camera;
+        camera.first_report = cache == 0 ? 300ms : 1050ms;
+        camera.lost_per_second = 100;
+        RecordRequest request = quietRequest("lossy.raw", 2.0);
+        request.cache_seconds = cache;
+        std::vector<RecordProgress> lines;
+        request.on_progress = [&](const RecordProgress& p) { lines.push_back(p); };
+        const RecordOutcome outcome = recordOpenedCamera(camera, request);
+        ASSERT_TRUE(outcome.started);
+        ASSERT_GE(lines.size(), 2u);
+        for (const auto& line : lines) {
+            SCOPED_TRACE(line.seconds);
+            EXPECT_NEAR(static_cast<double>(line.lost_buffers), line.seconds * 100, 15);
+        }
+        EXPECT_GE(outcome.lost_buffers, lines.back().lost_buffers);
+        EXPECT_GT(outcome.lost_buffers, 50u);
+        EXPECT_TRUE(recordingProblem(outcome, request.path).empty()) << recordingProblem(outcome, request.path);
+        const std::string warning = recordingLossWarning(outcome, request.path);
+        EXPECT_NE(warning.find("lost " + std::to_string(outcome.lost_buffers) + " of the camera's buffers"),
+                  std::string::npos)
+            << warning;
+        EXPECT_NE(warning.find("has gaps"), std::string::npos) << warning;
+    }
+    ScriptedCamera clean;
+    const RecordRequest request = quietRequest("clean.raw", 1.2);
+    const RecordOutcome outcome = recordOpenedCamera(clean, request);
+    EXPECT_EQ(outcome.lost_buffers, 0u);
+    EXPECT_TRUE(recordingLossWarning(outcome, request.path).empty());
 }
 
 // ---- signals ----

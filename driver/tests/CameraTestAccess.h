@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include <vireo/DvsCameraPrivate.h>
@@ -28,6 +29,14 @@ struct DvsCameraPrivateTestAccess {
         std::lock_guard<std::mutex> lock(c.recordMutex);
         return c.rawBufferPool ? c.rawBufferPool->idleCount() : 0;
     }
+    // Raw buffers the recorder's pool has made so far (0 when there is no pool).
+    static std::size_t createdRawBuffers(DvsCameraPrivate& c) {
+        std::lock_guard<std::mutex> lock(c.recordMutex);
+        return c.rawBufferPool ? c.rawBufferPool->createdCount() : 0;
+    }
+    // The lock the record thread takes before it opens a recording's file: held by a test, it
+    // stalls the record thread as a disk that does not answer would.
+    static std::mutex& segmentListLock(DvsCameraPrivate& c) { return c.segmentListMutex; }
     // Bytes held by the buffer that collects the raw stream now (0 when there is none).
     static std::size_t currentRawBufferBytes(DvsCameraPrivate& c) {
         std::lock_guard<std::mutex> lock(c.recordMutex);

@@ -70,7 +70,8 @@ inline std::string scratchPath(const std::string& name) {
     return path.string();
 }
 
-// The fourteen header lines the recorder writes.
+// The fourteen header lines the recorder wrote before its loss line ("% vireo_lost_buffers"):
+// files with this header must read as they always did.
 inline std::string recorderHeader(const std::string& serial = "VH0042") {
     return "% camera_integrator_name Vireo\n% date 2026-12-08 12:00:00\n% evt 3.0\n"
            "% format EVT3; height = 720; width = 1280\n% generation 4.2\n% geometry 1280x720\n"

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <set>
 #include <stdexcept>
@@ -159,6 +160,25 @@ TEST(ObjectPool, TryAcquireCreatesObjectsUpToTheLimitAndNeverWaits) {
     BytePool ready(3, true, 1);
     EXPECT_EQ(ready.createdCount(), 3u);
     EXPECT_EQ(ready.tryAcquire(3)->size(), 1u);
+}
+
+TEST(ObjectPool, TryAcquireForWaitsForAReturnedObjectAndGivesUpAfterItsTime) {
+    BytePool pool(0, false, 0);
+    auto held = pool.tryAcquireFor(1, std::chrono::milliseconds(0));
+    ASSERT_NE(held, nullptr);  // under the limit: made at once
+    // At the limit and nothing comes back: an empty pointer once the time has passed.
+    EXPECT_EQ(pool.tryAcquireFor(1, std::chrono::milliseconds(20)), nullptr);
+    EXPECT_EQ(pool.createdCount(), 1u);
+    // An object given back during the wait is lent to the waiter (an unbounded pool too).
+    Bytes* object = held.get();
+    std::thread giver([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        held.reset();
+    });
+    auto taken = pool.tryAcquireFor(1, std::chrono::seconds(20));
+    giver.join();
+    EXPECT_EQ(taken.get(), object);
+    EXPECT_EQ(pool.createdCount(), 1u);
 }
 
 }  // namespace

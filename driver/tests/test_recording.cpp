@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -40,7 +41,7 @@ using test::PluggedCamera;
 using test::waitFor;
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
-constexpr size_t kHeaderLines = 14;
+constexpr size_t kHeaderLines = 15;
 
 // A simulated VireoHeron opened by the test itself, with its decoder's byte count.
 class RecordingHeron : public test::TestHeron {
@@ -158,12 +159,15 @@ RawFile readRawFile(const std::string& path) {
     return file;
 }
 
-void expectRecorderHeader(const RawFile& file, const std::string& serial) {
+// The recorder's header lines, with the loss line's count `lostBuffers` (ten digits).
+void expectRecorderHeader(const RawFile& file, const std::string& serial, uint64_t lostBuffers = 0) {
+    char loss[64];
+    std::snprintf(loss, sizeof loss, "%% vireo_lost_buffers %010llu", static_cast<unsigned long long>(lostBuffers));
     const std::vector<std::string> expected{
         "% camera_integrator_name Vireo", "% date ", "% evt 3.0", "% format EVT3; height = 720; width = 1280",
         "% generation 4.2", "% geometry 1280x720", "% integrator_name Vireo", "% plugin_integrator_name Vireo",
         "% plugin_name hal_plugin_vireo", "% sensor_generation 4.2", "% sensor_name IMX646",
-        "% serial_number " + serial, "% system_ID 53", "% end"};
+        "% serial_number " + serial, "% system_ID 53", loss, "% end"};
     ASSERT_EQ(file.lines.size(), kHeaderLines);
     for (size_t i = 0; i < kHeaderLines; ++i) {
         if (i == 1) {
@@ -673,7 +677,9 @@ TEST(RecordingFailures, UnwritableSegmentMakesStopRecordingFail) {
     // transfer of this stream spans more than the 100 ms of sensor time after which the
     // collected bytes are handed over, so the first hand-over is the first transfer.
     const RawFile file = readRawFile(out);
-    expectRecorderHeader(file, rec.plugged.serial);
+    // The transfer that found no file is the recording's loss, and its header says so.
+    expectRecorderHeader(file, rec.plugged.serial, 1);
+    EXPECT_EQ(rec.camera.getRecordingLostBuffers(), 1u);
     ASSERT_GT(file.body.size(), 0u);
     const uint64_t found = findStretch(rec.replay, file.body, 2, 2 * 131072);
     ASSERT_NE(found, UINT64_MAX);

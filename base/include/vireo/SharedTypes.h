@@ -54,11 +54,34 @@ struct Event2DFrequency {
     friend bool operator==(const Event2DFrequency&, const Event2DFrequency&) = default;
 };
 
-// The decoder's two counters, delivered once per second to a statistics callback. What
-// each counts is documented by the decoder that fills them.
+// The decoder's two counters, delivered once per second to a statistics callback, with the
+// camera's loss counters. What `first` and `second` count is documented by the decoder that
+// fills them. The loss counters count from the moment the camera was opened and never go
+// back; each says what was lost where:
+// - droppedBuffers: event-stream transfers the host threw away because its queue was full
+//   (the camera thread, or a callback it runs, fell behind a real-time device). Their events
+//   reached no callback, no batch and no recording.
+// - recordingLostBuffers / recordingLostBytes: transfers the camera did receive but a
+//   recording (or the pre-trigger cache) could not keep: no free record buffer (the disk fell
+//   behind) or no file to write them to.
+// - unreadBatches / unreadBatchEvents: completed batches (and their events) that getNextBatch
+//   never took before the next batch replaced them. The camera received and decoded these
+//   events and handed them to every callback; only the polling application missed them.
+// - frames / droppedFrames / recordingLostFrames (fusion cameras): frames handed to the frame
+//   callbacks, frames the host threw away (its frame queue was full, or the transfer was
+//   short), and frames a recording could not keep (the encoder fell behind). Frames the
+//   device itself lost never reach the host and are not in these counts. 0 on event cameras.
 struct DsStatisticInfo {
     uint64_t first = 0;
     uint64_t second = 0;
+    uint64_t droppedBuffers = 0;
+    uint64_t recordingLostBuffers = 0;
+    uint64_t recordingLostBytes = 0;
+    uint64_t unreadBatches = 0;
+    uint64_t unreadBatchEvents = 0;
+    uint64_t frames = 0;
+    uint64_t droppedFrames = 0;
+    uint64_t recordingLostFrames = 0;
 
     DsStatisticInfo() = default;
     DsStatisticInfo(uint64_t first_, uint64_t second_) : first(first_), second(second_) {}

@@ -93,6 +93,11 @@ public:
     // decoder's two counters (events decoded, raw bytes decoded).
     virtual void setStatisticInfoCallback(StatisticCallback cb) = 0;
 
+    // The counters the statistics callback receives, as they stand now (any thread, any
+    // time, streaming or not): the decoder's two and the camera's loss counters
+    // (DsStatisticInfo says what each counts). The base version returns zeros.
+    virtual DsStatisticInfo getStatisticInfo() const;
+
     // Virtual, so that a camera is always destroyed as its concrete type. The last reference
     // may go on any thread, one of the camera's own callbacks included.
     virtual ~DvsCamera();

@@ -122,6 +122,10 @@ public:
     static constexpr uint64_t kMaxRawDataBufferSize = 10485760;
     // Sensor time a raw buffer collects before it goes to the record thread, whatever its size.
     static constexpr uint64_t kRawBufferSpan_us = 100000;
+    // At most this many raw buffers exist (about 176 MiB): when the record thread falls that
+    // far behind, the camera's transfers that find no buffer are dropped and counted
+    // (recordingLostBuffers of the statistics) instead of memory growing without bound.
+    static constexpr std::size_t kMaxRawBuffers = 16;
 
     // Starts recording the raw stream for the RAW file `path` (opened only by stopRecording).
     // 0 on success; -1 (logged) when a recording already runs. Throws std::runtime_error
@@ -146,6 +150,12 @@ public:
     std::deque<std::string> getSegmentFiles() const;
 
     void setStatisticInfoCallback(StatisticCallback cb) override;
+    // The decoder's counters and the loss counters now; the statistics thread sends the same.
+    DsStatisticInfo getStatisticInfo() const override;
+    // The camera's transfers the recording running now (or the last one, once stopped) lost:
+    // those the host's queue dropped since startRecording and those the recording itself
+    // could not keep. The count its file's "% vireo_lost_buffers" header line holds.
+    uint64_t getRecordingLostBuffers() const;
 
     // The raw stream format the camera's decoder is created for.
     virtual RawEventStreamFormat getRawEventStreamFormat() = 0;
@@ -216,6 +226,7 @@ private:
         std::shared_ptr<RawBuffer> data;
         uint64_t begin_us = 0;
         uint64_t end_us = 0;
+        uint64_t transfers = 0;  // the camera's transfers the bytes came in
     };
     // Makes the pool and the current buffer if absent, raises `flag` (recording or caching)
     // and starts the record thread if it is not running.
@@ -251,6 +262,23 @@ private:
     std::shared_ptr<ObjectPool<RawBuffer, 1>> rawBufferPool;  // absent until first needed
     std::shared_ptr<RawBuffer> currentRawBuffer;
     uint64_t currentRawBufferBegin_us = 0;  // sensor time of currentRawBuffer's first bytes
+    uint64_t currentRawBufferTransfers = 0;  // transfers collected in currentRawBuffer
+    // Guarded by recordMutex: the pool had no buffer for the camera thread, which takes one
+    // again as soon as one is free (until then its transfers are dropped and counted).
+    bool rawBuffersStarved = false;
+    // Guarded by recordMutex: counts the times the current buffer was taken away (a stop, the
+    // cache's end), so that a camera thread that waited for a buffer without the lock knows.
+    uint64_t rawBufferEpoch = 0;
+    // Transfers (and their bytes) a recording or the cache could not keep, since the camera
+    // was made; and, for the recording running now, the loss counted when it started.
+    std::atomic<uint64_t> recordingLostBuffers{0};
+    std::atomic<uint64_t> recordingLostBytes{0};
+    std::atomic<uint64_t> recordLossBase{0};
+    std::atomic<uint64_t> lastRecordingLost{0};  // the value getRecordingLostBuffers reports once stopped
+    // The count for the recording running now: host drops and recording drops since its start.
+    uint64_t lossSinceRecordStart() const;
+    // Counts `transfers` transfers of `bytes` bytes that no recording will hold.
+    void countRecordingLoss(uint64_t transfers, uint64_t bytes);
     std::deque<QueuedRawBuffer> recordQueue;
     std::mutex recordMutex;  // guards recordQueue, currentRawBuffer and the flag changes
     std::condition_variable recordCond;

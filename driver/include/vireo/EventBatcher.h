@@ -11,7 +11,8 @@
 //   belongs to the next window, however the decoder cut the stream into ranges.
 // - A completed batch waits in a "ready" buffer, swapped in by the producer and out by the
 //   one consumer that takes it; a batch nobody takes is replaced by the next one (the
-//   producer never waits for a consumer, and memory stays at two batches per mode).
+//   producer never waits for a consumer, and memory stays at two batches per mode). Each
+//   batch replaced that way is counted with its events (unreadBatches, unreadBatchEvents).
 // - waitNextBatch hands out only a batch completed after the call began, each to one caller,
 //   and returns false when the stream stops (the caller's predicate turns false; wake() makes
 //   waiters look at it) or the batch mode changes during the wait.
@@ -19,6 +20,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -55,6 +57,11 @@ public:
     // Wakes every waiter so that it looks at its `streaming` predicate again.
     void wake();
 
+    // Completed batches (of either mode) that no waitNextBatch took before the next one
+    // replaced them, and the events they held, since the batcher was made.
+    uint64_t unreadBatches() const { return unreadBatches_.load(); }
+    uint64_t unreadBatchEvents() const { return unreadBatchEvents_.load(); }
+
 private:
     friend struct DvsCameraPrivateTestAccess;
     friend struct FusionCameraTestAccess;
@@ -63,6 +70,8 @@ private:
     void timeBatching(const Event2D* first, const Event2D* last);
     void handOverCountBatch();
     void handOverTimeBatch();
+    // A ready batch of `events` events is replaced before anyone took it.
+    void countUnread(size_t events);
 
     std::atomic<uint32_t> requestedBatchMode{kNone};
     uint32_t activeBatchMode = kNone;
@@ -83,6 +92,9 @@ private:
     std::condition_variable timeBatchCond;
     uint64_t timeBatchSerial = 0;
     bool timeBatchAvailable = false;
+
+    std::atomic<uint64_t> unreadBatches_{0};
+    std::atomic<uint64_t> unreadBatchEvents_{0};
 };
 
 }  // namespace vireo

@@ -107,6 +107,10 @@ public:
 
     // The statistics callback, once per second while streaming. The base version discards it.
     virtual void setStatisticInfoCallback(StatisticCallback cb);
+    // The counters the statistics callback receives, as they stand now (any thread, any
+    // time): the decoder's two, the loss counters and the frame counts (DsStatisticInfo says
+    // what each counts). The base version returns zeros.
+    virtual DsStatisticInfo getStatisticInfo() const;
 
 protected:
     // Opens the camera; 0 on success (and at once when already open), -1 on failure. The

@@ -72,6 +72,9 @@ protected:
     virtual bool onOwnThread() const = 0;
     // Wakes every getNextBatch waiter (the concrete camera calls it when its stream ends).
     void wakeBatchWaiters() { batcher.wake(); }
+    // Completed batches (and their events) no getNextBatch took before the next replaced them.
+    uint64_t unreadBatches() const { return batcher.unreadBatches(); }
+    uint64_t unreadBatchEvents() const { return batcher.unreadBatchEvents(); }
 
     uint32_t apsWidth = 3840;
     uint32_t apsHeight = 2160;
@@ -84,15 +87,19 @@ protected:
     std::mutex apsFrameMutex;
     // Exposures whose closing edge has been decoded and whose frame has not come yet, oldest
     // first, as (start edge time, closing edge time); guarded by apsFrameMutex, at most
-    // kPendingExposures (older ones belong to frames that never came). The frame thread
+    // kPendingExposures (older ones belong to frames that never came; a frame thread held up
+    // by a slow callback for seconds still finds its own). The frame thread
     // stamps each frame with the oldest, so that a frame keeps its own exposure's times
     // however far the event stream runs ahead of the frames.
-    static constexpr std::size_t kPendingExposures = 4;
+    static constexpr std::size_t kPendingExposures = 64;
     std::deque<std::pair<uint64_t, uint64_t>> pendingExposures;
     uint64_t exposureStart = 0;  // the latest polarity-0 edge
     // Closing edges that belong to frames already handed out without them (their edge came
     // too late): dropped when they come, so later frames keep their own edges.
     std::size_t lateEdgesOwed = 0;
+    // Closing edges decoded since the stream started, those passed over included: the
+    // pending exposures are the latest of them, indices [closingEdges - size, closingEdges).
+    uint64_t closingEdges = 0;
     // Signalled (under apsFrameMutex) when a closing edge is decoded.
     std::condition_variable apsFrameSynced;
 

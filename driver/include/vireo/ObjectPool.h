@@ -13,6 +13,7 @@
 // number of threads.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -82,6 +83,28 @@ public:
         return std::shared_ptr<T>(object.release(), Deleter{impl->self});
     }
 
+    // As tryAcquire, but when `limit` objects exist and every one is lent out, waits up to
+    // `timeout` for one to come back: a producer rides out a consumer's short pause and
+    // gives up (an empty pointer) only on a longer one.
+    template <class Rep, class Period>
+    std::shared_ptr<T> tryAcquireFor(std::size_t limit, std::chrono::duration<Rep, Period> timeout) {
+        std::unique_ptr<T> object;
+        {
+            std::unique_lock<std::mutex> lock(impl->mutex);
+            if (impl->idle.empty()) {
+                if (impl->created < limit) {
+                    impl->idle.push_back(std::make_unique<T>());
+                    ++impl->created;
+                } else if (!impl->cond.wait_for(lock, timeout, [this] { return !impl->idle.empty(); })) {
+                    return nullptr;
+                }
+            }
+            object = std::move(impl->idle.back());
+            impl->idle.pop_back();
+        }
+        return std::shared_ptr<T>(object.release(), Deleter{impl->self});
+    }
+
     // Objects the pool has made so far (idle or lent out).
     std::size_t createdCount() const {
         std::lock_guard<std::mutex> lock(impl->mutex);
@@ -114,7 +137,7 @@ private:
                     std::lock_guard<std::mutex> lock(state->mutex);
                     state->idle.push_back(std::move(owned));
                 }
-                if (state->bounded) state->cond.notify_all();
+                state->cond.notify_all();  // a bounded acquire or a tryAcquireFor may wait
             }
         }
     };

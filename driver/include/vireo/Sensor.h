@@ -50,8 +50,16 @@ public:
     // Waits (at most 100 ms) for the stream's next buffer; empty when none came or the
     // sensor has no stream yet.
     std::optional<std::shared_ptr<std::vector<uint8_t>>> getNextBuffer();
+    // As getNextBuffer, and `droppedBefore` is droppedBuffers() just before the buffer was
+    // taken: the transfers lost ahead of it (the queue drops its oldest), to within the
+    // moment between the two reads.
+    std::optional<std::shared_ptr<std::vector<uint8_t>>> getNextBuffer(uint64_t& droppedBefore);
 
     bool isInitialized() const { return initialized_; }
+
+    // Transfers the stream's host queue has dropped since init because its consumer fell
+    // behind a real-time device; 0 without a stream.
+    uint64_t droppedBuffers() const { return stream_ ? stream_->droppedBuffers() : 0; }
 
 protected:
     std::unique_ptr<EventStream> stream_;

@@ -17,9 +17,10 @@
 //   connection."); the camera stays "running" until stop().
 // - A frame's timestamp and syncTimestamp are the times of the trigger edges that opened and
 //   closed its exposure: frames and closing edges pair in order (the frame thread waits
-//   briefly for the edge to be decoded). A frame lost before it reaches the camera cannot be
-//   seen here; the pairing then runs one exposure late until the pending edges overflow
-//   (kPendingExposures). getFusionEvents(counts, frame.syncTimestamp) finds the frame's
+//   briefly for the edge to be decoded). A frame the host's frame queue drops (a slow frame
+//   callback) or that comes short is counted, and its exposure is passed over, so the frames
+//   after it keep their own times. A frame the device itself loses cannot be seen here; the
+//   pairing then runs one exposure late until the pending edges overflow (kPendingExposures). getFusionEvents(counts, frame.syncTimestamp) finds the frame's
 //   count frame while it is among the 3 queued (the event stream may run ahead): the frame
 //   thread hears of an exposure only once its count frame is queued.
 // - The frame thread converts the frame and runs the frame callbacks without holding the
@@ -120,11 +121,18 @@ public:
 
     void setStatisticInfoCallback(StatisticCallback cb) override;
 
+    // The decoder's counters, the loss counters and the frame counts now; the statistics
+    // thread sends the same.
+    DsStatisticInfo getStatisticInfo() const override;
+
     // What the recordings running now (or the last ones) had to drop for want of a free
-    // buffer: raw bytes and frames.
+    // buffer: raw bytes and frames; the camera's transfers (event stream) the event recording
+    // lost, those the host's queue dropped since it started included: the count its file's
+    // "% vireo_lost_buffers" header line holds.
     struct RecordingLoss {
         uint64_t rawBytes = 0;
         uint64_t frames = 0;
+        uint64_t lostBuffers = 0;
     };
     RecordingLoss getRecordingLoss() const;
 
@@ -151,6 +159,9 @@ private:
     // closing edge to be decoded, under the frame lock; returns its syncTimestamp, and in
     // `stamped` whether an exposure was found for it.
     uint64_t awaitSync(std::unique_lock<std::mutex>& frameLock, bool& stamped);
+    // Passes over the exposures of `lost` frames lost on the host before the frame in hand,
+    // under the frame lock.
+    void skipLostExposures(uint64_t lost);
 
     int startEventRecording(const std::string& path);
     int startFrameRecording(const std::string& path);
@@ -170,6 +181,9 @@ private:
     bool inited = false;
     std::mutex lifecycleMutex;  // serialises start and stop
     bool syncEdgesMissing = false;     // frame thread: the last wait for an edge timed out
+    // Frame thread, under apsFrameMutex: the index (among closingEdges) of the edge that
+    // closes the next frame, as far as the frames seen so far tell.
+    uint64_t nextEdgeIndex = 0;
 
     std::unique_ptr<Decoder> decoder;
     std::shared_ptr<UsbInterface> interface;
@@ -183,6 +197,7 @@ private:
     std::atomic<bool> eventRecording{false};
     std::ofstream eventRecordFile;
     std::string eventRecordPath;
+    std::string eventRecordHeader;  // the header written at the start of eventRecordPath
     std::thread eventRecordThread;
     std::deque<std::shared_ptr<RawBuffer>> eventRecordQueue;
     std::mutex eventRecordMutex;  // guards the queue, the current buffer and the stop request
@@ -214,6 +229,19 @@ private:
 
     std::atomic<uint64_t> rawBytesDropped{0};
     std::atomic<uint64_t> framesDropped{0};
+
+    // Loss counters since the camera was made (DsStatisticInfo): transfers, bytes and frames
+    // the recordings could not keep; frames the frame thread handed to the frame callbacks,
+    // and those it dropped (short transfers).
+    std::atomic<uint64_t> recordingLostBuffers{0};
+    std::atomic<uint64_t> recordingLostBytes{0};
+    std::atomic<uint64_t> recordingLostFrames{0};
+    std::atomic<uint64_t> framesReceived{0};
+    std::atomic<uint64_t> shortFramesDropped{0};
+    // The event recording's loss: the count when it started, and its total once stopped.
+    std::atomic<uint64_t> eventRecordLossBase{0};
+    std::atomic<uint64_t> lastEventRecordLost{0};
+    uint64_t eventLossSinceRecordStart() const;
 
     std::thread statisticThread;
     StatisticCallback statisticCallback;

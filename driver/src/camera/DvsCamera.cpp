@@ -19,4 +19,6 @@ std::vector<ToolInfo> DvsCamera::getAllToolsInfo() const { return tooltable::all
 
 void DvsCamera::setFileCacheTime(unsigned short) {}
 
+DsStatisticInfo DvsCamera::getStatisticInfo() const { return {}; }
+
 }  // namespace vireo

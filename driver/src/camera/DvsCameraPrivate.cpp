@@ -161,6 +161,20 @@ void DvsCameraPrivate::setStatisticInfoCallback(StatisticCallback cb) {
     statisticCallback = std::move(cb);
 }
 
+DsStatisticInfo DvsCameraPrivate::getStatisticInfo() const {
+    DsStatisticInfo info;
+    if (decoder) {
+        info.second = decoder->getSecondStatistic();
+        info.first = decoder->getFirstStatistic();
+    }
+    info.droppedBuffers = sensor ? sensor->droppedBuffers() : 0;
+    info.recordingLostBuffers = recordingLostBuffers.load();
+    info.recordingLostBytes = recordingLostBytes.load();
+    info.unreadBatches = batcher.unreadBatches();
+    info.unreadBatchEvents = batcher.unreadBatchEvents();
+    return info;
+}
+
 bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
     out.clear();
     const EventBatcher::Mode mode = batcher.takeMode();
@@ -255,9 +269,7 @@ void DvsCameraPrivate::statisticLoop() {
         }
         if (!callback) continue;
         try {
-            const uint64_t second = decoder->getSecondStatistic();
-            const uint64_t first = decoder->getFirstStatistic();
-            callback(DsStatisticInfo(first, second));
+            callback(getStatisticInfo());
         } catch (const std::exception& error) {
             VIREO_LOG_ERROR("Statistics callback failed: %s", error.what());
         } catch (...) {

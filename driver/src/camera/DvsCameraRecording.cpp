@@ -46,6 +46,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -63,6 +64,9 @@ namespace {
 constexpr uint64_t kSegmentSpan_us = 1000000;
 constexpr uint64_t kSecond_us = 1000000;
 constexpr const char* kSegmentSuffix = "vireo.raw.tmp";
+// How long the camera thread waits for a raw buffer when the record thread holds them all,
+// before it drops what it cannot keep.
+constexpr auto kRawBufferWait = std::chrono::milliseconds(200);
 // Room above the hand-over size, so that the USB buffer that crosses 10 MiB fits without
 // the vector reallocating (and copying 10 MiB) on the camera thread.
 constexpr size_t kRawBufferSlack = size_t{1} << 20;
@@ -178,30 +182,88 @@ void DvsCameraPrivate::prepareData2Save(std::vector<uint8_t>& data) {
     const uint64_t now = decoder->getLastTimestamp();
     bool handedOver = false;
     {
-        std::lock_guard<std::mutex> lock(recordMutex);
-        // The recording may have ended since the caller looked at the flags; its last buffer
-        // has then been taken away already.
-        if (!currentRawBuffer || (!recording.load() && !caching.load())) return;
+        std::unique_lock<std::mutex> lock(recordMutex);
+        if (!recording.load() && !caching.load()) return;
+        if (!currentRawBuffer) {
+            // The recording may have ended since the caller looked at the flags; its last
+            // buffer has then been taken away already. Otherwise the pool ran dry: a buffer
+            // given back since ends the gap.
+            if (!rawBuffersStarved || !rawBufferPool) return;
+            currentRawBuffer = rawBufferPool->tryAcquire(kMaxRawBuffers);
+            if (!currentRawBuffer) {
+                countRecordingLoss(1, data.size());
+                return;
+            }
+            currentRawBuffer->clear();
+            currentRawBufferTransfers = 0;
+            rawBuffersStarved = false;
+        }
         // The collected bytes go to the record thread once they span 100 ms of sensor time or
         // hold more than 10 MiB (a clock that went back ends them too). The check comes
         // before `data` joins them, so that the time they span is exact.
         const RawBuffer& collected = *currentRawBuffer;
         if (!collected.empty() && (collected.size() > kMaxRawDataBufferSize || now < currentRawBufferBegin_us ||
                                    now - currentRawBufferBegin_us >= kRawBufferSpan_us)) {
-            recordQueue.push_back({std::move(currentRawBuffer), currentRawBufferBegin_us, now});
-            currentRawBuffer = rawBufferPool->acquire();
-            currentRawBuffer->clear();
+            recordQueue.push_back(
+                {std::move(currentRawBuffer), currentRawBufferBegin_us, now, currentRawBufferTransfers});
+            currentRawBufferTransfers = 0;
             handedOver = true;
+            currentRawBuffer = rawBufferPool->tryAcquire(kMaxRawBuffers);
+            if (!currentRawBuffer) {
+                // The pool is bounded and the record thread holds every buffer: the camera
+                // thread waits a little for one (a pause of the disk or of the record thread),
+                // without the lock, so that the record thread can take the queue meanwhile.
+                const std::shared_ptr<ObjectPool<RawBuffer, 1>> pool = rawBufferPool;
+                const uint64_t epoch = rawBufferEpoch;
+                lock.unlock();
+                recordCond.notify_one();
+                std::shared_ptr<RawBuffer> buffer = pool->tryAcquireFor(kMaxRawBuffers, kRawBufferWait);
+                lock.lock();
+                // A stop meanwhile ended what this transfer would have belonged to.
+                if (epoch != rawBufferEpoch || currentRawBuffer || (!recording.load() && !caching.load())) return;
+                currentRawBuffer = std::move(buffer);
+            }
+            if (currentRawBuffer) {
+                currentRawBuffer->clear();
+            } else {
+                // Then this transfer and the next ones are dropped and counted, without
+                // waiting again, until a buffer comes back.
+                rawBuffersStarved = true;
+                VIREO_LOG_WARN("Camera %s: the recording falls behind the camera (all %zu raw buffers are "
+                               "queued): raw data dropped",
+                               desc.serial.c_str(), kMaxRawBuffers);
+                countRecordingLoss(1, data.size());
+            }
         }
-        RawBuffer& buffer = *currentRawBuffer;
-        if (buffer.empty()) currentRawBufferBegin_us = now;
-        if (buffer.size() + data.size() > buffer.capacity()) {
-            // Room for a whole buffer at once: growing step by step would copy the collected bytes.
-            buffer.reserve(std::max<size_t>(buffer.size() + data.size(), kMaxRawDataBufferSize + kRawBufferSlack));
+        if (currentRawBuffer) {
+            RawBuffer& buffer = *currentRawBuffer;
+            if (buffer.empty()) currentRawBufferBegin_us = now;
+            if (buffer.size() + data.size() > buffer.capacity()) {
+                // Room for a whole buffer at once: growing step by step would copy the
+                // collected bytes.
+                buffer.reserve(
+                    std::max<size_t>(buffer.size() + data.size(), kMaxRawDataBufferSize + kRawBufferSlack));
+            }
+            buffer.insert(buffer.end(), data.begin(), data.end());
+            ++currentRawBufferTransfers;
         }
-        buffer.insert(buffer.end(), data.begin(), data.end());
     }
     if (handedOver) recordCond.notify_one();
+}
+
+void DvsCameraPrivate::countRecordingLoss(uint64_t transfers, uint64_t bytes) {
+    recordingLostBuffers.fetch_add(transfers);
+    recordingLostBytes.fetch_add(bytes);
+}
+
+uint64_t DvsCameraPrivate::lossSinceRecordStart() const {
+    const uint64_t now = (sensor ? sensor->droppedBuffers() : 0) + recordingLostBuffers.load();
+    const uint64_t base = recordLossBase.load();
+    return now > base ? now - base : 0;
+}
+
+uint64_t DvsCameraPrivate::getRecordingLostBuffers() const {
+    return recording.load() ? lossSinceRecordStart() : lastRecordingLost.load();
 }
 
 // ---- record thread ------------------------------------------------------------------------
@@ -384,6 +446,7 @@ void DvsCameraPrivate::writeToSegment(const QueuedRawBuffer& entry) {
         VIREO_LOG_ERROR("Recording: %llu bytes could not be written",
                         static_cast<unsigned long long>(buffer.size()));
         recordDataLost = true;
+        countRecordingLoss(entry.transfers, buffer.size());
         return;
     }
     if (!segmentOpen) {
@@ -466,6 +529,8 @@ void DvsCameraPrivate::startRecordThread(std::atomic<bool>& flag) {
         if (!currentRawBuffer) {
             currentRawBuffer = rawBufferPool->acquire();
             currentRawBuffer->clear();
+            currentRawBufferTransfers = 0;
+            rawBuffersStarved = false;
         }
         flag = true;
     }
@@ -491,6 +556,8 @@ void DvsCameraPrivate::endRecordThread() {
 void DvsCameraPrivate::releaseRawBuffers() {
     std::lock_guard<std::mutex> lock(recordMutex);
     currentRawBuffer.reset();
+    rawBuffersStarved = false;
+    ++rawBufferEpoch;
     rawBufferPool.reset();
 }
 
@@ -522,6 +589,9 @@ int DvsCameraPrivate::startRecording(std::string path) {
     recordPath = std::move(path);
     // Where the stream is now, and how far back the cache is to reach from there.
     recordStart_us = decoder->getLastTimestamp();
+    // The recording's loss counts from here: what the host's queue and the recording drop.
+    recordLossBase = (sensor ? sensor->droppedBuffers() : 0) + recordingLostBuffers.load();
+    lastRecordingLost = 0;
     recordCacheSpan_us = caching.load() ? uint64_t{fileCacheTime.load()} * kSecond_us : 0;
     startRecordThread(recording);
     return 0;
@@ -549,6 +619,8 @@ void DvsCameraPrivate::endCacheLocked() {
         std::lock_guard<std::mutex> lock(recordMutex);
         caching = false;
         currentRawBuffer.reset();  // not yet in a segment: dropped with the cache
+        rawBuffersStarved = false;
+        ++rawBufferEpoch;
     }
     endRecordThread();
     {
@@ -575,13 +647,20 @@ int DvsCameraPrivate::stopRecordingLocked() {
         if (currentRawBuffer && !currentRawBuffer->empty()) {
             const uint64_t now = decoder ? decoder->getLastTimestamp() : currentRawBufferBegin_us;
             recordQueue.push_back({std::move(currentRawBuffer), currentRawBufferBegin_us,
-                                   std::max(now, currentRawBufferBegin_us)});
+                                   std::max(now, currentRawBufferBegin_us), currentRawBufferTransfers});
         }
         currentRawBuffer.reset();
+        currentRawBufferTransfers = 0;
+        rawBuffersStarved = false;
+        ++rawBufferEpoch;
     }
     // `recording` stays true until the queue is written, so that no rotation of the final
     // writes drops a segment as if it belonged to the cache.
     endRecordThread();
+    // Everything the recording will lose is known once its queue is written: the header's
+    // loss line gets this count.
+    const uint64_t lost = lossSinceRecordStart();
+    lastRecordingLost = lost;
     {
         std::lock_guard<std::mutex> lock(recordMutex);
         recording = false;
@@ -593,6 +672,12 @@ int DvsCameraPrivate::stopRecordingLocked() {
     dropStaleCacheSegments(recordStart_us.load(), recordCacheSpan_us.load());
     const int result = assembleRecording();
     if (result == 0 || keptSegments == 0) segmentStartTimestamp = 0;
+    if (lost > 0) {
+        VIREO_LOG_WARN("Camera %s: recording %s lost %llu of the camera's buffers (the host or the disk fell "
+                       "behind); its header's \"%% %s\" line says so",
+                       desc.serial.c_str(), recordPath.c_str(), static_cast<unsigned long long>(lost),
+                       kLostBuffersKey);
+    }
 
     if (wasCaching && streaming() && keptSegments == 0) {
         // The cache goes on with a new ring.
@@ -610,11 +695,12 @@ DvsCameraPrivate::MoveResult DvsCameraPrivate::moveRecordFile(const std::string&
     if (::lstat(recordPath.c_str(), &target) == 0 && (!S_ISREG(target.st_mode) || target.st_nlink > 1)) {
         return MoveResult::CopyInstead;
     }
-    const std::string header = rawFileHeader(desc.serial);
+    // The header's date is the stop's and its loss line the recording's, as for an assembled
+    // file; both have fixed widths, so the header keeps its length.
+    const std::string header = rawFileHeader(desc.serial, lastRecordingLost.load());
     if (header.size() != recordFileHeaders[name]) return MoveResult::CopyInstead;
     const int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return MoveResult::CopyInstead;
-    // The header's date is the stop's, as for an assembled file.
     const bool dated = ::pwrite(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size());
     if (::close(fd) != 0 || !dated) return MoveResult::CopyInstead;
     if (::rename(name.c_str(), recordPath.c_str()) == 0) return MoveResult::Moved;
@@ -646,7 +732,7 @@ int DvsCameraPrivate::assembleRecording() {
         if (outputFailed) {
             VIREO_LOG_ERROR("Unable to open %s for writing", recordPath.c_str());
         } else {
-            const std::string header = rawFileHeader(desc.serial);
+            const std::string header = rawFileHeader(desc.serial, lastRecordingLost.load());
             outputFailed = !writeAll(out, header.data(), header.size());
         }
         for (const auto& name : names) {

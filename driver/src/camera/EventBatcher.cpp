@@ -83,9 +83,15 @@ void EventBatcher::wake() {
     timeBatchCond.notify_all();
 }
 
+void EventBatcher::countUnread(size_t events) {
+    unreadBatches_.fetch_add(1, std::memory_order_relaxed);
+    unreadBatchEvents_.fetch_add(events, std::memory_order_relaxed);
+}
+
 void EventBatcher::handOverCountBatch() {
     {
         std::lock_guard<std::mutex> lock(countBatchMutex);
+        if (countBatchAvailable) countUnread(countBatchReady.size());
         countBatchReady.clear();
         countBatchReady.swap(countBatchFilling);
         ++countBatchSerial;
@@ -97,6 +103,7 @@ void EventBatcher::handOverCountBatch() {
 void EventBatcher::handOverTimeBatch() {
     {
         std::lock_guard<std::mutex> lock(timeBatchMutex);
+        if (timeBatchAvailable) countUnread(timeBatchReady.size());
         timeBatchReady.clear();
         timeBatchReady.swap(timeBatchFilling);
         ++timeBatchSerial;

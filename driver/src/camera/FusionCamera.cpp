@@ -19,4 +19,6 @@ std::vector<ToolInfo> FusionCamera::getAllToolsInfo() const { return tooltable::
 
 void FusionCamera::setStatisticInfoCallback(StatisticCallback) {}
 
+DsStatisticInfo FusionCamera::getStatisticInfo() const { return {}; }
+
 }  // namespace vireo

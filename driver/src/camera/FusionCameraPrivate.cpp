@@ -133,6 +133,7 @@ void FusionCameraPrivate::triggerInArrvied(EventTriggerIn trigger) {
         // The frame thread learns of the exposure only now, once its count frame is queued.
         {
             std::lock_guard<std::mutex> lock(apsFrameMutex);
+            ++closingEdges;
             if (lateEdgesOwed > 0) {
                 --lateEdgesOwed;
             } else {

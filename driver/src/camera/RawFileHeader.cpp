@@ -1,10 +1,16 @@
 #include "camera/RawFileHeader.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include <vireo/Helpers.h>
 
 namespace vireo {
 
-std::string rawFileHeader(const std::string& serial) {
+std::string rawFileHeader(const std::string& serial, uint64_t lostBuffers) {
+    char loss[64];
+    std::snprintf(loss, sizeof loss, "%% %s %0*llu\n", kLostBuffersKey, kLostBuffersDigits,
+                  static_cast<unsigned long long>(std::min(lostBuffers, kLostBuffersMax)));
     return "% camera_integrator_name Vireo\n"
            "% date " + getSysTime() + "\n"
            "% evt 3.0\n"
@@ -17,7 +23,8 @@ std::string rawFileHeader(const std::string& serial) {
            "% sensor_generation 4.2\n"
            "% sensor_name IMX646\n"
            "% serial_number " + serial + "\n"
-           "% system_ID 53\n"
+           "% system_ID 53\n" +
+           loss +
            "% end\n";
 }
 

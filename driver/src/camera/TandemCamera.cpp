@@ -1,6 +1,7 @@
 // TandemCamera: initialisation, start and stop, the event, frame and statistics threads.
 #include <vireo/TandemCamera.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -228,6 +229,8 @@ int TandemCamera::start(STREAM_TYPE type) {
         std::lock_guard<std::mutex> frameLock(apsFrameMutex);
         pendingExposures.clear();
         lateEdgesOwed = 0;
+        closingEdges = 0;
+        nextEdgeIndex = 0;
     }
     const bool events = type != STREAM_APS;
     const bool frames = type != STREAM_DVS;
@@ -305,6 +308,22 @@ void TandemCamera::eventLoop() {
     apsFrameSynced.notify_all();
 }
 
+void TandemCamera::skipLostExposures(uint64_t lost) {
+    if (lost == 0) return;
+    // The frame in hand closes with edge `target`: the lost frames had the ones before it.
+    // Those still pending go; those not decoded yet are passed over when they come. Edges
+    // the pending queue already let go need nothing.
+    const uint64_t target = nextEdgeIndex + lost;
+    const uint64_t oldestPending = closingEdges - pendingExposures.size();
+    if (target >= closingEdges) {
+        pendingExposures.clear();
+        lateEdgesOwed = static_cast<std::size_t>(target - closingEdges);
+    } else {
+        for (uint64_t i = oldestPending; i < target && !pendingExposures.empty(); ++i) pendingExposures.pop_front();
+    }
+    nextEdgeIndex = target;
+}
+
 uint64_t TandemCamera::awaitSync(std::unique_lock<std::mutex>& frameLock, bool& stamped) {
     // The device sends a frame only after the edge that closes its exposure, but the event
     // thread may not have decoded that edge yet. Without an event stream, or once edges have
@@ -318,9 +337,11 @@ uint64_t TandemCamera::awaitSync(std::unique_lock<std::mutex>& frameLock, bool& 
             // frame goes without, and its edge, should it still come, is not given to the next.
             syncEdgesMissing = true;
             ++lateEdgesOwed;
+            ++nextEdgeIndex;
         }
     }
     if (!pendingExposures.empty()) {
+        nextEdgeIndex = closingEdges - pendingExposures.size() + 1;
         apsFrame.timestamp = pendingExposures.front().first;
         apsFrame.syncTimestamp = pendingExposures.front().second;
         pendingExposures.pop_front();
@@ -341,9 +362,18 @@ void TandemCamera::frameLoop() {
         previewConverter->setConverterFmt(VIDEO_PIX_FMT_NV12, VIDEO_PIX_FMT_BGR24);
     }
     const size_t frameBytes = apsSensor->frameBytes();
+    // Frames lost on the host after their exposure was announced on the event stream: the
+    // host's frame queue dropped them (it drops its oldest, so they came before the next
+    // frame taken) or they were too short. Their exposures are passed over, so that the next
+    // frame is stamped with its own exposure rather than the lost one's.
+    uint64_t queueDropsSeen = apsSensor->droppedBuffers();
+    uint64_t framesLost = 0;
     try {
         while (running.load() == 1) {
-            auto buffer = apsSensor->getNextBuffer();
+            uint64_t queueDrops = queueDropsSeen;
+            auto buffer = apsSensor->getNextBuffer(queueDrops);
+            framesLost += queueDrops - std::min(queueDropsSeen, queueDrops);
+            queueDropsSeen = std::max(queueDropsSeen, queueDrops);
             if (!buffer || !*buffer) {
                 if (!isConnected()) {
                     VIREO_LOG_INFO("Tandem loss connection.");
@@ -353,6 +383,8 @@ void TandemCamera::frameLoop() {
             }
             std::vector<uint8_t>& nv12 = **buffer;
             if (nv12.size() < frameBytes) {
+                ++shortFramesDropped;
+                ++framesLost;
                 VIREO_LOG_WARN("Camera %s: frame of %zu bytes dropped (a frame holds %zu)", desc.serial.c_str(),
                                nv12.size(), frameBytes);
                 continue;
@@ -361,6 +393,8 @@ void TandemCamera::frameLoop() {
             uint64_t sync = 0;
             {
                 std::unique_lock<std::mutex> frameLock(apsFrameMutex);
+                skipLostExposures(framesLost);
+                framesLost = 0;
                 bool stamped = true;
                 sync = awaitSync(frameLock, stamped);
                 // A frame still in hand when the camera stops, whose edge was not decoded,
@@ -372,6 +406,7 @@ void TandemCamera::frameLoop() {
             // conversion and the callbacks never hold up the event thread's trigger edges.
             previewConverter->nv12ToRGB(nv12.data(), frame.data);
             if (frameRecording.load()) saveFrameData(nv12, sync);
+            ++framesReceived;
             std::lock_guard<std::mutex> callbackLock(apsFrameCallbacks.mutex);
             for (auto& entry : apsFrameCallbacks.callbacks) entry.second(frame);
         }
@@ -396,7 +431,7 @@ void TandemCamera::statisticLoop() {
         }
         if (!callback) continue;
         try {
-            callback(DsStatisticInfo(decoder->getFirstStatistic(), decoder->getSecondStatistic()));
+            callback(getStatisticInfo());
         } catch (const std::exception& error) {
             VIREO_LOG_ERROR("Statistics callback failed: %s", error.what());
         } catch (...) {
@@ -405,8 +440,32 @@ void TandemCamera::statisticLoop() {
     }
 }
 
+DsStatisticInfo TandemCamera::getStatisticInfo() const {
+    DsStatisticInfo info;
+    if (decoder) {
+        info.first = decoder->getFirstStatistic();
+        info.second = decoder->getSecondStatistic();
+    }
+    info.droppedBuffers = dvsSensor ? dvsSensor->droppedBuffers() : 0;
+    info.recordingLostBuffers = recordingLostBuffers.load();
+    info.recordingLostBytes = recordingLostBytes.load();
+    info.unreadBatches = unreadBatches();
+    info.unreadBatchEvents = unreadBatchEvents();
+    info.frames = framesReceived.load();
+    info.droppedFrames = (apsSensor ? apsSensor->droppedBuffers() : 0) + shortFramesDropped.load();
+    info.recordingLostFrames = recordingLostFrames.load();
+    return info;
+}
+
+uint64_t TandemCamera::eventLossSinceRecordStart() const {
+    const uint64_t now = (dvsSensor ? dvsSensor->droppedBuffers() : 0) + recordingLostBuffers.load();
+    const uint64_t base = eventRecordLossBase.load();
+    return now > base ? now - base : 0;
+}
+
 TandemCamera::RecordingLoss TandemCamera::getRecordingLoss() const {
-    return RecordingLoss{rawBytesDropped.load(), framesDropped.load()};
+    const uint64_t lost = eventRecording.load() ? eventLossSinceRecordStart() : lastEventRecordLost.load();
+    return RecordingLoss{rawBytesDropped.load(), framesDropped.load(), lost};
 }
 
 }  // namespace vireo

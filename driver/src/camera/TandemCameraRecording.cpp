@@ -8,6 +8,9 @@
 // before the wait cannot be missed.
 #include <vireo/TandemCamera.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -28,6 +31,26 @@ std::string baseName(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path;
     return path.substr(0, dot);
+}
+
+// Writes the loss line of `header` (the one written at the start of `path`) anew with
+// `lost`, in place: the header keeps its length. False when the file cannot be written.
+bool patchLostBuffers(const std::string& path, const std::string& header, const std::string& serial,
+                      uint64_t lost) {
+    const std::string key = std::string("% ") + kLostBuffersKey + " ";
+    const size_t at = header.find(key);
+    const std::string patched = rawFileHeader(serial, lost);
+    const size_t patchedAt = patched.find(key);
+    if (at == std::string::npos || patchedAt == std::string::npos) return false;
+    const size_t lineEnd = patched.find('\n', patchedAt);
+    const std::string line = patched.substr(patchedAt, lineEnd - patchedAt);
+    if (header.compare(at, line.size(), patched, patchedAt, line.size()) == 0) return true;
+    if (header.find('\n', at) - at != line.size()) return false;  // the line must keep its length
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::pwrite(fd, line.data(), line.size(), static_cast<off_t>(at)) ==
+                    static_cast<ssize_t>(line.size());
+    return ::close(fd) == 0 && ok;
 }
 
 }  // namespace
@@ -84,6 +107,7 @@ int TandemCamera::startEventRecording(const std::string& path) {
         return -1;
     }
     const std::string header = rawFileHeader(desc.serial);
+    eventRecordHeader = header;
     eventRecordFile.write(header.data(), static_cast<std::streamsize>(header.size()));
     if (!eventRecordFile) {
         VIREO_LOG_ERROR("%s", ("Unable to open " + path + " for writing.").c_str());
@@ -98,6 +122,8 @@ int TandemCamera::startEventRecording(const std::string& path) {
         eventRecordStopping = false;
         eventRecordFailed = false;
         rawBytesDropped = 0;
+        eventRecordLossBase = (dvsSensor ? dvsSensor->droppedBuffers() : 0) + recordingLostBuffers.load();
+        lastEventRecordLost = 0;
         eventRecordPath = path;
         eventRecordIndex = std::make_unique<RecordingIndex>(header.size());
         eventRecording = true;
@@ -118,6 +144,8 @@ void TandemCamera::saveEventData(const std::vector<uint8_t>& data) {
                                desc.serial.c_str(), eventRecordPath.c_str());
             }
             rawBytesDropped += data.size();
+            ++recordingLostBuffers;
+            recordingLostBytes += data.size();
             return;
         }
         currentRawBuffer->clear();
@@ -171,9 +199,24 @@ int TandemCamera::stopEventRecording() {
     eventRecordCond.notify_all();
     if (eventRecordThread.joinable()) eventRecordThread.join();
     eventRecordFile.flush();
-    const bool written = eventRecordFile.good() && !eventRecordFailed;
+    bool written = eventRecordFile.good() && !eventRecordFailed;
     eventRecordFile.close();
     rawBufferPool.reset();
+    // The header written at the start says nothing was lost; a loss is written over its
+    // zeros, at the same length, so the data and the index's offsets stay where they are.
+    const uint64_t lost = eventLossSinceRecordStart();
+    lastEventRecordLost = lost;
+    if (lost > 0) {
+        VIREO_LOG_WARN("Camera %s: recording %s lost %llu of the camera's buffers (the host or the disk fell "
+                       "behind); its header's \"%% %s\" line says so",
+                       desc.serial.c_str(), eventRecordPath.c_str(), static_cast<unsigned long long>(lost),
+                       kLostBuffersKey);
+        if (!patchLostBuffers(eventRecordPath, eventRecordHeader, desc.serial, lost)) {
+            VIREO_LOG_ERROR("Camera %s: the loss could not be written into the header of %s", desc.serial.c_str(),
+                            eventRecordPath.c_str());
+            written = false;
+        }
+    }
     // Bytes dropped for want of a buffer never reached the file nor the index: the index
     // still describes the file as it is. A file not written whole gets none, and loses the
     // one of the file it replaced.
@@ -241,6 +284,7 @@ void TandemCamera::saveFrameData(const std::vector<uint8_t>& nv12, uint64_t sync
                            mp4Path.c_str());
         }
         ++framesDropped;
+        ++recordingLostFrames;
         return;
     }
     buffer->assign(nv12.begin(), nv12.begin() + static_cast<std::ptrdiff_t>(frameBytes));

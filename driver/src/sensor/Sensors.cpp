@@ -32,6 +32,13 @@ std::optional<std::shared_ptr<std::vector<uint8_t>>> Sensor::getNextBuffer() {
     return stream_->getLatestBuffer();
 }
 
+std::optional<std::shared_ptr<std::vector<uint8_t>>> Sensor::getNextBuffer(uint64_t& droppedBefore) {
+    droppedBefore = droppedBuffers();
+    if (!stream_ || stream_->waitNextBuffer() < 1) return std::nullopt;
+    droppedBefore = stream_->droppedBuffers();
+    return stream_->getLatestBuffer();
+}
+
 // The reset sequence turns the readout, output and time base off; the start sequence turns
 // them on again (bit 10 of 0x4, bit 1 of 0x9028, bit 0 of 0x9008).
 const std::vector<RegisterOperation>& Imx6x6Sensor::resetSequence() {

@@ -96,7 +96,7 @@ void expectValidPrefix(const std::string& path, const std::vector<uint8_t>& deli
 
 // Keeps the first `cap` events a callback receives and counts all of them.
 struct EventTap {
-    explicit EventTap(size_t cap) : cap(cap) {}
+    explicit EventTap(size_t keep) : cap(keep) {}
     void add(const Event2D* first, const Event2D* last) {
         std::lock_guard<std::mutex> lock(mutex);
         const auto n = static_cast<size_t>(last - first);
@@ -189,10 +189,10 @@ void recordEventCameraOntoAFullDisk(OpenedEventCamera& opened, const fs::path& d
     EXPECT_NE(log.find("Recording " + out + " is incomplete"), std::string::npos) << log;
     EXPECT_FALSE(recorder.isRecording());
 
-    expectValidPrefix(out, sim::capturedEventBytes(serial), opened.tap->events());
-    // The index of a file that lost its end is not written.
+    // The recorder writes no index for a file that lost its end (the reader makes its own).
     EXPECT_FALSE(fs::exists(test::indexPathOf(out)));
     EXPECT_FALSE(fs::exists(test::companionPathOf(out)));
+    expectValidPrefix(out, sim::capturedEventBytes(serial), opened.tap->events());
     // The folder keeps no segment: the partial file is the recording.
     EXPECT_TRUE(recorder.getSegmentFiles().empty());
 }
@@ -246,7 +246,7 @@ TEST(RecordingOnAFullDisk, AStoppedRecordingIsEndedByTheNextStart) {
 
 TEST(RecordingOnAFullDisk, EventCameraOnARealSmallDisk) {
     if (!std::getenv("VIREO_SMALL_DISK")) {
-        GTEST_SKIP() << "no small file system was mounted for this test (run through full_disk_test.sh)";
+        GTEST_SKIP() << "no small file system was mounted for this test (run through with_fault_mounts.sh)";
     }
     OpenedEventCamera opened("SMALL-DVS");
     ASSERT_NE(opened.recorder, nullptr);
@@ -333,9 +333,9 @@ void recordFusionCameraOntoAFullDisk(OpenedFusionCamera& opened, const fs::path&
         EXPECT_FALSE(camera.isRecording(STREAM_APS));
     }
 
-    expectValidPrefix(base + ".raw", sim::capturedEventBytes(serial), opened.tap->events());
     EXPECT_FALSE(fs::exists(test::indexPathOf(base + ".raw")));
     EXPECT_FALSE(fs::exists(test::companionPathOf(base + ".raw")));
+    expectValidPrefix(base + ".raw", sim::capturedEventBytes(serial), opened.tap->events());
 }
 
 TEST(RecordingOnAFullDisk, FusionCameraStopsTheEventFileKeepsItValidAndStreamsOn) {
@@ -377,7 +377,7 @@ TEST(RecordingOnAFullDisk, FusionCameraWithoutRoomForTheHeaderRefusesToStart) {
 
 TEST(RecordingOnAFullDisk, FusionCameraOnARealSmallDisk) {
     if (!std::getenv("VIREO_SMALL_DISK")) {
-        GTEST_SKIP() << "no small file system was mounted for this test (run through full_disk_test.sh)";
+        GTEST_SKIP() << "no small file system was mounted for this test (run through with_fault_mounts.sh)";
     }
     OpenedFusionCamera opened("SMALL-FUSION");
     ASSERT_NE(opened.tandem, nullptr);

@@ -48,7 +48,7 @@ size_t threadCount() {
 // the test at once instead of holding CI until its timeout.
 class Watchdog {
 public:
-    explicit Watchdog(std::chrono::seconds limit) : limit(limit), thread([this] { run(); }) {}
+    explicit Watchdog(std::chrono::seconds seconds) : limit(seconds), thread([this] { run(); }) {}
     ~Watchdog() {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -207,7 +207,7 @@ TEST(UnplugStorm, FusionCameraSurvivesRepeatedUnplugsWithoutHangsOrLeftoverThrea
     test::StdoutCapture quiet;
     size_t threadsBefore = 0;
     // A video recording opens an H.264 encoder of 4K frames: fewer cycles record both streams.
-    constexpr int kCycles = 60;
+    constexpr int kCycles = 40;
     for (int cycle = -1; cycle < kCycles; ++cycle) {
         if (cycle == 0) threadsBefore = threadCount();
         const Unplug when = static_cast<Unplug>((cycle + 3) % 3);

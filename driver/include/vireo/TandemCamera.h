@@ -134,7 +134,7 @@ public:
     // the file keeps what was written before, recordingError() tells what happened, and
     // stopRecording (or the next startRecording of that stream) ends it, returning -1.
     bool isRecording(STREAM_TYPE type) const;
-    // Why the recordings stopped on their own, one line each; empty when they did not.
+    // Why the recordings stopped on their own, in one line; empty when they did not.
     std::string recordingError() const;
 
     // The video time (µs) a frame recorded now gets: `syncTimestamp` minus the offset, or

@@ -90,7 +90,7 @@ bool TandemCamera::isRecording(STREAM_TYPE type) const {
 std::string TandemCamera::recordingError() const {
     std::lock_guard<std::mutex> lock(recordErrorMutex);
     if (eventRecordError.empty() || frameRecordError.empty()) return eventRecordError + frameRecordError;
-    return eventRecordError + "\n" + frameRecordError;
+    return eventRecordError + "; " + frameRecordError;
 }
 
 int TandemCamera::startEventRecording(const std::string& path) {

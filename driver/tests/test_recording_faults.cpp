@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -117,16 +118,34 @@ struct EventTap {
     uint64_t total = 0;
 };
 
-// A test folder on the limited disk when the test runs with one, else in the scratch space.
+// A test folder on the small disk when the test runs with one (emptied first: an earlier
+// test filled it), else in the scratch space.
 fs::path testFolder(const std::string& name) {
     if (const char* small = std::getenv("VIREO_SMALL_DISK")) {
+        for (const auto& entry : fs::directory_iterator(small)) fs::remove_all(entry.path());
         const fs::path dir = fs::path(small) / name;
-        fs::remove_all(dir);
         fs::create_directories(dir);
         return dir;
     }
     return fs::path(test::scratchPath(name));
 }
+
+// The log written meanwhile; shown on standard error when the test ends before finish()
+// (an assertion failed), so that neither the failure nor the log is lost.
+class LogCapture {
+public:
+    std::string finish() {
+        done = true;
+        return capture.finish();
+    }
+    ~LogCapture() {
+        if (!done) std::fputs(capture.finish().c_str(), stderr);
+    }
+
+private:
+    test::StdoutCapture capture;
+    bool done = false;
+};
 
 fs::path makeFolder(const std::string& name) {
     const fs::path dir = testFolder(name);
@@ -167,7 +186,7 @@ void recordEventCameraOntoAFullDisk(OpenedEventCamera& opened, const fs::path& d
     ASSERT_TRUE(recorder.setSegmentDirectory((dir / "segments").string()));
     if (room > 0) DvsCameraPrivateTestAccess::limitDisk(recorder, std::make_shared<WriteFault>(room));
     ASSERT_TRUE(sim::captureDelivered(serial, true));
-    test::StdoutCapture capture;
+    LogCapture capture;
     ASSERT_EQ(recorder.startRecording(out), 0);
     EXPECT_TRUE(recorder.isRecording());
     ASSERT_EQ(recorder.start(), 0);
@@ -299,7 +318,7 @@ void recordFusionCameraOntoAFullDisk(OpenedFusionCamera& opened, const fs::path&
     const std::string base = (dir / "take").string();
     if (room > 0) FusionCameraTestAccess::limitDisk(camera, std::make_shared<WriteFault>(room));
     ASSERT_TRUE(sim::captureDelivered(serial, true));
-    test::StdoutCapture capture;
+    LogCapture capture;
     ASSERT_EQ(camera.startRecording(base, STREAM_BOTH), 0);
     EXPECT_TRUE(camera.isRecording(STREAM_BOTH));
     ASSERT_EQ(camera.start(STREAM_BOTH), 0);

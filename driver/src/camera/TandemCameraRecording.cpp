@@ -252,8 +252,13 @@ int TandemCamera::startFrameRecording(const std::string& path) {
     converter->setConverterFrameSize(static_cast<int32_t>(apsHeight), static_cast<int32_t>(apsWidth),
                                      static_cast<int32_t>(apsHeight), static_cast<int32_t>(apsWidth));
     converter->setConverterFmt(VIDEO_PIX_FMT_NV12, VIDEO_PIX_FMT_YUV420P);
+    std::error_code ignored;
+    const bool existed = std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
     if (converter->initVideoConverter(path) != 0) {
         VIREO_LOG_ERROR("Video converter initialization failed, please confirm that the input file is correct.");
+        // A file the encoder created before failing (a full disk refused its header) is no video.
+        converter.reset();
+        if (!existed) std::filesystem::remove(path, ignored);
         return -1;
     }
     {

@@ -126,7 +126,7 @@ int runCalibrate(const Arguments& args) {
         }
     }
     // Before the search, which takes long: a result that cannot be saved fails at once.
-    checkOutput(output);
+    recording::checkOutput(output);
 
     const InterruptScope scope("stopping the grid search; calibrating from the windows searched so far");
     const bool terminal = isatty(STDOUT_FILENO) != 0;

@@ -91,8 +91,11 @@ void expectValidPrefix(const std::string& path, const std::vector<uint8_t>& deli
     ASSERT_FALSE(expected.empty());
     ASSERT_EQ(read.size(), expected.size());
     EXPECT_TRUE(read == expected);
-    ASSERT_GE(handedOut.size(), read.size());
-    EXPECT_TRUE(std::equal(read.begin(), read.end(), handedOut.begin())) << "the file's events are not the camera's";
+    // The callback's events are kept up to a bound: the file's must begin with all of them.
+    const size_t compared = std::min(read.size(), handedOut.size());
+    ASSERT_GT(compared, 0u);
+    EXPECT_TRUE(std::equal(read.begin(), read.begin() + static_cast<std::ptrdiff_t>(compared), handedOut.begin()))
+        << "the file's events are not the camera's";
 }
 
 // Keeps the first `cap` events a callback receives and counts all of them.

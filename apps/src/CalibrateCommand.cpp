@@ -30,6 +30,7 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "Interrupt.h"
+#include "RecordSupport.h"
 
 namespace vireo::app {
 namespace {
@@ -124,6 +125,8 @@ int runCalibrate(const Arguments& args) {
             throw std::runtime_error("the folder of \"" + output + "\" does not exist");
         }
     }
+    // Before the search, which takes long: a result that cannot be saved fails at once.
+    recording::checkOutput(output);
 
     const InterruptScope scope("stopping the grid search; calibrating from the windows searched so far");
     const bool terminal = isatty(STDOUT_FILENO) != 0;

@@ -61,6 +61,9 @@ struct RecordOutcome {
     uint64_t body_bytes = 0;     // of which after the header (0: the camera delivered nothing)
     std::vector<std::string> kept_segments;  // where the data stays when the file failed
     uint64_t lost_buffers = 0;   // the camera's transfers the file misses (its header's loss line)
+    // Why the recording stopped on its own before the end (its file could not be written:
+    // a full disk); the file keeps what was written until then. Empty when it did not.
+    std::string write_error;
 };
 // Checks that the output can be written, opens the camera, records it as asked and stops it.
 // The recording ends early, and is written, when a signal arrives inside an InterruptScope

@@ -218,6 +218,7 @@ FusionRecordOutcome recordOpenedFusionCamera(FusionCamera& camera, const FusionR
             outcome.disconnected = true;
             break;
         }
+        if (tandem != nullptr && !tandem->isRecording(STREAM_BOTH)) break;  // a file could not be written
         const auto due = shown.time + kReportPeriod;
         const bool dueAtEnd = due > deadline - kLastReportSlack && due < deadline + kLastReportSlack;
         const auto end = dueAtEnd ? due + kLastReportSlack : deadline;
@@ -275,6 +276,8 @@ FusionRecordOutcome recordOpenedFusionCamera(FusionCamera& camera, const FusionR
         outcome.write_failure = !rawWritten && !mp4Written ? "neither file could be written whole"
                                 : !rawWritten ? "the events (\"" + outcome.raw_path + "\") could not be written whole"
                                               : "the frames (\"" + outcome.mp4_path + "\") could not be written whole";
+        const std::string cause = tandem != nullptr ? tandem->recordingError() : std::string();
+        if (!cause.empty()) outcome.write_failure += " (" + cause + ")";
         temporary.keep = true;
         for (const std::string& path : {stagedRaw, stagedMp4}) {
             if (fs::exists(path)) outcome.kept.push_back(path);

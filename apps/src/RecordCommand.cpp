@@ -188,6 +188,10 @@ RecordOutcome recordOpenedCamera(DvsCamera& camera, const RecordRequest& request
             outcome.disconnected = true;
             break;
         }
+        if (recorder != nullptr && !recorder->isRecording()) {  // its file could not be written
+            outcome.write_error = recorder->recordingError();
+            break;
+        }
         const auto due = shown.time + kReportPeriod;
         const bool dueAtEnd = due > deadline - kLastReportSlack && due < deadline + kLastReportSlack;
         const auto end = dueAtEnd ? due + kLastReportSlack : deadline;
@@ -246,6 +250,9 @@ RecordOutcome recordOpenedCamera(DvsCamera& camera, const RecordRequest& request
 
 std::string recordingProblem(const RecordOutcome& outcome, const std::string& path) {
     if (!outcome.started) return "nothing was recorded";
+    if (!outcome.write_error.empty()) {
+        return "the " + outcome.write_error + "; \"" + path + "\" holds what was recorded until then";
+    }
     if (!outcome.ok) {
         std::string kept;
         for (const auto& name : outcome.kept_segments) kept += " " + name;

@@ -3,6 +3,8 @@
 // messages, and damaged files, which are refused without touching the calibrator.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -196,7 +198,8 @@ TEST(ResultFile, SavingCreatesMissingFoldersAndReportsWhatFails) {
 
     CaptureStderr();
     EXPECT_FALSE(twoCalibrated().saveCalibrationResultToJson(dir.string()));  // a folder
-    EXPECT_EQ(GetCapturedStderr(), "Error: Could not open file " + dir.string() + " for writing\n");
+    EXPECT_EQ(GetCapturedStderr(),
+              "Error: Could not open file " + dir.string() + " for writing (" + std::strerror(EISDIR) + ")\n");
 
     Calibrator bad_text = twoCalibrated();
     CalibratorTestAccess::camera(bad_text, 2).camera_serial = "\xff\xfe";  // not UTF-8
@@ -294,6 +297,72 @@ TEST(ResultFile, ADamagedFileLeavesTheCalibratorAsItWas) {
     writeText(file, wrong_shape.dump());
     EXPECT_THROW(calibrator.loadCalibrationResultFromJson(file.string()), std::runtime_error);
     expectUnchanged();
+}
+
+// ---- results that cannot be written ---------------------------------------------------------
+
+// The serial of camera 2 as `path` holds it ("" when it cannot be loaded).
+std::string savedSerial(const fs::path& path) {
+    Calibrator loaded(SYMMETRIC_GRID, 7, 5, 40.0f);
+    CaptureStderr();
+    const bool ok = loaded.loadCalibrationResultFromJson(path.string());
+    GetCapturedStderr();
+    return ok ? CalibratorTestAccess::camera(loaded, 2).camera_serial : std::string();
+}
+
+TEST(ResultFileFaults, AResultReplacesTheOldOneWholeAndALinkIsWrittenThrough) {
+    const fs::path dir = scratch();
+    const fs::path file = dir / "result.json";
+    ASSERT_TRUE(twoCalibrated().saveCalibrationResultToJson(file.string()));
+    Calibrator second = twoCalibrated();
+    CalibratorTestAccess::camera(second, 2).camera_serial = "second";
+    ASSERT_TRUE(second.saveCalibrationResultToJson(file.string()));
+    EXPECT_EQ(savedSerial(file), "second");
+    EXPECT_FALSE(fs::exists(dir / "result.json.saving"));
+
+    // A link to a full device: written through (the link stays), and the failure says why.
+    fs::create_symlink("/dev/full", dir / "full.json");
+    CaptureStderr();
+    EXPECT_FALSE(second.saveCalibrationResultToJson((dir / "full.json").string()));
+    EXPECT_EQ(GetCapturedStderr(), "Error: Could not write file " + (dir / "full.json").string() + " (" +
+                                       std::strerror(ENOSPC) + ")\n");
+    EXPECT_TRUE(fs::is_symlink(dir / "full.json"));
+}
+
+TEST(ResultFileFaults, AFullDiskKeepsThePreviousResult) {
+    const char* small = std::getenv("VIREO_SMALL_DISK");
+    if (!small) GTEST_SKIP() << "no small file system was mounted for this test (run through with_fault_mounts.sh)";
+    const fs::path dir = fs::path(small) / "calibration";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const fs::path file = dir / "result.json";
+    ASSERT_TRUE(twoCalibrated().saveCalibrationResultToJson(file.string()));
+    {
+        // Fill the disk up to its last byte.
+        std::ofstream filler(dir / "filler", std::ios::binary);
+        const std::string block(1 << 16, 'x');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {}
+    }
+    Calibrator second = twoCalibrated();
+    CalibratorTestAccess::camera(second, 2).camera_serial = "second";
+    CaptureStderr();
+    EXPECT_FALSE(second.saveCalibrationResultToJson(file.string()));
+    EXPECT_EQ(GetCapturedStderr(),
+              "Error: Could not write file " + file.string() + " (" + std::strerror(ENOSPC) + ")\n");
+    EXPECT_EQ(savedSerial(file), "serial-2");
+    EXPECT_FALSE(fs::exists(dir / "result.json.saving"));
+    fs::remove(dir / "filler");
+}
+
+TEST(ResultFileFaults, AReadOnlyFolderIsRefusedWithItsReason) {
+    const char* readOnly = std::getenv("VIREO_READONLY_DIR");
+    if (!readOnly) GTEST_SKIP() << "no read-only folder was mounted for this test (run through with_fault_mounts.sh)";
+    const fs::path file = fs::path(readOnly) / "result.json";
+    CaptureStderr();
+    EXPECT_FALSE(twoCalibrated().saveCalibrationResultToJson(file.string()));
+    EXPECT_EQ(GetCapturedStderr(), "Error: Could not open file " + file.string() + " for writing (" +
+                                       std::strerror(EROFS) + ")\n");
+    EXPECT_FALSE(fs::exists(file));
 }
 
 }  // namespace

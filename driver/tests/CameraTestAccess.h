@@ -10,6 +10,8 @@
 
 #include <vireo/DvsCameraPrivate.h>
 
+#include "../src/camera/FileSink.h"
+
 namespace vireo {
 
 struct DvsCameraPrivateTestAccess {
@@ -42,6 +44,9 @@ struct DvsCameraPrivateTestAccess {
         std::lock_guard<std::mutex> lock(c.recordMutex);
         return c.currentRawBuffer ? c.currentRawBuffer->size() : 0;
     }
+    // The recorder's files get room for `bytes` more bytes, as on a disk about to fill up
+    // (nullptr: no limit). Only while no recording or cache runs.
+    static void limitDisk(DvsCameraPrivate& c, std::shared_ptr<WriteFault> fault) { c.setWriteFault(std::move(fault)); }
 };
 
 }  // namespace vireo

@@ -10,6 +10,8 @@
 
 #include <vireo/TandemCamera.h>
 
+#include "../src/camera/FileSink.h"
+
 namespace vireo {
 
 struct FusionCameraTestAccess {
@@ -32,6 +34,12 @@ struct FusionCameraTestAccess {
     // Hands raw bytes to the event recording as the event thread does.
     static void recordRaw(TandemFusionCamera& camera, const std::vector<uint8_t>& data) {
         camera.saveEventData(data);
+    }
+    // The event recording's file gets room for a limited number of bytes, as on a disk about
+    // to fill up (nullptr: no limit). Only while no event recording runs.
+    static void limitDisk(TandemFusionCamera& camera, std::shared_ptr<WriteFault> fault) {
+        std::lock_guard<std::mutex> control(camera.recordControlMutex);
+        camera.writeFault = std::move(fault);
     }
 };
 

@@ -4,10 +4,12 @@
 // then replaces the caller's, so that a damaged file leaves the calibrator as it was.
 #include <vireo/Calibrator.h>
 
+#include <cerrno>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -233,15 +235,27 @@ bool Calibrator::saveJsonToFile(const nlohmann::json& document, const std::strin
         if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
         // Serialised first, so that a document that cannot be written leaves the file alone.
         const std::string text = document.dump(4);
-        std::ofstream out(file, std::ios::out | std::ios::trunc);
+        // A plain file (or a new one) is replaced only once its successor is written whole, so
+        // that a full disk keeps the previous result rather than half of the new one; anything
+        // else (a device, a link) is written through, as opening it would.
+        std::error_code ignored;
+        const auto status = std::filesystem::symlink_status(file, ignored);
+        const bool replace = !std::filesystem::exists(status) || std::filesystem::is_regular_file(status);
+        const std::string written = replace ? path + ".saving" : path;
+        const auto because = [](int code) { return code != 0 ? std::string(" (") + std::strerror(code) + ")" : ""; };
+        errno = 0;
+        std::ofstream out(written, std::ios::out | std::ios::trunc);
         if (!out.is_open()) {
-            report("Error: Could not open file " + path + " for writing");
+            report("Error: Could not open file " + path + " for writing" + because(errno));
             return false;
         }
         out << text;
         out.close();
-        if (out.fail()) {
-            report("Error: Could not write file " + path);
+        int failure = out.fail() ? (errno != 0 ? errno : EIO) : 0;
+        if (failure == 0 && replace && std::rename(written.c_str(), path.c_str()) != 0) failure = errno;
+        if (failure != 0) {
+            if (replace) std::filesystem::remove(written, ignored);
+            report("Error: Could not write file " + path + because(failure));
             return false;
         }
         if (!std::filesystem::exists(file)) {

@@ -93,6 +93,7 @@
 namespace vireo {
 
 class RecordingIndex;
+class WriteFault;
 
 class PIPIT_EXPORT DvsCameraPrivate : public DvsCamera {
 public:
@@ -148,6 +149,13 @@ public:
     std::string getSegmentDirectory() const;
     // Names of the segment files written and not yet consumed, oldest first.
     std::deque<std::string> getSegmentFiles() const;
+    // True from startRecording to stopRecording, unless the recording stopped on its own: a
+    // write to its file failed (a full disk). The camera then goes on streaming, the file
+    // keeps what was written before the failure, recordingError() tells what happened, and
+    // stopRecording (or the next startRecording) ends it, returning -1.
+    bool isRecording() const;
+    // Why the last recording stopped on its own; empty when it did not. Cleared by startRecording.
+    std::string recordingError() const;
 
     void setStatisticInfoCallback(StatisticCallback cb) override;
     // The decoder's counters and the loss counters now; the statistics thread sends the same.
@@ -289,13 +297,14 @@ private:
     std::atomic<uint16_t> fileCacheTime{0};
     std::deque<std::string> segmentFiles;  // guarded by segmentListMutex
     uint64_t segmentStartTimestamp = 0;
-    std::ofstream segmentStream;
+    int segmentFd = -1;                  // the open segment's file
+    bool segmentWriteFailed = false;     // a write to the open segment failed: it takes no more
     std::string segmentName;
     uint64_t segmentIndex = 0;
 
     bool recordThreadStop = false;       // guarded by recordMutex: drain the queue and end
     std::atomic<bool> recordThreadRunning{false};
-    bool segmentOpen = false;            // segmentStream belongs to the newest segment
+    bool segmentOpen = false;            // segmentFd belongs to the newest segment
     size_t keptSegments = 0;             // leading segmentFiles kept from a failed output
     uint64_t segmentIndexBase = 0;       // first index after the kept segments
     uint64_t highestSegmentIndex = 0;    // the largest index opened since the list was empty
@@ -308,6 +317,15 @@ private:
     bool segmentIsRecordFile = false;      // the open segment is a recording's own file
     std::map<std::string, uint64_t> recordFileHeaders;  // recording files: header bytes
     bool recordDataLost = false;           // a buffer found no file to go to
+    // Stops the recording after its file could not be written (record thread): nothing more
+    // is collected for it, and `reason` is kept for recordingError().
+    void failRecording(const std::string& reason);
+    // Sets the limited disk the recorder's writes go through (tests); only while no recording runs.
+    void setWriteFault(std::shared_ptr<WriteFault> fault);
+    std::atomic<bool> recordWriteFailed{false};
+    std::string recordError;               // guarded by recordErrorMutex
+    mutable std::mutex recordErrorMutex;
+    std::shared_ptr<WriteFault> writeFault;  // none but in tests
     // The bookmark index of the recording's file recordIndexFile, built by the record thread
     // from the bytes it writes there (the control operation's once the thread is joined);
     // absent when none can be trusted for it.

@@ -71,6 +71,7 @@
 namespace vireo {
 
 class RecordingIndex;
+class WriteFault;
 
 class PIPIT_EXPORT TandemCamera : public FusionCameraPrivate {
 public:
@@ -136,6 +137,14 @@ public:
     };
     RecordingLoss getRecordingLoss() const;
 
+    // True while the chosen recording runs (STREAM_BOTH: both), false once it stopped on its
+    // own because its file could not be written (a full disk): the camera goes on streaming,
+    // the file keeps what was written before, recordingError() tells what happened, and
+    // stopRecording (or the next startRecording of that stream) ends it, returning -1.
+    bool isRecording(STREAM_TYPE type) const;
+    // Why the recordings stopped on their own, in one line; empty when they did not.
+    std::string recordingError() const;
+
     // The video time (µs) a frame recorded now gets: `syncTimestamp` minus the offset, or
     // 33,333 us after the previous frame when that would not advance. The first frame
     // (`first`) sets the offset and gets 0.
@@ -195,7 +204,7 @@ private:
 
     using RawBuffer = std::vector<uint8_t>;
     std::atomic<bool> eventRecording{false};
-    std::ofstream eventRecordFile;
+    int eventRecordFd = -1;
     std::string eventRecordPath;
     std::string eventRecordHeader;  // the header written at the start of eventRecordPath
     std::thread eventRecordThread;
@@ -203,7 +212,7 @@ private:
     std::mutex eventRecordMutex;  // guards the queue, the current buffer and the stop request
     std::condition_variable eventRecordCond;
     bool eventRecordStopping = false;
-    bool eventRecordFailed = false;  // a write to the file failed (record thread)
+    std::atomic<bool> eventRecordFailed{false};  // a write to the file failed (record thread)
     // The file's bookmark index, fed by the record thread (made before it starts and used
     // after it is joined).
     std::unique_ptr<RecordingIndex> eventRecordIndex;
@@ -218,7 +227,13 @@ private:
     std::mutex frameRecordMutex;  // guards the two queues, the offset and the stop request
     std::condition_variable frameRecordCond;
     bool frameRecordStopping = false;
-    bool frameRecordFailed = false;  // a frame could not be encoded (record thread)
+    std::atomic<bool> frameRecordFailed{false};  // a frame could not be encoded (record thread)
+    // Why the event and the frame recording stopped on their own; guarded by recordErrorMutex.
+    std::string eventRecordError;
+    std::string frameRecordError;
+    mutable std::mutex recordErrorMutex;
+    // The limited disk the event recording's writes go through (tests); set while none runs.
+    std::shared_ptr<WriteFault> writeFault;
     std::shared_ptr<ObjectPool<RawBuffer, 1>> nv12BufferPool;
     std::deque<std::shared_ptr<RawBuffer>> nv12Queue;
     std::deque<int64_t> frameTimeQueue;

@@ -54,6 +54,7 @@
 #include <vireo/Helpers.h>
 #include <vireo/Logger.h>
 
+#include "camera/FileSink.h"
 #include "camera/RawFileHeader.h"
 #include "camera/RecordingIndex.h"
 
@@ -71,26 +72,16 @@ constexpr auto kRawBufferWait = std::chrono::milliseconds(200);
 // the vector reallocating (and copying 10 MiB) on the camera thread.
 constexpr size_t kRawBufferSlack = size_t{1} << 20;
 
-// Writes all of [data, data + size) to `fd`; false on an error (errno tells which).
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
+// Errors that mean the disk takes no more bytes: a recording that meets one stops.
+bool diskFull(int error) { return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO; }
 
 enum class AppendResult { Ok, ReadFailed, WriteFailed };
 
 // Appends the file `path`, from byte `skip` on, to `outFd`. The kernel copies the bytes
 // itself where it can (copy_file_range); otherwise, and when `index` is to see every byte
 // written, they go through a buffer.
-AppendResult appendFile(int outFd, const std::string& path, uint64_t skip = 0, RecordingIndex* index = nullptr) {
+AppendResult appendFile(int outFd, const std::string& path, WriteFault* fault, uint64_t skip = 0,
+                        RecordingIndex* index = nullptr) {
     const int inFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (inFd < 0) return AppendResult::ReadFailed;
     if (skip > 0 && ::lseek(inFd, static_cast<off_t>(skip), SEEK_SET) < 0) {
@@ -103,11 +94,11 @@ AppendResult appendFile(int outFd, const std::string& path, uint64_t skip = 0, R
     if (!kernelCopy) chunk.resize(size_t{8} << 20);
     for (;;) {
         if (kernelCopy) {
-            const ssize_t n = ::copy_file_range(inFd, nullptr, outFd, nullptr, size_t{1} << 30, 0);
+            const ssize_t n = sinkCopyRange(inFd, outFd, size_t{1} << 30, fault);
             if (n > 0) continue;
             if (n == 0) break;
             if (errno == EINTR) continue;
-            if (errno == ENOSPC || errno == EIO || errno == EFBIG || errno == EDQUOT) {
+            if (diskFull(errno)) {
                 result = AppendResult::WriteFailed;
                 break;
             }
@@ -121,7 +112,7 @@ AppendResult appendFile(int outFd, const std::string& path, uint64_t skip = 0, R
             break;
         }
         if (n == 0) break;
-        if (!writeAll(outFd, chunk.data(), static_cast<size_t>(n))) {
+        if (!sinkWrite(outFd, chunk.data(), static_cast<size_t>(n), fault)) {
             result = AppendResult::WriteFailed;
             break;
         }
@@ -170,6 +161,28 @@ std::deque<std::string> DvsCameraPrivate::getSegmentFiles() const {
     return segmentFiles;
 }
 
+bool DvsCameraPrivate::isRecording() const { return recording.load() && !recordWriteFailed.load(); }
+
+std::string DvsCameraPrivate::recordingError() const {
+    std::lock_guard<std::mutex> lock(recordErrorMutex);
+    return recordError;
+}
+
+void DvsCameraPrivate::setWriteFault(std::shared_ptr<WriteFault> fault) {
+    std::lock_guard<std::mutex> control(recordControlMutex);
+    writeFault = std::move(fault);
+}
+
+void DvsCameraPrivate::failRecording(const std::string& reason) {
+    {
+        std::lock_guard<std::mutex> lock(recordErrorMutex);
+        recordError = "recording " + recordPath + " stopped: " + reason;
+    }
+    recordWriteFailed = true;
+    VIREO_LOG_ERROR("Camera %s: %s; the camera goes on streaming, the file keeps what was written",
+                    desc.serial.c_str(), recordingError().c_str());
+}
+
 std::string DvsCameraPrivate::segmentPath(uint64_t index) const {
     return (std::filesystem::path(segmentFolder()) / (std::to_string(index) + kSegmentSuffix)).string();
 }
@@ -184,6 +197,8 @@ void DvsCameraPrivate::prepareData2Save(std::vector<uint8_t>& data) {
     {
         std::unique_lock<std::mutex> lock(recordMutex);
         if (!recording.load() && !caching.load()) return;
+        // A recording stopped by a full disk collects nothing more.
+        if (recording.load() && recordWriteFailed.load()) return;
         if (!currentRawBuffer) {
             // The recording may have ended since the caller looked at the flags; its last
             // buffer has then been taken away already. Otherwise the pool ran dry: a buffer
@@ -281,12 +296,12 @@ bool DvsCameraPrivate::openSegment(uint64_t index, uint64_t begin_us) {
     segmentStartTimestamp = begin_us;
     std::error_code ignored;
     std::filesystem::create_directories(segmentFolder(), ignored);
-    segmentStream.clear();
-    segmentStream.open(segmentName, std::ios::binary | std::ios::trunc);
+    segmentFd = ::open(segmentName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    segmentWriteFailed = false;
     segmentOpen = true;
     segmentIsRecordFile = false;
-    if (!segmentStream.is_open()) {
-        VIREO_LOG_ERROR("Unable to open %s for writing", segmentName.c_str());
+    if (segmentFd < 0) {
+        VIREO_LOG_ERROR("Unable to open %s for writing: %s", segmentName.c_str(), std::strerror(errno));
         failedSegments.insert(segmentName);
         return false;
     }
@@ -294,8 +309,10 @@ bool DvsCameraPrivate::openSegment(uint64_t index, uint64_t begin_us) {
 }
 
 void DvsCameraPrivate::closeSegment() {
-    segmentStream.close();
-    if (segmentStream.fail() && !failedSegments.count(segmentName)) {
+    const bool closed = segmentFd < 0 || ::close(segmentFd) == 0;
+    const bool opened = segmentFd >= 0;
+    segmentFd = -1;
+    if (opened && !closed && !failedSegments.count(segmentName)) {
         VIREO_LOG_ERROR("Failed writing %s", segmentName.c_str());
         failedSegments.insert(segmentName);
     }
@@ -377,8 +394,11 @@ bool DvsCameraPrivate::openRecordFile() {
     // The file begins with the header (its date is written again at the stop), then the
     // cache's segments; the recording's buffers follow.
     const std::string header = rawFileHeader(desc.serial);
+    WriteFault* fault = writeFault.get();
     const int fd = ::open(segmentName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && writeAll(fd, header.data(), header.size());
+    int failure = fd < 0 ? errno : 0;
+    bool ok = fd >= 0 && sinkWrite(fd, header.data(), header.size(), fault);
+    if (fd >= 0 && !ok) failure = errno;
     // A new file: the index starts over, and sees the cache's bytes as they are copied in.
     recordIndex = std::make_unique<RecordingIndex>(header.size());
     recordIndexFile = segmentName;
@@ -391,14 +411,22 @@ bool DvsCameraPrivate::openRecordFile() {
     for (const auto& name : merged) {
         if (!ok) break;
         if (recordFileHeaders.count(name)) continue;  // an earlier recording's file stays apart
-        const AppendResult appended = appendFile(fd, name, 0, recordIndex.get());
+        const AppendResult appended = appendFile(fd, name, fault, 0, recordIndex.get());
         ok = appended != AppendResult::WriteFailed;
+        if (!ok) failure = errno;
         dataMissing |= appended == AppendResult::ReadFailed || failedSegments.count(name) > 0;
     }
-    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    if (fd >= 0 && ::close(fd) != 0 && ok) {
+        failure = errno;
+        ok = false;
+    }
     if (!ok) {
-        // The cache's segments stay listed; the next buffer tries again under the next name.
-        VIREO_LOG_ERROR("Unable to open %s for writing", segmentName.c_str());
+        // The cache's segments stay listed; the next buffer tries again under the next name,
+        // unless the disk is full: then the recording stops here.
+        VIREO_LOG_ERROR("Unable to open %s for writing: %s", segmentName.c_str(), std::strerror(failure));
+        if (diskFull(failure)) {
+            failRecording("its file " + segmentName + " could not be written: " + std::strerror(failure));
+        }
         if (fd >= 0) {
             std::error_code error;
             std::filesystem::remove(segmentName, error);
@@ -421,9 +449,9 @@ bool DvsCameraPrivate::openRecordFile() {
     }
     recordFileHeaders[segmentName] = header.size();
     if (dataMissing) failedSegments.insert(segmentName);
-    segmentStream.clear();
-    segmentStream.open(segmentName, std::ios::binary | std::ios::app);
-    if (!segmentStream.is_open()) {
+    segmentFd = ::open(segmentName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    segmentWriteFailed = false;
+    if (segmentFd < 0) {
         VIREO_LOG_ERROR("Unable to open %s for writing", segmentName.c_str());
         failedSegments.insert(segmentName);
     }
@@ -442,6 +470,8 @@ void DvsCameraPrivate::writeToSegment(const QueuedRawBuffer& entry) {
     const bool beforeRecording = recordCacheSpan_us.load() > 0 && entry.end_us <= recordStart_us.load();
     // A recording writes one file, which needs no rotation: nothing of it is ever dropped,
     // and at the stop it becomes the RAW file without being copied.
+    // A recording that met a full disk takes nothing more: it ends as written so far.
+    if (recording.load() && recordWriteFailed.load() && !beforeRecording) return;
     if (recording.load() && !(segmentOpen && segmentIsRecordFile) && !beforeRecording && !openRecordFile()) {
         VIREO_LOG_ERROR("Recording: %llu bytes could not be written",
                         static_cast<unsigned long long>(buffer.size()));
@@ -469,16 +499,27 @@ void DvsCameraPrivate::writeToSegment(const QueuedRawBuffer& entry) {
         // that would take it past that (or that comes after a reset of the sensor's clock).
         rotateSegment(entry.begin_us);
     }
-    if (segmentStream.is_open()) {
-        segmentStream.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-    }
-    if (!segmentStream.good() && !failedSegments.count(segmentName)) {
-        VIREO_LOG_ERROR("Failed writing %s: %s", segmentName.c_str(), std::strerror(errno));
-        failedSegments.insert(segmentName);
+    bool written = false;
+    if (segmentFd >= 0 && !segmentWriteFailed) {
+        written = sinkWrite(segmentFd, buffer.data(), buffer.size(), writeFault.get());
+        if (!written) {
+            const int failure = errno;
+            // What reached the file stays readable: a torn last word goes.
+            const auto header = recordFileHeaders.find(segmentName);
+            const uint64_t kept =
+                trimToWholeWords(segmentFd, segmentIsRecordFile && header != recordFileHeaders.end() ? header->second : 0);
+            VIREO_LOG_ERROR("Failed writing %s: %s", segmentName.c_str(), std::strerror(failure));
+            failedSegments.insert(segmentName);
+            segmentWriteFailed = true;
+            if (segmentIsRecordFile) {
+                failRecording("writing " + segmentName + " failed after " + std::to_string(kept) +
+                              " bytes: " + std::strerror(failure));
+            }
+        }
     }
     if (segmentIsRecordFile && recordIndex) {
         // Indexed here, on the record thread, where the bytes are at hand once more.
-        if (segmentStream.good()) {
+        if (written) {
             recordIndex->add(buffer.data(), buffer.size());
         } else {
             recordIndex.reset();
@@ -582,11 +623,22 @@ void DvsCameraPrivate::deleteCacheSegments() {
 int DvsCameraPrivate::startRecording(std::string path) {
     if (!inited) throw std::runtime_error("Camera is not inited");
     std::lock_guard<std::mutex> control(recordControlMutex);
+    if (recording.load() && recordWriteFailed.load()) {
+        // The recording that a full disk stopped is written as it stands before the next begins.
+        VIREO_LOG_WARN("Camera %s: ending the stopped recording %s before recording %s", desc.serial.c_str(),
+                       recordPath.c_str(), path.c_str());
+        stopRecordingLocked();
+    }
     if (recording.load()) {
         VIREO_LOG_INFO("Do not save again while saving.");
         return -1;
     }
     recordPath = std::move(path);
+    recordWriteFailed = false;
+    {
+        std::lock_guard<std::mutex> lock(recordErrorMutex);
+        recordError.clear();
+    }
     // Where the stream is now, and how far back the cache is to reach from there.
     recordStart_us = decoder->getLastTimestamp();
     // The recording's loss counts from here: what the host's queue and the recording drop.
@@ -718,7 +770,7 @@ int DvsCameraPrivate::assembleRecording() {
             case MoveResult::Moved: moved = true; break;
             case MoveResult::CopyInstead: break;
             case MoveResult::Failed:
-                VIREO_LOG_ERROR("Unable to open %s for writing", recordPath.c_str());
+                VIREO_LOG_ERROR("Unable to open %s for writing: %s", recordPath.c_str(), std::strerror(errno));
                 outputFailed = true;
                 break;
         }
@@ -730,15 +782,15 @@ int DvsCameraPrivate::assembleRecording() {
         outputFailed = out < 0;
         outputReplaced = !outputFailed;
         if (outputFailed) {
-            VIREO_LOG_ERROR("Unable to open %s for writing", recordPath.c_str());
+            VIREO_LOG_ERROR("Unable to open %s for writing: %s", recordPath.c_str(), std::strerror(errno));
         } else {
             const std::string header = rawFileHeader(desc.serial, lastRecordingLost.load());
-            outputFailed = !writeAll(out, header.data(), header.size());
+            outputFailed = !sinkWrite(out, header.data(), header.size(), writeFault.get());
         }
         for (const auto& name : names) {
             if (outputFailed) break;
             const auto skip = recordFileHeaders.find(name);
-            switch (appendFile(out, name, skip == recordFileHeaders.end() ? 0 : skip->second)) {
+            switch (appendFile(out, name, writeFault.get(), skip == recordFileHeaders.end() ? 0 : skip->second)) {
                 case AppendResult::Ok: VIREO_LOG_INFO("app file: %s", name.c_str()); break;
                 case AppendResult::ReadFailed:
                     VIREO_LOG_ERROR("Unable to read %s: its data is missing from %s", name.c_str(),
@@ -799,7 +851,11 @@ int DvsCameraPrivate::assembleRecording() {
         std::filesystem::remove(segmentFolder(), ignored);
     }
     if (dataMissing) {
-        VIREO_LOG_ERROR("Recording %s is incomplete: a segment could not be written or read", recordPath.c_str());
+        if (recordWriteFailed.load()) {
+            VIREO_LOG_ERROR("Recording %s is incomplete: %s", recordPath.c_str(), recordingError().c_str());
+        } else {
+            VIREO_LOG_ERROR("Recording %s is incomplete: a segment could not be written or read", recordPath.c_str());
+        }
         return -1;
     }
     return 0;

@@ -40,6 +40,8 @@ public:
     // no index file is then left beside the recording. The index is spent afterwards.
     bool writeBeside(const std::string& recordingPath);
 
+    uint64_t headerSize() const { return headerBytes; }
+
 private:
     std::unique_ptr<detail::IndexBuilder> builder;  // absent once given up or spent
     uint64_t headerBytes;

@@ -11,11 +11,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include <vireo/Logger.h>
 
+#include "camera/FileSink.h"
 #include "camera/RawFileHeader.h"
 #include "camera/RecordingIndex.h"
 
@@ -96,22 +99,44 @@ int TandemCamera::stopRecording(STREAM_TYPE type) {
     return result;
 }
 
+bool TandemCamera::isRecording(STREAM_TYPE type) const {
+    const bool events = eventRecording.load() && !eventRecordFailed.load();
+    const bool frames = frameRecording.load() && !frameRecordFailed.load();
+    if (type == STREAM_DVS) return events;
+    if (type == STREAM_APS) return frames;
+    return events && frames;
+}
+
+std::string TandemCamera::recordingError() const {
+    std::lock_guard<std::mutex> lock(recordErrorMutex);
+    if (eventRecordError.empty() || frameRecordError.empty()) return eventRecordError + frameRecordError;
+    return eventRecordError + "; " + frameRecordError;
+}
+
 int TandemCamera::startEventRecording(const std::string& path) {
+    if (eventRecording.load() && eventRecordFailed.load()) {
+        // The recording that a full disk stopped is written as it stands before the next begins.
+        VIREO_LOG_WARN("Camera %s: ending the stopped recording %s before recording %s", desc.serial.c_str(),
+                       eventRecordPath.c_str(), path.c_str());
+        stopEventRecording();
+    }
     if (eventRecording.load() || eventRecordThread.joinable()) {
         VIREO_LOG_INFO("Do not save again while saving.");
         return -1;
     }
-    eventRecordFile.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
-    if (!eventRecordFile.is_open()) {
-        VIREO_LOG_ERROR("%s", ("Unable to open " + path + " for writing.").c_str());
+    eventRecordFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (eventRecordFd < 0) {
+        VIREO_LOG_ERROR("Unable to open %s for writing: %s", path.c_str(), std::strerror(errno));
         return -1;
     }
     const std::string header = rawFileHeader(desc.serial);
     eventRecordHeader = header;
-    eventRecordFile.write(header.data(), static_cast<std::streamsize>(header.size()));
-    if (!eventRecordFile) {
-        VIREO_LOG_ERROR("%s", ("Unable to open " + path + " for writing.").c_str());
-        eventRecordFile.close();
+    if (!sinkWrite(eventRecordFd, header.data(), header.size(), writeFault.get())) {
+        VIREO_LOG_ERROR("Unable to write %s: %s", path.c_str(), std::strerror(errno));
+        ::close(eventRecordFd);
+        eventRecordFd = -1;
+        std::error_code ignored;  // a file without its header is no recording
+        std::filesystem::remove(path, ignored);
         return -1;
     }
     {
@@ -124,6 +149,10 @@ int TandemCamera::startEventRecording(const std::string& path) {
         rawBytesDropped = 0;
         eventRecordLossBase = (dvsSensor ? dvsSensor->droppedBuffers() : 0) + recordingLostBuffers.load();
         lastEventRecordLost = 0;
+        {
+            std::lock_guard<std::mutex> errors(recordErrorMutex);
+            eventRecordError.clear();
+        }
         eventRecordPath = path;
         eventRecordIndex = std::make_unique<RecordingIndex>(header.size());
         eventRecording = true;
@@ -135,7 +164,8 @@ int TandemCamera::startEventRecording(const std::string& path) {
 void TandemCamera::saveEventData(const std::vector<uint8_t>& data) {
     const size_t handOver = static_cast<size_t>(dvsWidth) * dvsHeight * 10;
     std::lock_guard<std::mutex> lock(eventRecordMutex);
-    if (!eventRecording.load() || eventRecordStopping) return;
+    // A recording stopped by a full disk collects nothing more.
+    if (!eventRecording.load() || eventRecordStopping || eventRecordFailed.load()) return;
     if (!currentRawBuffer) {
         currentRawBuffer = rawBufferPool->tryAcquire(kMaxRawBuffers);
         if (!currentRawBuffer) {
@@ -170,12 +200,19 @@ void TandemCamera::eventRecordLoop() {
             if (batch.empty()) break;  // stopping, and everything is written
         }
         for (auto& buffer : batch) {
-            if (!eventRecordFailed) {
-                eventRecordFile.write(reinterpret_cast<const char*>(buffer->data()),
-                                      static_cast<std::streamsize>(buffer->size()));
-                if (!eventRecordFile) {
+            if (!eventRecordFailed.load()) {
+                if (!sinkWrite(eventRecordFd, buffer->data(), buffer->size(), writeFault.get())) {
+                    const int failure = errno;
+                    // What reached the file stays readable: a torn last word goes.
+                    const uint64_t kept = trimToWholeWords(eventRecordFd, eventRecordIndex->headerSize());
+                    {
+                        std::lock_guard<std::mutex> errors(recordErrorMutex);
+                        eventRecordError = "recording " + eventRecordPath + " stopped: writing it failed after " +
+                                           std::to_string(kept) + " bytes: " + std::strerror(failure);
+                    }
                     eventRecordFailed = true;
-                    VIREO_LOG_ERROR("Camera %s: writing %s failed", desc.serial.c_str(), eventRecordPath.c_str());
+                    VIREO_LOG_ERROR("Camera %s: %s; the camera goes on streaming, the file keeps what was written",
+                                    desc.serial.c_str(), recordingError().c_str());
                 } else {
                     eventRecordIndex->add(buffer->data(), buffer->size());
                 }
@@ -198,9 +235,9 @@ int TandemCamera::stopEventRecording() {
     }
     eventRecordCond.notify_all();
     if (eventRecordThread.joinable()) eventRecordThread.join();
-    eventRecordFile.flush();
-    bool written = eventRecordFile.good() && !eventRecordFailed;
-    eventRecordFile.close();
+    const bool closed = eventRecordFd < 0 || ::close(eventRecordFd) == 0;
+    eventRecordFd = -1;
+    bool written = closed && !eventRecordFailed.load();
     rawBufferPool.reset();
     // The header written at the start says nothing was lost; a loss is written over its
     // zeros, at the same length, so the data and the index's offsets stay where they are.
@@ -220,7 +257,7 @@ int TandemCamera::stopEventRecording() {
     // Bytes dropped for want of a buffer never reached the file nor the index: the index
     // still describes the file as it is. A file not written whole gets none, and loses the
     // one of the file it replaced.
-    if (written && !eventRecordFile.fail()) {
+    if (written) {
         eventRecordIndex->writeBeside(eventRecordPath);
     } else {
         removeIndexFiles(eventRecordPath);
@@ -240,6 +277,11 @@ int TandemCamera::stopEventRecording() {
 }
 
 int TandemCamera::startFrameRecording(const std::string& path) {
+    if (frameRecording.load() && frameRecordFailed.load()) {
+        VIREO_LOG_WARN("Camera %s: ending the stopped recording %s before recording %s", desc.serial.c_str(),
+                       mp4Path.c_str(), path.c_str());
+        stopFrameRecording();
+    }
     if (frameRecording.load() || frameRecordThread.joinable()) {
         VIREO_LOG_INFO("Do not save again while saving.");
         return -1;
@@ -250,8 +292,13 @@ int TandemCamera::startFrameRecording(const std::string& path) {
     converter->setConverterFrameSize(static_cast<int32_t>(apsHeight), static_cast<int32_t>(apsWidth),
                                      static_cast<int32_t>(apsHeight), static_cast<int32_t>(apsWidth));
     converter->setConverterFmt(VIDEO_PIX_FMT_NV12, VIDEO_PIX_FMT_YUV420P);
+    std::error_code ignored;
+    const bool existed = std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
     if (converter->initVideoConverter(path) != 0) {
         VIREO_LOG_ERROR("Video converter initialization failed, please confirm that the input file is correct.");
+        // A file the encoder created before failing (a full disk refused its header) is no video.
+        converter.reset();
+        if (!existed) std::filesystem::remove(path, ignored);
         return -1;
     }
     {
@@ -267,6 +314,10 @@ int TandemCamera::startFrameRecording(const std::string& path) {
         frameRecordStopping = false;
         frameRecordFailed = false;
         framesDropped = 0;
+        {
+            std::lock_guard<std::mutex> errors(recordErrorMutex);
+            frameRecordError.clear();
+        }
         frameRecording = true;
     }
     frameRecordThread = std::thread(&TandemCamera::frameRecordLoop, this);
@@ -276,7 +327,7 @@ int TandemCamera::startFrameRecording(const std::string& path) {
 void TandemCamera::saveFrameData(const std::vector<uint8_t>& nv12, uint64_t syncTimestamp) {
     const size_t frameBytes = apsSensor->frameBytes();
     std::lock_guard<std::mutex> lock(frameRecordMutex);
-    if (!frameRecording.load() || frameRecordStopping) return;
+    if (!frameRecording.load() || frameRecordStopping || frameRecordFailed.load()) return;
     std::shared_ptr<RawBuffer> buffer = nv12BufferPool->tryAcquire(kMaxFrameBuffers);
     if (!buffer) {
         if (framesDropped.load() == 0) {
@@ -312,9 +363,14 @@ void TandemCamera::frameRecordLoop() {
             if (frames.empty()) break;
         }
         for (size_t i = 0; i < frames.size(); ++i) {
-            if (!frameRecordFailed) {
+            if (!frameRecordFailed.load()) {
                 const int32_t status = recordConverter->nv12ToViedo(frames[i]->data(), times[i]);
                 if (status < 0 || recordConverter->hasWriteFailed()) {
+                    {
+                        std::lock_guard<std::mutex> errors(recordErrorMutex);
+                        frameRecordError = "recording " + mp4Path + " stopped: encoding a frame failed: " +
+                                           recordConverter->getLastError();
+                    }
                     frameRecordFailed = true;
                     VIREO_LOG_ERROR("Camera %s: encoding a frame into %s failed: %s", desc.serial.c_str(),
                                     mp4Path.c_str(), recordConverter->getLastError().c_str());
@@ -336,7 +392,7 @@ int TandemCamera::stopFrameRecording() {
     if (frameRecordThread.joinable()) frameRecordThread.join();
     recordConverter->setMetadata("comment", "event_time_offset_us=" + std::to_string(mp4Offset));
     const bool closed = recordConverter->flushAndCloseVideo() == 0;
-    const bool written = closed && !frameRecordFailed;
+    const bool written = closed && !frameRecordFailed.load();
     if (!closed) {
         VIREO_LOG_ERROR("Camera %s: completing %s failed: %s", desc.serial.c_str(), mp4Path.c_str(),
                         recordConverter->getLastError().c_str());

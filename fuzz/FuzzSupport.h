@@ -60,6 +60,27 @@ inline void removeFile(const std::string& path) {
     std::filesystem::remove(path, ignored);
 }
 
+// CRC-8 (polynomial 0x07) and CRC-32 (reflected, polynomial 0xEDB88320, as zlib's), bit
+// by bit: the checks of the bookmark index and its companion, so that a target can make a
+// mutated file's checksums good and reach the checks behind them.
+inline uint8_t crc8(const uint8_t* bytes, size_t size) {
+    uint8_t crc = 0;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) crc = static_cast<uint8_t>((crc & 0x80) ? (crc << 1) ^ 0x07 : crc << 1);
+    }
+    return crc;
+}
+
+inline uint32_t crc32(const uint8_t* bytes, size_t size) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc ^ 0xFFFFFFFFu;
+}
+
 // Only failures that would stop a user's program are worth printing while fuzzing.
 inline void quietLogs() { Logger::Instance().setLogLevel(LOG_CRITICAL); }
 

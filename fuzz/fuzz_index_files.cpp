@@ -1,7 +1,9 @@
 // The bookmark index ("<name>.dsmark.tmp") and its companion ("<name>.dsmark.state") beside
-// a fixed, valid recording. Input layout: two bytes (little-endian) giving the index file's
-// length L, then L bytes of index file, then the companion's bytes; an empty part means the
-// file is absent.
+// a fixed, valid recording. Input layout: one byte of flags, two bytes (little-endian) giving
+// the index file's length L, then L bytes of index file, then the companion's bytes; an
+// empty part means the file is absent. Flag 1 makes the index's trailing CRC-8 good, flag 2
+// the companion's CRC-32 of the index and its own CRC-32, so that mutations reach the
+// checks a checksum would otherwise hide (a CRC-8 lets one random change in 256 through).
 //
 // Whatever the two files hold, the reader must load the recording and read exactly what it
 // reads with no index at all: either it trusts the files because they fit the recording, or
@@ -66,7 +68,7 @@ std::vector<uint8_t> fileBytes(const std::string& path) {
 
 void writeSeed(const std::string& folder, const std::string& name, const std::vector<uint8_t>& index,
                const std::vector<uint8_t>& companion) {
-    std::vector<uint8_t> seed{static_cast<uint8_t>(index.size()), static_cast<uint8_t>(index.size() >> 8)};
+    std::vector<uint8_t> seed{3, static_cast<uint8_t>(index.size()), static_cast<uint8_t>(index.size() >> 8)};
     seed.insert(seed.end(), index.begin(), index.end());
     seed.insert(seed.end(), companion.begin(), companion.end());
     fuzz::writeBytes(folder + "/" + name, seed);
@@ -97,16 +99,24 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) return 0;
-    size_t indexLength = static_cast<size_t>(data[0] | data[1] << 8);
-    if (indexLength > size - 2) indexLength = size - 2;
-    const uint8_t* index = data + 2;
-    const uint8_t* companion = index + indexLength;
-    const size_t companionLength = size - 2 - indexLength;
+    if (size < 3) return 0;
+    const uint8_t flags = data[0];
+    size_t indexLength = static_cast<size_t>(data[1] | data[2] << 8);
+    if (indexLength > size - 3) indexLength = size - 3;
+    std::vector<uint8_t> index(data + 3, data + 3 + indexLength);
+    std::vector<uint8_t> companion(data + 3 + indexLength, data + size);
+    if ((flags & 1) && !index.empty()) index.back() = fuzz::crc8(index.data(), index.size() - 1);
+    if ((flags & 2) && companion.size() >= 28) {
+        const uint32_t indexCrc = fuzz::crc32(index.data(), index.size());
+        for (int i = 0; i < 4; ++i) companion[20 + static_cast<size_t>(i)] = static_cast<uint8_t>(indexCrc >> (8 * i));
+        const size_t body = companion.size() - 4;
+        const uint32_t own = fuzz::crc32(companion.data(), body);
+        for (int i = 0; i < 4; ++i) companion[body + static_cast<size_t>(i)] = static_cast<uint8_t>(own >> (8 * i));
+    }
 
-    if (indexLength != 0) fuzz::writeBytes(indexPath(), index, indexLength);
+    if (!index.empty()) fuzz::writeBytes(indexPath(), index);
     else fuzz::removeFile(indexPath());
-    if (companionLength != 0) fuzz::writeBytes(companionPath(), companion, companionLength);
+    if (!companion.empty()) fuzz::writeBytes(companionPath(), companion);
     else fuzz::removeFile(companionPath());
 
     RawFileReader reader(recordingPath());

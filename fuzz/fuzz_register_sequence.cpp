@@ -138,7 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (uint8_t skip = in.u8() % r.get_fields().size(); skip > 0; --skip) ++field;
         const uint32_t value = in.u8() * 0x01010101u;
         const uint32_t old = device->registers[r.get_address()];
-        const std::string name = (value & 1) ? "PSEE/IMX636/" + r.get_name() : r.get_name();
+        // The prefixed form of a name (the prefix alone would name no register: not tried).
+        const bool prefixed = (value & 1) && !r.get_name().empty();
+        const std::string name = prefixed ? "PSEE/IMX636/" + r.get_name() : r.get_name();
         check(controller->writeRegisterField(name, field->first, value), "a field write by name failed");
         const uint32_t now = device->registers[r.get_address()];
         check(((now ^ old) & ~field->second.get_mask()) == 0, "a field write changed bits outside the field");

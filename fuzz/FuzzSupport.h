@@ -28,8 +28,16 @@ inline void check(bool condition, const char* what) {
     if (!condition) violated(what);
 }
 
+inline const std::string& scratchFolder();
+
+inline void removeScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratchFolder(), ignored);
+}
+
 // A folder of this process's own, in /dev/shm when there is one (no disk traffic), else in
-// the temporary folder; created on first use and reused for every input.
+// the temporary folder; created on first use, reused for every input and removed when the
+// fuzzer exits normally (a crash leaves it for a look).
 inline const std::string& scratchFolder() {
     static const std::string folder = [] {
         std::error_code ignored;
@@ -37,6 +45,7 @@ inline const std::string& scratchFolder() {
             std::filesystem::is_directory("/dev/shm", ignored) ? "/dev/shm" : std::filesystem::temp_directory_path();
         std::filesystem::path path = base / ("vireo-fuzz-" + std::to_string(::getpid()));
         std::filesystem::create_directories(path);
+        std::atexit(removeScratchFolder);
         return path.string();
     }();
     return folder;

@@ -39,7 +39,8 @@ inline void removeScratchFolder() {
 // the temporary folder; created on first use, reused for every input and removed when the
 // fuzzer exits normally (a crash leaves it for a look).
 inline const std::string& scratchFolder() {
-    static const std::string folder = [] {
+    // Never destroyed: the exit handler that removes the folder runs after static destructors.
+    static const std::string& folder = *new std::string([] {
         std::error_code ignored;
         std::filesystem::path base =
             std::filesystem::is_directory("/dev/shm", ignored) ? "/dev/shm" : std::filesystem::temp_directory_path();
@@ -47,7 +48,7 @@ inline const std::string& scratchFolder() {
         std::filesystem::create_directories(path);
         std::atexit(removeScratchFolder);
         return path.string();
-    }();
+    }());
     return folder;
 }
 

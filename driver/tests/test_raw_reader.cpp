@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <vireo/DvsFileReader.h>
@@ -139,6 +140,37 @@ TEST(RawReaderLoading, BadGeometryValuesThrowTheConversionErrors) {
     RawFileReader truncated(makeRecording("wide.raw", body, "% geometry 65537x480\n% end\n"));
     ASSERT_TRUE(truncated.loadFile());
     EXPECT_EQ(truncated.getWidth(), 1);
+}
+
+TEST(RawReaderLoading, AGeometryWithoutPixelsIsRefusedAsOutOfRange) {
+    // Fault mended: a width or height of 0 (written so, or 65536 cut to 16 bits) loaded with
+    // getWidth() 0 while the decoder kept every event of the format's range, so events lay
+    // outside the geometry the reader reported.
+    const auto body = test::encodedBody(3, 50, 5000);
+    const std::vector<std::pair<std::string, std::string>> headers = {
+        {"% geometry 0x720\n% end\n", "\"% geometry\" width \"0\""},
+        {"% geometry 1280x65536\n% end\n", "\"% geometry\" height \"65536\""},
+        {"% format EVT3;width=-65536\n% end\n", "\"% format\" width \"-65536\""},
+    };
+    for (size_t i = 0; i < headers.size(); ++i) {
+        const std::string path = makeRecording("empty-sensor-" + std::to_string(i) + ".raw", body, headers[i].first);
+        RawFileReader reader(path);
+        try {
+            reader.loadFile();
+            ADD_FAILURE() << headers[i].first << ": no exception";
+        } catch (const std::out_of_range& error) {
+            EXPECT_EQ(std::string(error.what()), path + ": the header's " + headers[i].second + " is out of range");
+        }
+    }
+    // A size that the 16-bit cut leaves above 0 still loads, with every event on it.
+    RawFileReader narrow(makeRecording("narrow.raw", body, "% geometry 65537x65538\n% end\n"));
+    ASSERT_TRUE(narrow.loadFile());
+    EXPECT_EQ(narrow.getWidth(), 1);
+    EXPECT_EQ(narrow.getHeight(), 2);
+    for (const Event2D& e : *narrow.getNEvents(countOf(narrow))) {
+        EXPECT_LT(e.x, 1);
+        EXPECT_LT(e.y, 2);
+    }
 }
 
 TEST(RawReaderLoading, NonEvt3FilesAreRejectedWithTheirMessages) {

@@ -79,8 +79,8 @@ public:
     // event 0. False (and the reader unusable) when the file cannot be opened, is not a
     // regular file (a folder or a device; logged), is not EVT3, or holds no bookmark. A
     // "width", "height" or geometry value that is not a number throws std::invalid_argument,
-    // one beyond 32 bits std::out_of_range, each with a message naming the file and the
-    // value. A saved index that does not fit the recording (whatever its check byte says)
+    // one beyond 32 bits or 0 once cut to the 16 bits of `getWidth` (a sensor without
+    // pixels) std::out_of_range, each with a message naming the file and the value. A saved index that does not fit the recording (whatever its check byte says)
     // is built again. May be called again to reload.
     bool loadFile() override;
     bool getStartTimeStamp(uint64_t& timestamp) override;

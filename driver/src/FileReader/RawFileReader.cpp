@@ -153,14 +153,21 @@ bool RawFileReader::readHeader() {
     }
     uint64_t consumed = 0;
     // The standard conversion's errors, with a message that says which file and which value.
+    // A size that is 0 once cut to 16 bits would be a sensor without pixels, while the
+    // decoder would keep every event: refused like a value out of range.
     auto toInt16 = [this](const std::string& text, const char* what) {
+        uint16_t size = 0;
         try {
-            return static_cast<uint16_t>(std::stoi(text));
+            size = static_cast<uint16_t>(std::stoi(text));
         } catch (const std::invalid_argument&) {
             throw std::invalid_argument(filePath + ": the header's " + what + " \"" + text + "\" is not a number");
         } catch (const std::out_of_range&) {
             throw std::out_of_range(filePath + ": the header's " + what + " \"" + text + "\" is out of range");
         }
+        if (size == 0) {
+            throw std::out_of_range(filePath + ": the header's " + what + " \"" + text + "\" is out of range");
+        }
+        return size;
     };
     while (file.peek() == '%') {
         std::string line;

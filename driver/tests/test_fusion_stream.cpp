@@ -96,6 +96,12 @@ TEST(FusionStream, StartSendsTheControlFramesAndFramesComeWithTheirCountFrames) 
         bool imageMatches = false;
     };
     std::vector<Seen> frames;
+    // The callbacks below write the state above: should an assertion end the test early, the
+    // camera stops before that state goes (the manager, which keeps the camera, goes last).
+    struct StopOnExit {
+        FusionCamera& camera;
+        ~StopOnExit() { camera.stop(STREAM_BOTH); }
+    } stopOnExit{*camera};
     camera->addEventsStreamHandleCallback([&](const Event2D* first, const Event2D* last) {
         std::lock_guard<std::mutex> lock(mutex);
         events.insert(events.end(), first, last);

@@ -430,7 +430,7 @@ TEST(RecordingCache, GoesOnWithANewRingAfterARecording) {
     // again (not past the recording's own file) and through few names. The ring drops its
     // oldest segment just before it opens the next one under the freed name, so a single
     // look may fall in between and miss a name: the test waits until index 0 is listed.
-    decltype(fileNames(rec.camera.getSegmentFiles())) ring;
+    std::vector<std::string> ring;
     EXPECT_TRUE(waitFor([&] {
         ring = fileNames(rec.camera.getSegmentFiles());
         return std::find(ring.begin(), ring.end(), "0vireo.raw.tmp") != ring.end();

@@ -38,10 +38,16 @@ CameraThreadReaper& CameraThreadReaper::instance() {
 }
 
 CameraThreadReaper::CameraThreadReaper() {
-    // Exit handlers and static destructors run in the reverse order of their registration:
-    // the logger, which kept threads may still write to, is made first so that it outlives
-    // the join.
+    // The logger, which kept threads may still write to, is made before any join is
+    // registered, so that it outlives them.
     (void)Logger::Instance();
+}
+
+void CameraThreadReaper::registerExitJoin() {
+    // Exit handlers and static destructors run in the reverse order of their registration:
+    // a join registered as a thread is kept runs before the destructors of every static made
+    // until then (the sensors' register sequences, the index tables), which the thread's
+    // camera code may still use. Extra joins find nothing left to join.
     std::atexit([] { instance().joinAll(); });
 }
 
@@ -60,6 +66,7 @@ void CameraThreadReaper::adoptCurrentThread(std::thread thread) {
     auto done = std::make_shared<bool>(false);
     std::lock_guard<std::mutex> lock(mutex_);
     reapFinishedLocked();
+    registerExitJoin();
     tlsExitMark.arm(&mutex_, done);
     threads_.push_back({std::move(thread), std::move(done)});
 }
@@ -68,6 +75,7 @@ void CameraThreadReaper::run(std::function<void()> task) {
     auto done = std::make_shared<bool>(false);
     std::lock_guard<std::mutex> lock(mutex_);
     reapFinishedLocked();
+    registerExitJoin();
     // The new thread arms its mark only once it holds the lock, so after the entry is listed.
     std::thread thread([this, task = std::move(task), done] {
         {

@@ -20,8 +20,8 @@ namespace vireo::detail {
 
 class PIPIT_EXPORT CameraThreadReaper {
 public:
-    // The process-wide reaper. It is never destroyed: its threads are joined by an exit
-    // handler, and a thread ending during exit still finds it.
+    // The process-wide reaper. It is never destroyed: its threads are joined by exit
+    // handlers registered as each is kept, and a thread ending during exit still finds it.
     static CameraThreadReaper& instance();
 
     // Takes `thread`, which must be the calling thread (a camera's own thread ending on its
@@ -46,6 +46,8 @@ private:
     };
     // Joins the threads that have left; mutex_ is held.
     void reapFinishedLocked();
+    // Registers an exit handler that joins every kept thread.
+    static void registerExitJoin();
 
     mutable std::mutex mutex_;
     std::vector<Entry> threads_;

@@ -68,8 +68,7 @@ private:
 }  // namespace
 
 DvsCameraPrivate::DvsCameraPrivate(CameraDescription description) : DvsCamera(std::move(description)) {
-    // Made before the camera's code makes any static of its own, so that the reaper's exit
-    // join runs before those statics are destroyed.
+    // The reaper (and the logger it keeps alive) exists before any camera thread may need it.
     (void)detail::CameraThreadReaper::instance();
 }
 

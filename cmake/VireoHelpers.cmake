@@ -63,6 +63,7 @@ function(vireo_add_test target)
     VIREO_TEST_SCRATCH_DIR="${CMAKE_BINARY_DIR}/test-scratch")
   vireo_target_warnings(${target})
   set(test_environment "")
+  set(test_timeout 300)
   if(VIREO_SANITIZER STREQUAL "address")
     # Leaks inside third-party libraries (the H.264 encoder keeps a few bytes) are not ours.
     set(test_environment ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp")
@@ -70,21 +71,23 @@ function(vireo_add_test target)
     # A report fails the test through TSan's exit code; only third-party code is suppressed.
     set(test_environment ENVIRONMENT
         "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan.supp second_deadlock_stack=1")
+    # The code runs many times slower there; the tests' own waits stretch to match.
+    set(test_timeout 900)
   endif()
   set(discovery WORKING_DIRECTORY ${CMAKE_BINARY_DIR} DISCOVERY_TIMEOUT 60)
   if(ARG_THREADED)
     gtest_discover_tests(${target} ${discovery}
-      PROPERTIES TIMEOUT 300 LABELS threaded ${test_environment})
+      PROPERTIES TIMEOUT ${test_timeout} LABELS threaded ${test_environment})
   elseif(ARG_THREADED_SUITES)
     # The two filters split the cases between them, so every case is registered once.
     list(TRANSFORM ARG_THREADED_SUITES APPEND ".*")
     list(JOIN ARG_THREADED_SUITES ":" threaded_filter)
     gtest_discover_tests(${target} ${discovery} TEST_FILTER "${threaded_filter}"
-      PROPERTIES TIMEOUT 300 LABELS threaded ${test_environment})
+      PROPERTIES TIMEOUT ${test_timeout} LABELS threaded ${test_environment})
     gtest_discover_tests(${target} ${discovery} TEST_FILTER "-${threaded_filter}"
-      PROPERTIES TIMEOUT 300 ${test_environment})
+      PROPERTIES TIMEOUT ${test_timeout} ${test_environment})
   else()
     gtest_discover_tests(${target} ${discovery}
-      PROPERTIES TIMEOUT 300 ${test_environment})
+      PROPERTIES TIMEOUT ${test_timeout} ${test_environment})
   endif()
 endfunction()

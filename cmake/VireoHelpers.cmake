@@ -45,14 +45,17 @@ function(vireo_add_library target)
   set_property(GLOBAL APPEND PROPERTY VIREO_INCLUDE_DIRS ${CMAKE_CURRENT_SOURCE_DIR}/include)
 endfunction()
 
-# vireo_add_test(<executable> SOURCES ... [LINK ...])
+# vireo_add_test(<executable> SOURCES ... [LINK ...] [THREADED] [THREADED_SUITES <suite>...])
 # A GoogleTest suite registered with CTest. Tests find the shared sample data through the
 # VIREO_SHARED_DATA_DIR definition and write scratch files under the build tree.
+# Test cases that run threads carry the CTest label `threaded`, so that `ctest -L threaded`
+# runs just them (the ThreadSanitizer stage does): THREADED labels every case of the
+# executable, THREADED_SUITES only the cases of the GoogleTest suites named.
 function(vireo_add_test target)
   if(NOT VIREO_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
+  cmake_parse_arguments(ARG "THREADED" "" "SOURCES;LINK;THREADED_SUITES" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE ${ARG_LINK} VireoTestSupport GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${target} PRIVATE
@@ -60,12 +63,31 @@ function(vireo_add_test target)
     VIREO_TEST_SCRATCH_DIR="${CMAKE_BINARY_DIR}/test-scratch")
   vireo_target_warnings(${target})
   set(test_environment "")
-  if(VIREO_SANITIZE)
+  set(test_timeout 300)
+  if(VIREO_SANITIZER STREQUAL "address")
     # Leaks inside third-party libraries (the H.264 encoder keeps a few bytes) are not ours.
     set(test_environment ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp")
+  elseif(VIREO_SANITIZER STREQUAL "thread")
+    # A report fails the test through TSan's exit code; only third-party code is suppressed.
+    set(test_environment ENVIRONMENT
+        "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan.supp second_deadlock_stack=1")
+    # The code runs many times slower there; the tests' own waits stretch to match.
+    set(test_timeout 900)
   endif()
-  gtest_discover_tests(${target}
-    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 300 ${test_environment})
+  set(discovery WORKING_DIRECTORY ${CMAKE_BINARY_DIR} DISCOVERY_TIMEOUT 60)
+  if(ARG_THREADED)
+    gtest_discover_tests(${target} ${discovery}
+      PROPERTIES TIMEOUT ${test_timeout} LABELS threaded ${test_environment})
+  elseif(ARG_THREADED_SUITES)
+    # The two filters split the cases between them, so every case is registered once.
+    list(TRANSFORM ARG_THREADED_SUITES APPEND ".*")
+    list(JOIN ARG_THREADED_SUITES ":" threaded_filter)
+    gtest_discover_tests(${target} ${discovery} TEST_FILTER "${threaded_filter}"
+      PROPERTIES TIMEOUT ${test_timeout} LABELS threaded ${test_environment})
+    gtest_discover_tests(${target} ${discovery} TEST_FILTER "-${threaded_filter}"
+      PROPERTIES TIMEOUT ${test_timeout} ${test_environment})
+  else()
+    gtest_discover_tests(${target} ${discovery}
+      PROPERTIES TIMEOUT ${test_timeout} ${test_environment})
+  endif()
 endfunction()

@@ -15,6 +15,8 @@
 namespace vireo {
 
 struct FusionCameraTestAccess {
+    // Opens a camera built directly rather than by the manager.
+    static int init(TandemFusionCamera& camera) { return camera.init(); }
     static void inject(FusionCameraPrivate& camera, const std::vector<Event2D>& events) {
         camera.eventStreamArrvied(events.data(), events.data() + events.size());
     }

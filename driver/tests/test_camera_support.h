@@ -10,6 +10,7 @@
 #include <vireo/DvsCameraManager.h>
 #include <vireo/SimulatedCamera.h>
 #include <vireo/VireoHeron.h>
+#include <vireo/test/WaitBounds.h>
 
 namespace vireo::test {
 
@@ -43,10 +44,11 @@ public:
     using DvsEventCamera::init;
 };
 
-// Polls `done` until it holds or `timeout` passes; returns `done()`.
+// Polls `done` until it holds or `timeout` (stretched in sanitizer builds) passes; returns
+// `done()`.
 inline bool waitFor(const std::function<bool()>& done,
                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + waitBound(timeout);
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -16,7 +18,9 @@
 #include <vireo/Mp4FileReader.h>
 #include <vireo/SimulatedCamera.h>
 #include <vireo/TandemCamera.h>
+#include <vireo/UsbInterface.h>
 
+#include "FusionCameraTestAccess.h"
 #include "RecordingTestSupport.h"
 #include "test_camera_support.h"
 
@@ -92,6 +96,12 @@ TEST(FusionStream, StartSendsTheControlFramesAndFramesComeWithTheirCountFrames) 
         bool imageMatches = false;
     };
     std::vector<Seen> frames;
+    // The callbacks below write the state above: should an assertion end the test early, the
+    // camera stops before that state goes (the manager, which keeps the camera, goes last).
+    struct StopOnExit {
+        FusionCamera& camera;
+        ~StopOnExit() { camera.stop(STREAM_BOTH); }
+    } stopOnExit{*camera};
     camera->addEventsStreamHandleCallback([&](const Event2D* first, const Event2D* last) {
         std::lock_guard<std::mutex> lock(mutex);
         events.insert(events.end(), first, last);
@@ -332,6 +342,96 @@ TEST(FusionStream, LastReferenceDroppedInsideACallbackEndsTheCameraCleanly) {
         // Destroyed: its recording was completed and its threads joined.
         EXPECT_TRUE(waitFor([&] { return !sim::readoutRunning(plugged.serial).value_or(true); }));
     }
+}
+
+// ---- a camera built directly whose last reference goes on one of its own threads ----------
+
+enum class OwnThread { EventCallback, TriggerCallback, FrameCallback, StatisticsCallback };
+
+// A fusion camera built with make_shared, as an application may do without the manager, so
+// that its destructor itself runs on the thread that dropped the last reference.
+std::shared_ptr<TandemFusionCamera> buildDirectly(const std::string& serial) {
+    for (const auto& desc :
+         UsbInterface::findUsbFusionCamera(TandemFusionCamera::vendorId, TandemFusionCamera::productId)) {
+        if (desc.serial != serial) continue;
+        auto camera = std::make_shared<TandemFusionCamera>(desc);
+        if (FusionCameraTestAccess::init(*camera) != 0) return nullptr;
+        return camera;
+    }
+    return nullptr;
+}
+
+// The camera records its events while it streams; one of its callbacks takes a reference
+// from a weak pointer and holds it until the test has dropped its own. The camera must then
+// end on that thread: no std::terminate for a thread that cannot join itself, its recording
+// written, its sensors stopped, and the thread gone from the camera's code (the sentinel the
+// callback holds is released with the callback, once the thread has left the camera).
+void expectCleanEndWhenDroppedIn(OwnThread where) {
+    auto config = fusionConfig("F-direct-" + std::to_string(static_cast<int>(where)));
+    PluggedCamera plugged(config);
+    std::shared_ptr<TandemFusionCamera> camera = buildDirectly(plugged.serial);
+    ASSERT_NE(camera, nullptr);
+    const std::string base = test::scratchPath(plugged.serial);
+
+    std::weak_ptr<TandemFusionCamera> weak = camera;
+    auto held = std::make_shared<std::atomic<bool>>(false);
+    auto dropped = std::make_shared<std::atomic<bool>>(false);
+    auto sentinel = std::make_shared<int>(0);
+    std::weak_ptr<int> sentinelWatch = sentinel;
+    auto holdLast = [weak, held, dropped, sentinel] {
+        if (held->exchange(true)) return;
+        std::shared_ptr<TandemFusionCamera> self = weak.lock();
+        waitFor([&] { return dropped->load(); }, std::chrono::seconds(10));
+    };  // `self` is the last reference: the camera is destroyed here, on its own thread
+    switch (where) {
+        case OwnThread::EventCallback:
+            camera->addEventsStreamHandleCallback(
+                [hold = std::move(holdLast)](const Event2D*, const Event2D*) { hold(); });
+            break;
+        case OwnThread::TriggerCallback:
+            camera->addTriggerInCallback([hold = std::move(holdLast)](EventTriggerIn) { hold(); });
+            break;
+        case OwnThread::FrameCallback:
+            camera->addApsFrameCallback([hold = std::move(holdLast)](const ApsFrame&) { hold(); });
+            break;
+        case OwnThread::StatisticsCallback:
+            camera->setStatisticInfoCallback([hold = std::move(holdLast)](DsStatisticInfo) { hold(); });
+            break;
+    }
+    sentinel.reset();  // the callback holds the only one now
+    ASSERT_EQ(camera->startRecording(base, STREAM_DVS), 0);
+    ASSERT_EQ(camera->start(STREAM_BOTH), 0);
+    ASSERT_TRUE(waitFor([&] { return held->load(); }));
+    camera.reset();
+    dropped->store(true);
+
+    EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
+    EXPECT_TRUE(waitFor([&] { return sentinelWatch.expired(); })) << "the camera's thread did not end";
+    EXPECT_EQ(sim::readoutRunning(plugged.serial), std::optional<bool>(false));
+    std::ifstream in(base + ".raw", std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    const std::string bytes = content.str();
+    EXPECT_EQ(bytes.rfind("% ", 0), 0u) << "no recording at " << base << ".raw";
+    const auto end = bytes.find("% end\n");
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_GT(bytes.size(), end + 6) << "the recording holds no data";
+}
+
+// Fault mended: a camera built directly and destroyed inside one of its own callbacks could
+// not join the thread it ran on; a joinable std::thread was destroyed and std::terminate
+// ended the process.
+TEST(FusionStream, DirectCameraDroppedInAnEventCallbackEndsCleanly) {
+    expectCleanEndWhenDroppedIn(OwnThread::EventCallback);
+}
+TEST(FusionStream, DirectCameraDroppedInATriggerCallbackEndsCleanly) {
+    expectCleanEndWhenDroppedIn(OwnThread::TriggerCallback);
+}
+TEST(FusionStream, DirectCameraDroppedInAFrameCallbackEndsCleanly) {
+    expectCleanEndWhenDroppedIn(OwnThread::FrameCallback);
+}
+TEST(FusionStream, DirectCameraDroppedInTheStatisticsCallbackEndsCleanly) {
+    expectCleanEndWhenDroppedIn(OwnThread::StatisticsCallback);
 }
 
 }  // namespace

@@ -431,10 +431,14 @@ TEST(RecordingCache, GoesOnWithANewRingAfterARecording) {
     const RawFile file = readRawFile(out);
     EXPECT_GT(file.body.size(), 2 * kMiB);
     // The recording consumed the cache; a new ring runs while the camera does, from index 0
-    // again (not past the recording's own file) and through few names.
-    ASSERT_TRUE(waitFor([&] { return !rec.camera.getSegmentFiles().empty(); }));
-    const auto ring = fileNames(rec.camera.getSegmentFiles());
-    EXPECT_NE(std::find(ring.begin(), ring.end(), "0vireo.raw.tmp"), ring.end());
+    // again (not past the recording's own file) and through few names. The ring drops its
+    // oldest segment just before it opens the next one under the freed name, so a single
+    // look may fall in between and miss a name: the test waits until index 0 is listed.
+    std::vector<std::string> ring;
+    EXPECT_TRUE(waitFor([&] {
+        ring = fileNames(rec.camera.getSegmentFiles());
+        return std::find(ring.begin(), ring.end(), "0vireo.raw.tmp") != ring.end();
+    })) << "the new ring never used index 0";
     for (const auto& name : ring) EXPECT_LE(segmentIndexOf(name), 5u) << name;
     ASSERT_EQ(rec.camera.stop(), 0);
     EXPECT_TRUE(rec.camera.getSegmentFiles().empty());

@@ -242,7 +242,7 @@ TEST(SimulatedCamera, UnplugWhileStreamingEndsTheStreamWithoutHanging) {
 
     ASSERT_TRUE(sim::unplugCamera(serial));
     EXPECT_FALSE(camera.device->isConnected());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + vireo::test::waitBound(std::chrono::seconds(5));
     while (camera.stream->deviceConnected() && std::chrono::steady_clock::now() < deadline) {
         if (camera.stream->waitNextBuffer() > 0) camera.stream->getLatestBuffer();
     }
@@ -309,7 +309,7 @@ TEST(SimulatedCamera, RealTimeDeviceDropsOldestBuffersOnlyWhenTheHostFallsBehind
     camera.stream->start();
     test::startReadout(*camera.device);
     // Nobody takes buffers: the queue fills and the device starts losing buffers.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + vireo::test::waitBound(std::chrono::seconds(20));
     while (*sim::droppedBuffers(serial) == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
@@ -326,7 +326,7 @@ TEST(SimulatedCamera, FastDeviceWaitsForASlowHostAndLosesNothing) {
     camera.stream->start();
     test::startReadout(*camera.device);
     // Let the queue fill up completely before reading anything.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + vireo::test::waitBound(std::chrono::seconds(10));
     while (camera.stream->waitNextBuffer() < 16 && std::chrono::steady_clock::now() < deadline) {
     }
     ASSERT_TRUE(camera.pumpUntil([&] { return camera.events.size() >= 720u * 2000; }));

@@ -276,7 +276,7 @@ TEST(SimulatedFusion, ExposureEdgesFrameEachFrameAndComeFirst) {
 
     std::vector<sim::FrameExposure> frames;
     std::vector<uint8_t> buffer;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    const auto deadline = std::chrono::steady_clock::now() + vireo::test::waitBound(20s);
     while (frames.size() < 8 && std::chrono::steady_clock::now() < deadline) {
         if (fusion.eventSource->read(buffer, 1ms) == Status::Data) log.take(buffer);
         if (fusion.frameSource->read(buffer, 0ms) != Status::Data) continue;
@@ -329,7 +329,7 @@ TEST(SimulatedFusion, FramesWithoutEdgesWhenTheTriggerInputIsOff) {
     EventLog log;
     std::vector<uint8_t> buffer;
     int frames = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    const auto deadline = std::chrono::steady_clock::now() + vireo::test::waitBound(20s);
     while (frames < 3 && std::chrono::steady_clock::now() < deadline) {
         if (fusion.eventSource->read(buffer, 1ms) == Status::Data) log.take(buffer);
         if (fusion.frameSource->read(buffer, 0ms) != Status::Data) continue;
@@ -364,7 +364,7 @@ void readBothOnTheirOwnThreads(bool realTime) {
     std::vector<std::vector<uint8_t>> images;
     std::atomic<bool> done{false};
     std::thread frameThread([&] {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        const auto deadline = std::chrono::steady_clock::now() + vireo::test::waitBound(20s);
         while (images.size() < 10 && std::chrono::steady_clock::now() < deadline) {
             if (frames.waitNextBuffer() == 0) continue;
             if (auto buffer = frames.getLatestBuffer()) images.push_back(**buffer);
@@ -499,7 +499,7 @@ TEST(SimulatedFusion, UnplugWhileStreamingEndsBothEndpoints) {
     frames.start();
     test::startReadout(*device);
     device->writeRegister(kFrameControl, 1);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto deadline = std::chrono::steady_clock::now() + vireo::test::waitBound(10s);
     while (frames.waitNextBuffer() == 0 && std::chrono::steady_clock::now() < deadline) {
         while (events.getLatestBuffer()) {
         }

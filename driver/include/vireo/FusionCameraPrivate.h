@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -75,6 +76,33 @@ protected:
     // Completed batches (and their events) no getNextBatch took before the next replaced them.
     uint64_t unreadBatches() const { return batcher.unreadBatches(); }
     uint64_t unreadBatchEvents() const { return batcher.unreadBatchEvents(); }
+
+    // A camera destroyed on one of its own threads (its last reference went in a callback)
+    // leaves frames on that thread's stack: the callback in progress, the loop around it and
+    // the decoder's call. The destructor calls handOverToThisThread(), which keeps the event
+    // and trigger callbacks for the thread, releases the callback lock it holds and marks
+    // the thread: droppedOnThisThread() then tells every frame to return without touching
+    // the camera, and releaseDroppedFrames() (once the thread has left the camera's code)
+    // frees what was kept and clears the mark.
+    void handOverToThisThread();
+    static bool droppedOnThisThread();
+    static void releaseDroppedFrames();
+
+    // Holds a callback registry's lock while its callbacks run. When a callback destroyed
+    // the camera, the destructor has released the lock already and the guard leaves the
+    // (gone) mutex alone.
+    class CallbackLock {
+    public:
+        explicit CallbackLock(std::mutex& mutex);
+        ~CallbackLock();
+        CallbackLock(const CallbackLock&) = delete;
+        CallbackLock& operator=(const CallbackLock&) = delete;
+
+    private:
+        std::mutex* mutex_;
+    };
+    // Releases the callback lock the calling thread holds, if it is one of `mutexes`.
+    static void releaseHeldCallbackLock(std::initializer_list<const std::mutex*> mutexes);
 
     uint32_t apsWidth = 3840;
     uint32_t apsHeight = 2160;

@@ -88,9 +88,12 @@ public:
     static constexpr std::size_t kMaxFrameBuffers = 8;
 
     explicit TandemCamera(CameraDescription desc);
-    // Stops the streams and ends the recordings (completing their files). It must not run on
-    // one of the camera's own threads (inside a callback): a camera from create() (as the
-    // manager makes them) sees to that itself.
+    // Stops the streams and ends the recordings (completing their files). On one of the
+    // camera's own threads (the last reference went inside a callback of a camera built
+    // directly) it ends the other threads, lets its own go to the process's camera thread
+    // reaper and leaves that thread what the unfinished callback and decode call still use;
+    // a camera from create() (as the manager makes them) is destroyed on a thread of its own
+    // instead.
     ~TandemCamera() override;
 
     // A camera whose last reference may be dropped on any thread, its own callbacks included
@@ -164,6 +167,10 @@ private:
     void eventLoop();
     void frameLoop();
     void statisticLoop();
+    // The destructor's first steps on one of the camera's own threads, and what that thread
+    // does once it has left the destroyed camera's code.
+    void endOnOwnThread();
+    static void leaveDroppedCamera();
     // Stamps the frame in hand with the oldest pending exposure, waiting (bounded) for its
     // closing edge to be decoded, under the frame lock; returns its syncTimestamp, and in
     // `stamped` whether an exposure was found for it.

@@ -4,9 +4,10 @@
 //
 // Lifetime: the camera's own threads run application code (the callbacks), and that code
 // may drop the last reference to the camera. The destructor then runs on that thread, in
-// the middle of the camera loop: it ends the other thread, detaches its own, and hands the
-// decoder and the callback maps (the decoder's call and one callback are still running) to
-// the thread itself. The frames left on the thread's stack see a thread-local mark and
+// the middle of the camera loop: it ends the other thread, hands its own to the process's
+// camera thread reaper (which joins it once it has left, at the latest at exit), and hands
+// the decoder and the callback maps (the decoder's call and one callback are still running)
+// to the thread itself. The frames left on the thread's stack see a thread-local mark and
 // return without touching the camera; the camera loop frees what it was handed and ends.
 #include <vireo/DvsCameraPrivate.h>
 
@@ -16,6 +17,7 @@
 
 #include <vireo/Logger.h>
 
+#include "camera/CameraThreadReaper.h"
 #include "camera/RecordingIndex.h"  // complete for the recording index member
 
 namespace vireo {
@@ -65,7 +67,10 @@ private:
 
 }  // namespace
 
-DvsCameraPrivate::DvsCameraPrivate(CameraDescription description) : DvsCamera(std::move(description)) {}
+DvsCameraPrivate::DvsCameraPrivate(CameraDescription description) : DvsCamera(std::move(description)) {
+    // The reaper (and the logger it keeps alive) exists before any camera thread may need it.
+    (void)detail::CameraThreadReaper::instance();
+}
 
 DvsCameraPrivate::~DvsCameraPrivate() {
     const bool onOwnThread = tlsOwnThreadsCamera == this;
@@ -108,8 +113,9 @@ void DvsCameraPrivate::endOnOwnThread() {
     std::thread& other = onCameraThread ? statisticThread : cameraThread;
     running = 0;
     wakeAll();
-    // This thread cannot be joined from itself: it ends on its own once its frames return.
-    if (own.joinable()) own.detach();
+    // This thread cannot be joined from itself: it ends on its own once its frames return,
+    // and the reaper joins it then (or when the process exits, whichever comes first).
+    if (own.joinable()) detail::CameraThreadReaper::instance().adoptCurrentThread(std::move(own));
     if (other.joinable()) other.join();
     tlsCameraGone = true;
     streamEnded = true;

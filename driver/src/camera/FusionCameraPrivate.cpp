@@ -2,6 +2,8 @@
 #include <vireo/FusionCameraPrivate.h>
 
 #include <algorithm>
+#include <memory>
+#include <unordered_map>
 
 #include <vireo/Logger.h>
 
@@ -11,6 +13,18 @@ namespace {
 
 // Trigger edges of non-zero polarity seen by every fusion camera of the process, for the log.
 std::atomic<unsigned> triggerCount{0};
+
+// Set on a camera's own thread once the camera has been destroyed there.
+thread_local bool tlsCameraDropped = false;
+// The callback lock the current thread holds while callbacks run.
+thread_local std::mutex* tlsHeldCallbackLock = nullptr;
+
+// The callbacks of a camera destroyed on this thread: one of them is still running.
+struct DroppedCallbacks {
+    std::unordered_map<uint32_t, FusionCamera::EventsCallback> eventCallbacks;
+    std::unordered_map<uint32_t, FusionCamera::TriggerInCallback> triggerCallbacks;
+};
+thread_local std::unique_ptr<DroppedCallbacks> tlsDroppedCallbacks;
 
 }  // namespace
 
@@ -26,6 +40,43 @@ FusionCameraPrivate::FusionCameraPrivate(CameraDescription description)
 }
 
 FusionCameraPrivate::~FusionCameraPrivate() = default;
+
+FusionCameraPrivate::CallbackLock::CallbackLock(std::mutex& mutex) : mutex_(&mutex) {
+    mutex.lock();
+    tlsHeldCallbackLock = mutex_;
+}
+
+FusionCameraPrivate::CallbackLock::~CallbackLock() {
+    if (tlsHeldCallbackLock != mutex_) return;
+    tlsHeldCallbackLock = nullptr;
+    mutex_->unlock();
+}
+
+void FusionCameraPrivate::releaseHeldCallbackLock(std::initializer_list<const std::mutex*> mutexes) {
+    for (const std::mutex* mutex : mutexes) {
+        if (tlsHeldCallbackLock != nullptr && tlsHeldCallbackLock == mutex) {
+            tlsHeldCallbackLock->unlock();
+            tlsHeldCallbackLock = nullptr;
+            return;
+        }
+    }
+}
+
+void FusionCameraPrivate::handOverToThisThread() {
+    auto kept = std::make_unique<DroppedCallbacks>();
+    kept->eventCallbacks.swap(eventCallbacks.callbacks);
+    kept->triggerCallbacks.swap(triggerCallbacks.callbacks);
+    releaseHeldCallbackLock({&eventCallbacks.mutex, &triggerCallbacks.mutex});
+    tlsDroppedCallbacks = std::move(kept);
+    tlsCameraDropped = true;
+}
+
+bool FusionCameraPrivate::droppedOnThisThread() { return tlsCameraDropped; }
+
+void FusionCameraPrivate::releaseDroppedFrames() {
+    tlsDroppedCallbacks.reset();
+    tlsCameraDropped = false;
+}
 
 unsigned FusionCameraPrivate::addEventsStreamHandleCallback(EventsCallback cb) {
     return eventCallbacks.add(std::move(cb));
@@ -86,8 +137,11 @@ void FusionCameraPrivate::eventStreamArrvied(const Event2D* first, const Event2D
         }
     }
     batcher.collect(batcher.takeMode(), first, last);
-    std::lock_guard<std::mutex> lock(eventCallbacks.mutex);
-    for (auto& entry : eventCallbacks.callbacks) entry.second(first, last);
+    CallbackLock lock(eventCallbacks.mutex);
+    for (auto& entry : eventCallbacks.callbacks) {
+        entry.second(first, last);
+        if (tlsCameraDropped) return;  // the callback destroyed the camera: touch nothing of it
+    }
 }
 
 std::shared_ptr<FusionCameraPrivate::CountFrame> FusionCameraPrivate::freshCountFrame() {
@@ -143,8 +197,11 @@ void FusionCameraPrivate::triggerInArrvied(EventTriggerIn trigger) {
         }
         apsFrameSynced.notify_all();
     }
-    std::lock_guard<std::mutex> lock(triggerCallbacks.mutex);
-    for (auto& entry : triggerCallbacks.callbacks) entry.second(trigger);
+    CallbackLock lock(triggerCallbacks.mutex);
+    for (auto& entry : triggerCallbacks.callbacks) {
+        entry.second(trigger);
+        if (tlsCameraDropped) return;
+    }
 }
 
 bool FusionCameraPrivate::getFusionEvents(std::shared_ptr<CountFrame>& out, uint64_t timestamp) {

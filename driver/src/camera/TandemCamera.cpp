@@ -16,6 +16,7 @@
 #include <vireo/Logger.h>
 #include <vireo/RegisterTables.h>
 
+#include "camera/CameraThreadReaper.h"
 #include "camera/RecordingIndex.h"  // complete for the recording index member
 
 namespace vireo {
@@ -37,50 +38,20 @@ public:
     OwnThreadMark& operator=(const OwnThreadMark&) = delete;
 };
 
-// The threads that destroy cameras dropped inside their own callbacks. Each is joined once
-// it has finished (at the next release) and at the latest when the process exits, so no
-// camera is still being torn down while the library's own statics go.
-class CameraReleaser {
-public:
-    static CameraReleaser& instance() {
-        static CameraReleaser releaser;
-        return releaser;
-    }
-
-    void release(std::function<void()> destroy) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = threads_.begin(); it != threads_.end();) {
-            if (it->done->load()) {
-                it->thread.join();
-                it = threads_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        threads_.push_back({std::thread([destroy = std::move(destroy), done] {
-                                destroy();
-                                done->store(true);
-                            }),
-                            done});
-    }
-
-    ~CameraReleaser() {
-        for (auto& entry : threads_) entry.thread.join();
-    }
-
-private:
-    struct Entry {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::mutex mutex_;
-    std::vector<Entry> threads_;
+// What the frames of a camera destroyed on its event or frame thread still run in: the
+// decoder inside its decode call, or the frame callback in progress.
+struct OrphanedFrames {
+    std::unique_ptr<Decoder> decoder;
+    std::unordered_map<uint32_t, FusionCamera::ApsFrameCallback> apsFrameCallbacks;
 };
+thread_local std::unique_ptr<OrphanedFrames> tlsOrphanedFrames;
 
 }  // namespace
 
-TandemCamera::TandemCamera(CameraDescription description) : FusionCameraPrivate(std::move(description)) {}
+TandemCamera::TandemCamera(CameraDescription description) : FusionCameraPrivate(std::move(description)) {
+    // The reaper (and the logger it keeps alive) exists before any camera thread may need it.
+    (void)detail::CameraThreadReaper::instance();
+}
 
 std::shared_ptr<TandemFusionCamera> TandemCamera::create(CameraDescription description) {
     return std::shared_ptr<TandemFusionCamera>(new TandemFusionCamera(std::move(description)),
@@ -89,7 +60,7 @@ std::shared_ptr<TandemFusionCamera> TandemCamera::create(CameraDescription descr
             // The destructor joins the camera's threads, this one among them: it runs on a
             // thread of its own, which waits for this callback to return.
             try {
-                CameraReleaser::instance().release([camera] { delete camera; });
+                detail::CameraThreadReaper::instance().run([camera] { delete camera; });
                 return;
             } catch (const std::system_error& error) {
                 VIREO_LOG_ERROR("Camera %s: no thread to release it on: %s", camera->desc.serial.c_str(),
@@ -102,15 +73,55 @@ std::shared_ptr<TandemFusionCamera> TandemCamera::create(CameraDescription descr
 
 TandemCamera::~TandemCamera() {
     if (onOwnThread()) {
-        // Destroyed inside one of its own callbacks: that thread cannot be joined from itself.
-        VIREO_LOG_ERROR("Camera %s was dropped inside one of its callbacks; release it from another thread",
-                        desc.serial.c_str());
+        // Destroyed inside one of its own callbacks (built directly, not by create()).
+        endOnOwnThread();
+    } else {
+        stop(STREAM_BOTH);
     }
-    stop(STREAM_BOTH);
     // The record threads hold the files; ending them writes what is left.
     stopRecording(STREAM_BOTH);
     std::lock_guard<std::mutex> lock(statisticMutex);
     statisticCallback = nullptr;
+}
+
+void TandemCamera::endOnOwnThread() {
+    const std::thread::id self = std::this_thread::get_id();
+    running = 0;
+    { std::lock_guard<std::mutex> frameLock(apsFrameMutex); }
+    apsFrameSynced.notify_all();
+    { std::lock_guard<std::mutex> statisticLock(statisticMutex); }
+    statisticCond.notify_all();
+    wakeBatchWaiters();
+    // The other threads end as in stop(); this one cannot be joined from itself: it leaves
+    // once its frames have returned and the reaper joins it then (at the latest at exit).
+    for (std::thread* thread : {&eventThread, &frameThread, &statisticThread}) {
+        if (!thread->joinable()) continue;
+        if (thread->get_id() == self) {
+            detail::CameraThreadReaper::instance().adoptCurrentThread(std::move(*thread));
+        } else {
+            thread->join();
+        }
+    }
+    wakeBatchWaiters();
+    try {
+        apsSensor->stop();
+        dvsSensor->stop();
+    } catch (const std::exception& error) {
+        VIREO_LOG_ERROR("Camera %s: stopping the sensors failed: %s", desc.serial.c_str(), error.what());
+    }
+    // The decode call and the callback in progress outlive the camera: the thread frees them
+    // once it has left them.
+    auto frames = std::make_unique<OrphanedFrames>();
+    frames->decoder = std::move(decoder);
+    frames->apsFrameCallbacks.swap(apsFrameCallbacks.callbacks);
+    releaseHeldCallbackLock({&apsFrameCallbacks.mutex});
+    tlsOrphanedFrames = std::move(frames);
+    handOverToThisThread();
+}
+
+void TandemCamera::leaveDroppedCamera() {
+    tlsOrphanedFrames.reset();
+    releaseDroppedFrames();
 }
 
 std::string TandemCamera::getManufacturer() { return "Vireo"; }
@@ -153,9 +164,14 @@ int TandemCamera::init() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
         decoder = DecoderFactory::createUniqueDecoder(RawEventStreamFormat(kStreamFormat));
-        decoder->setEventsStreamHandleCallback(
-            [this](const Event2D* first, const Event2D* last) { eventStreamArrvied(first, last); });
-        decoder->setTriggerInCallback([this](EventTriggerIn trigger) { triggerInArrvied(trigger); });
+        // A callback that destroyed the camera leaves the rest of the decoder's call running on
+        // the event thread: its remaining ranges and edges are dropped.
+        decoder->setEventsStreamHandleCallback([this](const Event2D* first, const Event2D* last) {
+            if (!droppedOnThisThread()) eventStreamArrvied(first, last);
+        });
+        decoder->setTriggerInCallback([this](EventTriggerIn trigger) {
+            if (!droppedOnThisThread()) triggerInArrvied(trigger);
+        });
 
         auto eventController = dvsRegisterController;
         dvsSensor = std::make_unique<Imx6x6Sensor>();
@@ -294,12 +310,24 @@ void TandemCamera::eventLoop() {
             convertEndian(data);
             if (eventRecording.load()) saveEventData(data);
             decoder->decodeBuffer(data);
+            if (droppedOnThisThread()) break;
         }
     } catch (const std::exception& error) {
-        VIREO_LOG_ERROR("Camera %s: event stream ended: %s", desc.serial.c_str(), error.what());
+        if (droppedOnThisThread()) {
+            VIREO_LOG_ERROR("A callback of a dropped camera threw: %s", error.what());
+        } else {
+            VIREO_LOG_ERROR("Camera %s: event stream ended: %s", desc.serial.c_str(), error.what());
+        }
     } catch (...) {
-        VIREO_LOG_ERROR("Camera %s: event stream ended: a callback threw a non-standard exception",
-                        desc.serial.c_str());
+        if (!droppedOnThisThread()) {
+            VIREO_LOG_ERROR("Camera %s: event stream ended: a callback threw a non-standard exception",
+                            desc.serial.c_str());
+        }
+    }
+    if (droppedOnThisThread()) {
+        // A callback destroyed the camera on this thread: only what it handed over is left.
+        leaveDroppedCamera();
+        return;
     }
     eventThreadActive = false;
     wakeBatchWaiters();
@@ -407,15 +435,26 @@ void TandemCamera::frameLoop() {
             previewConverter->nv12ToRGB(nv12.data(), frame.data);
             if (frameRecording.load()) saveFrameData(nv12, sync);
             ++framesReceived;
-            std::lock_guard<std::mutex> callbackLock(apsFrameCallbacks.mutex);
-            for (auto& entry : apsFrameCallbacks.callbacks) entry.second(frame);
+            CallbackLock callbackLock(apsFrameCallbacks.mutex);
+            for (auto& entry : apsFrameCallbacks.callbacks) {
+                entry.second(frame);
+                if (droppedOnThisThread()) break;  // the callback destroyed the camera
+            }
+            if (droppedOnThisThread()) break;
         }
     } catch (const std::exception& error) {
-        VIREO_LOG_ERROR("Camera %s: frame stream ended: %s", desc.serial.c_str(), error.what());
+        if (droppedOnThisThread()) {
+            VIREO_LOG_ERROR("A callback of a dropped camera threw: %s", error.what());
+        } else {
+            VIREO_LOG_ERROR("Camera %s: frame stream ended: %s", desc.serial.c_str(), error.what());
+        }
     } catch (...) {
-        VIREO_LOG_ERROR("Camera %s: frame stream ended: a callback threw a non-standard exception",
-                        desc.serial.c_str());
+        if (!droppedOnThisThread()) {
+            VIREO_LOG_ERROR("Camera %s: frame stream ended: a callback threw a non-standard exception",
+                            desc.serial.c_str());
+        }
     }
+    if (droppedOnThisThread()) leaveDroppedCamera();
 }
 
 void TandemCamera::statisticLoop() {
@@ -436,6 +475,11 @@ void TandemCamera::statisticLoop() {
             VIREO_LOG_ERROR("Statistics callback failed: %s", error.what());
         } catch (...) {
             VIREO_LOG_ERROR("Statistics callback failed with a non-standard exception");
+        }
+        if (droppedOnThisThread()) {
+            // The callback dropped the last reference: the camera is gone.
+            leaveDroppedCamera();
+            return;
         }
     }
 }

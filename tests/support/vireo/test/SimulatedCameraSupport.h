@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <vireo/hal.h>
+#include <vireo/test/WaitBounds.h>
 
 namespace vireo::test {
 
@@ -66,7 +67,7 @@ struct OpenedCamera {
     // Takes buffers until `done()` holds or `timeout` passes; returns `done()`.
     bool pumpUntil(const std::function<bool()>& done,
                    std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        const auto deadline = std::chrono::steady_clock::now() + waitBound(timeout);
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             if (stream->waitNextBuffer() == 0) continue;

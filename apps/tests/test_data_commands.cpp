@@ -382,13 +382,8 @@ TEST(VireoVideo, FailuresAreNamedWithTheirCauseAndLeaveNoVideo) {
     const std::string flat = writeRecording(dir + "/flat.raw", 0.2, 0, 0, 10);
     const Result zero = run({"video", flat, dir + "/out.mp4"});
     EXPECT_EQ(zero.status, 1);
-    // The cause's last words are FFmpeg's.
-    const std::string refused = "vireo video: cannot encode \"" + flat +
-                                "\" (0 x 0 pixels) as H.264 video: the H.264 encoder does not take 0 x 0 frames in "
-                                "pixel format yuv420p: ";
-    const auto lines = messageLines(zero.err);
-    ASSERT_EQ(lines.size(), 1u) << zero.err;
-    EXPECT_EQ(lines[0].compare(0, refused.size(), refused), 0) << zero.err;
+    // A recording without pixels is refused when it is opened, before any encoder is asked.
+    expectOneErrorLine(zero, "vireo video: " + flat + ": the header's \"% geometry\" width \"0\" is out of range");
 
     const Result limited = run({"video", input, dir + "/out.mp4"}, 64 << 10);
     EXPECT_EQ(limited.status, 1);
@@ -403,8 +398,8 @@ TEST(VireoVideo, FailuresAreNamedWithTheirCauseAndLeaveNoVideo) {
     EXPECT_TRUE(fs::is_symlink(dir + "/full.mp4"));
 
     EXPECT_EQ(namesIn(dir, {}),
-              (std::vector<std::string>{"flat.dsmark.state", "flat.dsmark.tmp", "flat.raw", "folder.raw", "full.mp4",
-                                        "in.dsmark.state", "in.dsmark.tmp", "in.raw"}));
+              (std::vector<std::string>{"flat.raw", "folder.raw", "full.mp4", "in.dsmark.state", "in.dsmark.tmp",
+                                        "in.raw"}));
 }
 
 TEST(VireoVideo, FirstCtrlCKeepsACompleteVideoOfTheFramesSoFar) {

@@ -80,6 +80,14 @@ inline std::string recorderHeader(const std::string& serial = "VH0042") {
            "\n% system_ID 53\n% end\n";
 }
 
+// The header the recorder writes now: the older one with its loss line (ten digits) before
+// "% end". Its size is what a recording's body starts after.
+inline std::string recorderHeaderWithLoss(const std::string& serial = "VH0042", const std::string& lost = "0000000000") {
+    std::string header = recorderHeader(serial);
+    header.insert(header.size() - std::string("% end\n").size(), "% vireo_lost_buffers " + lost + "\n");
+    return header;
+}
+
 inline void writeFile(const std::string& path, const std::string& header, const std::vector<uint8_t>& body) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(header.data(), static_cast<std::streamsize>(header.size()));

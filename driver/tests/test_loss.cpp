@@ -66,12 +66,7 @@ std::optional<uint64_t> headerLostBuffers(const std::string& path) {
     return std::nullopt;
 }
 
-// The recorder's older header with a loss line of `lost` before its "% end".
-std::string headerWithLossLine(const std::string& lost) {
-    std::string header = test::recorderHeader();
-    header.insert(header.size() - std::string("% end\n").size(), "% vireo_lost_buffers " + lost + "\n");
-    return header;
-}
+std::string headerWithLossLine(const std::string& lost) { return test::recorderHeaderWithLoss("VH0042", lost); }
 
 uint64_t bodyBytes(const std::string& path) {
     RawFileReader reader(path);

@@ -157,7 +157,7 @@ fs::path makeFolder(const std::string& name) {
 }
 
 // The bytes the recorder's header takes (its date has a fixed width).
-size_t headerBytes(const std::string& serial) { return test::recorderHeader(serial).size(); }
+size_t headerBytes(const std::string& serial) { return test::recorderHeaderWithLoss(serial).size(); }
 
 // ---- the event camera --------------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -171,6 +172,27 @@ TEST(BlockedConsumer, ABlockingEventCallbackLosesCountedBuffersAndTheRecordingSa
     EXPECT_TRUE(std::filesystem::exists(test::indexPathOf(path)));
 }
 
+// Holds a mutex on a thread of its own from construction to destruction.
+class LockHeldElsewhere {
+public:
+    explicit LockHeldElsewhere(std::mutex& mutex) : holder_([this, &mutex] {
+        std::unique_lock<std::mutex> held(mutex);
+        held_.set_value();
+        release_.get_future().wait();
+    }) {
+        held_.get_future().wait();
+    }
+    ~LockHeldElsewhere() {
+        release_.set_value();
+        holder_.join();
+    }
+
+private:
+    std::promise<void> held_;
+    std::promise<void> release_;
+    std::thread holder_;
+};
+
 // A recording whose record thread stalls (a disk that does not answer): the raw buffers are
 // bounded, the transfers that find none are dropped and counted, and the file holds exactly
 // what was not counted as lost.
@@ -182,8 +204,10 @@ TEST(BlockedConsumer, AStalledRecordThreadDropsCountedTransfersWithBoundedBuffer
     ASSERT_TRUE(camera.setSegmentDirectory(test::scratchPath("segments")));
     ASSERT_EQ(camera.startRecording(path), 0);
     {
-        // The record thread waits for this lock before it opens the recording's file.
-        std::unique_lock<std::mutex> stall(Access::segmentListLock(camera));
+        // The record thread waits for this lock before it opens the recording's file. Another
+        // thread holds it, so that this one never calls into the camera while holding a lock
+        // the camera takes after its own (which would be a lock-order inversion).
+        LockHeldElsewhere stall(Access::segmentListLock(camera));
         ASSERT_EQ(camera.start(), 0);
         ASSERT_TRUE(waitFor([&] { return camera.getStatisticInfo().recordingLostBuffers >= 20; }));
         EXPECT_LE(Access::createdRawBuffers(camera), DvsCameraPrivate::kMaxRawBuffers);

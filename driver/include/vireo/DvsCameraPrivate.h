@@ -123,10 +123,12 @@ public:
     static constexpr uint64_t kMaxRawDataBufferSize = 10485760;
     // Sensor time a raw buffer collects before it goes to the record thread, whatever its size.
     static constexpr uint64_t kRawBufferSpan_us = 100000;
-    // At most this many raw buffers exist (about 176 MiB): when the record thread falls that
-    // far behind, the camera's transfers that find no buffer are dropped and counted
-    // (recordingLostBuffers of the statistics) instead of memory growing without bound.
-    static constexpr std::size_t kMaxRawBuffers = 16;
+    // At most this many raw buffers exist (about 704 MiB; at ordinary rates a buffer holds
+    // 100 ms, so the record thread may fall some 6 s behind, as when it copies the cache into
+    // a recording on a slow disk): when it falls further behind, the camera's transfers that
+    // find no buffer are dropped and counted (recordingLostBuffers of the statistics) instead
+    // of memory growing without bound.
+    static constexpr std::size_t kMaxRawBuffers = 64;
 
     // Starts recording the raw stream for the RAW file `path` (opened only by stopRecording).
     // 0 on success; -1 (logged) when a recording already runs. Throws std::runtime_error

@@ -52,27 +52,33 @@ std::string keptRecording(const std::string& name, uint64_t bytes, Make&& make) 
 
 inline constexpr uint64_t kLargeRecordingBytes = 1100ull << 20;  // 1.1 GiB of EVT3 words
 
-// A busy sensor of 1.1 GB: rows of nearby pixels (vector words) and isolated pixels, a few
-// µs apart, about 20 M events per second of recording.
+// Writes about `bytes` bytes of a busy sensor to `path`: rows of nearby pixels (vector words)
+// and isolated pixels, a few µs apart, about 20 M events per second of recording. The same
+// bytes for the same size on every run.
+inline void writeBusyRecording(const std::string& path, uint64_t bytes) {
+    std::mt19937 rng(2026);
+    auto uni = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
+    uint64_t t = 1000;
+    writeStream(path, bytes, [&](std::vector<vireo::Event2D>& row) {
+        t += uni(0, 3);
+        const uint16_t y = static_cast<uint16_t>(uni(0, 719));
+        if (uni(0, 3) == 0) {
+            uint32_t x = uni(0, 1200);
+            const uint8_t pol = static_cast<uint8_t>(uni(0, 1));
+            for (uint32_t i = 0, n = uni(2, 24); i < n && x < 1280; ++i, x += uni(1, 2)) row.emplace_back(x, y, pol, t);
+        } else {
+            uint32_t x = uni(0, 300);
+            for (uint32_t i = 0, n = uni(1, 4); i < n && x < 1280; ++i, x += uni(20, 300)) {
+                row.emplace_back(x, y, uni(0, 1), t);
+            }
+        }
+    });
+}
+
+// The busy sensor's recording of 1.1 GB, kept in the scratch folder.
 inline const std::string& busyRecordingPath() {
     static const std::string path = keptRecording("bench_reader_1g.raw", kLargeRecordingBytes, [](const std::string& p) {
-        std::mt19937 rng(2026);
-        auto uni = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
-        uint64_t t = 1000;
-        writeStream(p, kLargeRecordingBytes + 1, [&](std::vector<vireo::Event2D>& row) {
-            t += uni(0, 3);
-            const uint16_t y = static_cast<uint16_t>(uni(0, 719));
-            if (uni(0, 3) == 0) {
-                uint32_t x = uni(0, 1200);
-                const uint8_t pol = static_cast<uint8_t>(uni(0, 1));
-                for (uint32_t i = 0, n = uni(2, 24); i < n && x < 1280; ++i, x += uni(1, 2)) row.emplace_back(x, y, pol, t);
-            } else {
-                uint32_t x = uni(0, 300);
-                for (uint32_t i = 0, n = uni(1, 4); i < n && x < 1280; ++i, x += uni(20, 300)) {
-                    row.emplace_back(x, y, uni(0, 1), t);
-                }
-            }
-        });
+        writeBusyRecording(p, kLargeRecordingBytes + 1);
     });
     return path;
 }

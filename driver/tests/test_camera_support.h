@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <vireo/DvsCameraManager.h>
 #include <vireo/SimulatedCamera.h>
@@ -42,6 +43,20 @@ public:
     using VireoHeronCamera::VireoHeronCamera;
     using DvsEventCamera::checkSensor;
     using DvsEventCamera::init;
+};
+
+// Runs `action` when the scope ends. A test whose callbacks write its locals declares one that
+// stops the camera after those locals, so an assertion that ends the test early stops the
+// callbacks before the state they write goes.
+class OnScopeExit {
+public:
+    explicit OnScopeExit(std::function<void()> action) : action_(std::move(action)) {}
+    ~OnScopeExit() { action_(); }
+    OnScopeExit(const OnScopeExit&) = delete;
+    OnScopeExit& operator=(const OnScopeExit&) = delete;
+
+private:
+    std::function<void()> action_;
 };
 
 // Polls `done` until it holds or `timeout` (stretched in sanitizer builds) passes; returns

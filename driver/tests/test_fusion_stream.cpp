@@ -98,10 +98,7 @@ TEST(FusionStream, StartSendsTheControlFramesAndFramesComeWithTheirCountFrames) 
     std::vector<Seen> frames;
     // The callbacks below write the state above: should an assertion end the test early, the
     // camera stops before that state goes (the manager, which keeps the camera, goes last).
-    struct StopOnExit {
-        FusionCamera& camera;
-        ~StopOnExit() { camera.stop(STREAM_BOTH); }
-    } stopOnExit{*camera};
+    const test::OnScopeExit stopOnExit([&] { camera->stop(STREAM_BOTH); });
     camera->addEventsStreamHandleCallback([&](const Event2D* first, const Event2D* last) {
         std::lock_guard<std::mutex> lock(mutex);
         events.insert(events.end(), first, last);

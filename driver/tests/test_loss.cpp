@@ -75,12 +75,13 @@ uint64_t bodyBytes(const std::string& path) {
     return reader.getFileSize() - reader.getHeaderSize();
 }
 
-// A one-shot gate a callback waits at (bounded), opened by the test.
+// A one-shot gate a callback waits at, opened by the test; the wait is bounded (stretched as
+// the tests' waits are in slower builds), so a failed test cannot block the camera for good.
 class Gate {
 public:
     void waitAtMost(std::chrono::milliseconds limit) {
         std::unique_lock<std::mutex> lock(mutex_);
-        cond_.wait_for(lock, limit, [&] { return open_; });
+        cond_.wait_for(lock, test::waitBound(limit), [&] { return open_; });
     }
     void open() {
         {
@@ -137,6 +138,10 @@ TEST(BlockedConsumer, ABlockingEventCallbackLosesCountedBuffersAndTheRecordingSa
     camera.setStatisticInfoCallback([&](DsStatisticInfo info) {
         std::lock_guard<std::mutex> lock(reportsMutex);
         reports.push_back(info);
+    });
+    const test::OnScopeExit stopOnExit([&] {
+        gate.open();
+        camera.stop();
     });
     ASSERT_EQ(camera.startRecording(path), 0);
     ASSERT_EQ(camera.start(), 0);
@@ -321,6 +326,10 @@ TEST(BlockedConsumer, FusionEventCallbackThatBlocksLosesCountedBuffersAndTheReco
     });
     std::atomic<uint64_t> reportedDrops{0};
     camera->setStatisticInfoCallback([&](DsStatisticInfo info) { reportedDrops = info.droppedBuffers; });
+    const test::OnScopeExit stopOnExit([&] {
+        gate.open();
+        camera->stop(STREAM_BOTH);
+    });
     const std::string base = test::scratchPath("fusion");
     ASSERT_EQ(camera->startRecording(base, STREAM_DVS), 0);
     ASSERT_EQ(camera->start(STREAM_DVS), 0);
@@ -377,7 +386,12 @@ TEST(BlockedConsumer, FusionFrameCallbackThatBlocksDropsCountedFramesAndLaterFra
             std::lock_guard<std::mutex> lock(mutex);
             stamps.push_back({drawnFrameIndex(frame), frame.timestamp, frame.syncTimestamp});
         }
-        if (seen++ == 0) gate.waitAtMost(std::chrono::seconds(2));
+        // Blocks until the host has dropped frames (the test opens the gate then).
+        if (seen++ == 0) gate.waitAtMost(std::chrono::seconds(10));
+    });
+    const test::OnScopeExit stopOnExit([&] {
+        gate.open();
+        camera->stop(STREAM_BOTH);
     });
     ASSERT_EQ(camera->start(STREAM_BOTH), 0);
     ASSERT_TRUE(waitFor([&] { return camera->getStatisticInfo().droppedFrames > 0; }));

@@ -14,33 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
-
-namespace {
-
-// Rows of nearby pixels and isolated pixels a few µs apart, as a busy sensor gives them.
-void makeRecording(const std::string& path, uint64_t megabytes) {
-    std::mt19937 rng(2026);
-    auto uni = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
-    uint64_t t = 1000;
-    bench::writeStream(path, megabytes << 20, [&](std::vector<vireo::Event2D>& row) {
-        t += uni(0, 3);
-        const uint16_t y = static_cast<uint16_t>(uni(0, 719));
-        if (uni(0, 3) == 0) {
-            uint32_t x = uni(0, 1200);
-            const uint8_t pol = static_cast<uint8_t>(uni(0, 1));
-            for (uint32_t i = 0, n = uni(2, 24); i < n && x < 1280; ++i, x += uni(1, 2)) row.emplace_back(x, y, pol, t);
-        } else {
-            uint32_t x = uni(0, 300);
-            for (uint32_t i = 0, n = uni(1, 4); i < n && x < 1280; ++i, x += uni(20, 300)) {
-                row.emplace_back(x, y, uni(0, 1), t);
-            }
-        }
-    });
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4) {
@@ -52,7 +26,7 @@ int main(int argc, char** argv) {
     const uint64_t size = std::strtoull(argv[3], nullptr, 10);
     const int runs = argc > 4 ? std::atoi(argv[4]) : 3;
     if (mode == "make") {
-        makeRecording(path, size);
+        bench::writeBusyRecording(path, size << 20);
         return 0;
     }
     if (size == 0 || (mode != "count" && mode != "duration")) {

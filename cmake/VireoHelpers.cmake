@@ -45,17 +45,20 @@ function(vireo_add_library target)
   set_property(GLOBAL APPEND PROPERTY VIREO_INCLUDE_DIRS ${CMAKE_CURRENT_SOURCE_DIR}/include)
 endfunction()
 
-# vireo_add_test(<executable> SOURCES ... [LINK ...] [THREADED] [THREADED_SUITES <suite>...])
+# vireo_add_test(<executable> SOURCES ... [LINK ...] [THREADED] [THREADED_SUITES <suite>...]
+#                [MOUNTED_CASES <gtest pattern>...])
 # A GoogleTest suite registered with CTest. Tests find the shared sample data through the
 # VIREO_SHARED_DATA_DIR definition and write scratch files under the build tree.
 # Test cases that run threads carry the CTest label `threaded`, so that `ctest -L threaded`
 # runs just them (the ThreadSanitizer stage does): THREADED labels every case of the
-# executable, THREADED_SUITES only the cases of the GoogleTest suites named.
+# executable, THREADED_SUITES only the cases of the GoogleTest suites named. MOUNTED_CASES
+# are left out: they need the fault mounts and are run by an entry of their own through
+# tests/support/with_fault_mounts.sh.
 function(vireo_add_test target)
   if(NOT VIREO_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "THREADED" "" "SOURCES;LINK;THREADED_SUITES" ${ARGN})
+  cmake_parse_arguments(ARG "THREADED" "" "SOURCES;LINK;THREADED_SUITES;MOUNTED_CASES" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE ${ARG_LINK} VireoTestSupport GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${target} PRIVATE
@@ -75,19 +78,36 @@ function(vireo_add_test target)
     set(test_timeout 900)
   endif()
   set(discovery WORKING_DIRECTORY ${CMAKE_BINARY_DIR} DISCOVERY_TIMEOUT 60)
-  if(ARG_THREADED)
-    gtest_discover_tests(${target} ${discovery}
-      PROPERTIES TIMEOUT ${test_timeout} LABELS threaded ${test_environment})
-  elseif(ARG_THREADED_SUITES)
+  # Cases that need the fault mounts run only inside their wrapper entry, never on their own
+  # (where they could do nothing but skip).
+  set(mounted_filter "")
+  if(ARG_MOUNTED_CASES)
+    list(JOIN ARG_MOUNTED_CASES ":" mounted_filter)
+  endif()
+  if(ARG_THREADED_SUITES)
     # The two filters split the cases between them, so every case is registered once.
     list(TRANSFORM ARG_THREADED_SUITES APPEND ".*")
     list(JOIN ARG_THREADED_SUITES ":" threaded_filter)
-    gtest_discover_tests(${target} ${discovery} TEST_FILTER "${threaded_filter}"
+    set(threaded_only "${threaded_filter}")
+    set(unthreaded_only "-${threaded_filter}")
+    if(mounted_filter)
+      string(APPEND threaded_only "-${mounted_filter}")
+      string(APPEND unthreaded_only ":${mounted_filter}")
+    endif()
+    gtest_discover_tests(${target} ${discovery} TEST_FILTER "${threaded_only}"
       PROPERTIES TIMEOUT ${test_timeout} LABELS threaded ${test_environment})
-    gtest_discover_tests(${target} ${discovery} TEST_FILTER "-${threaded_filter}"
+    gtest_discover_tests(${target} ${discovery} TEST_FILTER "${unthreaded_only}"
       PROPERTIES TIMEOUT ${test_timeout} ${test_environment})
   else()
-    gtest_discover_tests(${target} ${discovery}
-      PROPERTIES TIMEOUT ${test_timeout} ${test_environment})
+    set(filter "")
+    if(mounted_filter)
+      set(filter TEST_FILTER "-${mounted_filter}")
+    endif()
+    set(labels "")
+    if(ARG_THREADED)
+      set(labels LABELS threaded)
+    endif()
+    gtest_discover_tests(${target} ${discovery} ${filter}
+      PROPERTIES TIMEOUT ${test_timeout} ${labels} ${test_environment})
   endif()
 endfunction()

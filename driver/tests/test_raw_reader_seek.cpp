@@ -299,5 +299,42 @@ TEST(RawReaderSeek, ShortRecordingKeepsItsEvents) {
     EXPECT_TRUE(*all == events);
 }
 
+
+TEST(RawReaderSeek, ASpanBeforeTheStartKeepsTheEventPosition) {
+    // Fault mended (found by fuzzing): the events of a stream's first time words can lie
+    // before the first bookmark's time, the recording's start. A reader sent to one of them
+    // by event number answered a span ending before the start by setting its position to 0,
+    // while its next read still gave that event.
+    const std::vector<uint16_t> words = {
+        0x8000, 0x6000, 0x0005, 0x280A, 0x280B, 0x280C,  // three events at 0 µs, row 5
+        0x6005, 0x280D,                                  // one at 5 µs
+        0x8001, 0x6010, 0x280E,                          // one at 4112 µs
+        0x8003, 0x6020, 0x280F,                          // one at 12320 µs
+    };
+    std::vector<uint8_t> body;
+    for (uint16_t word : words) {
+        body.push_back(static_cast<uint8_t>(word & 0xFF));
+        body.push_back(static_cast<uint8_t>(word >> 8));
+    }
+    const auto rec = makeDecodedRecording("before_start.raw", body);
+    RawFileReader reader(rec.path);
+    ASSERT_TRUE(reader.loadFile());
+    ASSERT_EQ(rec.events.size(), 6u);
+    ASSERT_LT(rec.events[1].timestamp + 1, startOf(reader));  // the case this test is about
+
+    ASSERT_TRUE(reader.seekNEvents(1));
+    {
+        test::StdoutCapture out;
+        EXPECT_TRUE(reader.getNTimeEvents(1)->empty());
+        EXPECT_NE(out.finish().find("Requested interval is before start timestamp."), std::string::npos);
+    }
+    EXPECT_EQ(reader.getCurrentPosEventNum(), 1u);
+    const auto next = reader.getNEvents(2);
+    ASSERT_EQ(next->size(), 2u);
+    EXPECT_TRUE((*next)[0] == rec.events[1]);
+    EXPECT_TRUE((*next)[1] == rec.events[2]);
+    EXPECT_EQ(reader.getCurrentPosEventNum(), 3u);
+}
+
 }  // namespace
 }  // namespace vireo

@@ -551,9 +551,11 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::getNEvents(uint64_t count) 
 std::shared_ptr<std::vector<Event2D>> RawFileReader::getNTimeEvents(uint64_t duration) {
     uint64_t end = saturatingAdd(currentTimeStamp, duration);
     if (end < startTimeStamp) {
+        // Nothing is delivered and the read position stays where it is: events can lie
+        // before the first bookmark's time (those of a stream's first time words), and a
+        // reader sent to one of them must still give it next, under its own number.
         VIREO_LOG_WARN("Requested interval is before start timestamp.");
         currentTimeStamp = end;
-        currentEventNum = 0;
         return std::make_shared<std::vector<Event2D>>();
     }
     if (currentTimeStamp > endTimeStamp) {

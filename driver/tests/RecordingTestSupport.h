@@ -283,6 +283,21 @@ inline std::vector<uint8_t> encodedBody(uint32_t seed, size_t groups, uint64_t s
     return out;
 }
 
+// Appends one EVT3 word, little-endian: `type` in the top four bits, the low 12 bits of
+// `payload` below.
+inline void appendWord(std::vector<uint8_t>& out, uint32_t type, uint32_t payload) {
+    const uint16_t w = static_cast<uint16_t>((type << 12) | (payload & 0xFFF));
+    out.push_back(static_cast<uint8_t>(w & 0xFF));
+    out.push_back(static_cast<uint8_t>(w >> 8));
+}
+
+// The little-endian bytes of whole EVT3 words.
+inline std::vector<uint8_t> wordBytes(const std::vector<uint16_t>& words) {
+    std::vector<uint8_t> out;
+    for (const uint16_t w : words) appendWord(out, w >> 12u, w);
+    return out;
+}
+
 // A raw word stream in which the row and the vector base live on across many time steps
 // and bookmarks: ADDR_Y and VECT_BASE_X words are rare, pixel and vector words run on from
 // them between TIME_LOW and TIME_HIGH words, with OTHERS/CONTINUED words and trigger edges
@@ -291,11 +306,7 @@ inline std::vector<uint8_t> wordSoupBody(uint32_t seed, size_t words, uint64_t s
     std::mt19937 rng(seed);
     auto uni = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
     std::vector<uint8_t> out;
-    auto put = [&out](uint32_t type, uint32_t payload) {
-        const uint16_t w = static_cast<uint16_t>((type << 12) | (payload & 0xFFF));
-        out.push_back(static_cast<uint8_t>(w & 0xFF));
-        out.push_back(static_cast<uint8_t>(w >> 8));
-    };
+    auto put = [&out](uint32_t type, uint32_t payload) { test::appendWord(out, type, payload); };
     uint64_t t = start_us;
     put(0x8, static_cast<uint32_t>(t >> 12));
     put(0x6, static_cast<uint32_t>(t));

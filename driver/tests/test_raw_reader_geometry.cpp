@@ -24,11 +24,7 @@ std::vector<uint8_t> offSensorBody(uint32_t seed, size_t words) {
     std::mt19937 rng(seed);
     auto uni = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
     std::vector<uint8_t> out;
-    auto put = [&out](uint32_t type, uint32_t payload) {
-        const uint16_t w = static_cast<uint16_t>((type << 12) | (payload & 0xFFF));
-        out.push_back(static_cast<uint8_t>(w & 0xFF));
-        out.push_back(static_cast<uint8_t>(w >> 8));
-    };
+    auto put = [&out](uint32_t type, uint32_t payload) { test::appendWord(out, type, payload); };
     uint64_t t = 700000;
     put(0x8, static_cast<uint32_t>(t >> 12));
     put(0x6, static_cast<uint32_t>(t));

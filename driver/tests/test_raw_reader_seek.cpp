@@ -311,12 +311,7 @@ TEST(RawReaderSeek, ASpanBeforeTheStartKeepsTheEventPosition) {
         0x8001, 0x6010, 0x280E,                          // one at 4112 µs
         0x8003, 0x6020, 0x280F,                          // one at 12320 µs
     };
-    std::vector<uint8_t> body;
-    for (uint16_t word : words) {
-        body.push_back(static_cast<uint8_t>(word & 0xFF));
-        body.push_back(static_cast<uint8_t>(word >> 8));
-    }
-    const auto rec = makeDecodedRecording("before_start.raw", body);
+    const auto rec = makeDecodedRecording("before_start.raw", test::wordBytes(words));
     RawFileReader reader(rec.path);
     ASSERT_TRUE(reader.loadFile());
     ASSERT_EQ(rec.events.size(), 6u);

@@ -77,11 +77,7 @@ fs::path scratchFolder() {
 std::vector<uint8_t> steadyBody(uint32_t seed, uint64_t span_us, int pixels) {
     std::mt19937 rng(seed);
     std::vector<uint8_t> out;
-    auto put = [&out](uint32_t type, uint32_t payload) {
-        const uint16_t w = static_cast<uint16_t>((type << 12) | (payload & 0xFFF));
-        out.push_back(static_cast<uint8_t>(w & 0xFF));
-        out.push_back(static_cast<uint8_t>(w >> 8));
-    };
+    auto put = [&out](uint32_t type, uint32_t payload) { test::appendWord(out, type, payload); };
     for (uint64_t t = 1000000; t < 1000000 + span_us; t += 100) {
         put(0x8, static_cast<uint32_t>((t >> 12) & 0xFFF));
         put(0x6, static_cast<uint32_t>(t & 0xFFF));
